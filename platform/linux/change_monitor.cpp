@@ -1,0 +1,306 @@
+#include "platform/linux/change_monitor.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "platform/linux/inotify_mask.h"
+#include "platform/linux/last_error.h"
+#include "platform/linux/utf16.h"
+
+namespace {
+
+// How long the first half of a rename waits for its partner. Both halves come
+// from one system call, so the partner is normally already queued; a move out
+// of the tree has none, and is reported after this wait.
+constexpr long long kRenameWaitMs = 5;
+// Records are handed to the reader at least this often during a long drain.
+constexpr size_t kPublishBytes = 64 * 1024;
+constexpr size_t kReadBufferBytes = 64 * 1024;
+
+long long nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+dev_t deviceOf(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 ? info.st_dev : 0;
+}
+
+}  // namespace
+
+ChangeMonitor::ChangeMonitor(int rootFd, bool recursive, DWORD notifyFilter, size_t backlogLimit)
+    : rootFd_(rootFd),
+      inotifyFd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+      stopFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      readyFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      recursive_(recursive),
+      notifyFilter_(notifyFilter),
+      mask_(inotifyMaskFor(notifyFilter)),
+      walker_(inotifyFd_, mask_, deviceOf(rootFd), recursive),
+      queue_(backlogLimit) {}
+
+std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
+                                                    size_t backlogLimit) {
+    std::unique_ptr<ChangeMonitor> monitor(new ChangeMonitor(rootFd, recursive, notifyFilter, backlogLimit));
+    if (monitor->inotifyFd_ < 0 || monitor->stopFd_ < 0 || monitor->readyFd_ < 0) {
+        error = win32ErrorFromErrno(errno);
+        return nullptr;
+    }
+    const int walkError = monitor->walker_.watch(fcntl(rootFd, F_DUPFD_CLOEXEC, 0), monitor->tree_, kNoNode, "",
+                                                 nullptr);
+    if (walkError != 0 || monitor->tree_.root() == kNoNode) {
+        // A partial watch would miss changes in silence: refuse instead.
+        error = walkError != 0 ? win32ErrorFromErrno(walkError) : ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    try {
+        monitor->thread_ = std::thread(&ChangeMonitor::run, monitor.get());
+    } catch (const std::system_error&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    return monitor;
+}
+
+ChangeMonitor::~ChangeMonitor() {
+    if (thread_.joinable()) {
+        const uint64_t one = 1;
+        (void)!write(stopFd_, &one, sizeof one);
+        thread_.join();
+    }
+    for (int fd : {inotifyFd_, stopFd_, readyFd_}) {
+        if (fd >= 0) close(fd);
+    }
+}
+
+ChangeMonitor::Delivery ChangeMonitor::take(void* buffer, DWORD size, DWORD& bytes) {
+    // Read before the queue: records published before the root vanished must
+    // be delivered before the request that says so.
+    const bool gone = rootGone_.load();
+    switch (queue_.take(buffer, size, bytes)) {
+    case RecordQueue::Taken::Records: return Delivery::Records;
+    case RecordQueue::Taken::Overflow:
+    case RecordQueue::Taken::RecordTooLarge: bytes = 0; return Delivery::Overflow;
+    case RecordQueue::Taken::Nothing: break;
+    }
+    return gone ? Delivery::RootGone : Delivery::Nothing;
+}
+
+void ChangeMonitor::run() {
+    pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    while (!rootGone_.load()) {
+        const int timeout = pendingMove_.waiting ? static_cast<int>(std::max(0LL, pendingMove_.deadlineMs - nowMs())) : -1;
+        if (poll(fds, 2, timeout) < 0 && errno != EINTR) return;
+        if (fds[1].revents != 0) return;
+        if (fds[0].revents & POLLIN) drain();
+        if (pendingMove_.waiting && nowMs() >= pendingMove_.deadlineMs) flushPendingMove();
+        publish();
+    }
+}
+
+bool ChangeMonitor::drain() {
+    alignas(inotify_event) char buffer[kReadBufferBytes];
+    for (;;) {
+        const ssize_t got = read(inotifyFd_, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            handle(*event);
+            if (rootGone_.load()) return false;
+        }
+        publish();
+    }
+    // The queue was empty: every event older than the listings made so far
+    // has been seen, so their names need no more guarding.
+    listed_.clear();
+    return true;
+}
+
+void ChangeMonitor::handle(const inotify_event& event) {
+    if (event.mask & IN_Q_OVERFLOW) {
+        repair();
+        return;
+    }
+    const NodeId dir = tree_.find(event.wd);
+    if (dir == kNoNode) return;  // a watch we have already let go of
+    const std::string_view name = event.len != 0 ? std::string_view(event.name) : std::string_view();
+    const bool isDirectory = (event.mask & IN_ISDIR) != 0;
+    if (pendingMove_.waiting && !((event.mask & IN_MOVED_TO) && event.cookie == pendingMove_.cookie)) {
+        flushPendingMove();
+    }
+    if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_UNMOUNT)) {
+        if (dir == tree_.root()) {
+            rootVanished();
+        } else if (event.mask & IN_IGNORED) {
+            forgetSubtree(dir, true);
+        }
+        return;
+    }
+    if (event.mask & IN_MOVED_FROM) {
+        suppressListed(dir, name, true);
+        pendingMove_ = PendingMove{true, event.cookie, dir, std::string(name), isDirectory, nowMs() + kRenameWaitMs};
+        return;
+    }
+    if (event.mask & IN_MOVED_TO) {
+        handleMovedTo(dir, name, isDirectory, event.cookie);
+        return;
+    }
+    const DWORD action = actionFor(event.mask);
+    if (action == FILE_ACTION_ADDED) {
+        if (suppressListed(dir, name, true)) return;
+        emit(action, dir, name, isDirectory);
+        if (isDirectory && recursive_) watchNew(dir, name, true);
+    } else if (action == FILE_ACTION_REMOVED) {
+        suppressListed(dir, name, true);
+        emit(action, dir, name, isDirectory);
+        const NodeId child = isDirectory ? tree_.findChild(dir, name) : kNoNode;
+        if (child != kNoNode) forgetSubtree(child, false);
+    } else if (action == FILE_ACTION_MODIFIED) {
+        emit(action, dir, name, isDirectory, event.mask);
+        // A directory we could not read may just have become readable.
+        if (isDirectory && recursive_ && (event.mask & IN_ATTRIB) && tree_.findChild(dir, name) == kNoNode)
+            watchNew(dir, name, false);
+    }
+}
+
+void ChangeMonitor::handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, uint32_t cookie) {
+    if (!pendingMove_.waiting || pendingMove_.cookie != cookie) {
+        // Moved in from outside: like Windows, its contents are not listed,
+        // but they are watched from now on.
+        emit(FILE_ACTION_ADDED, dir, name, isDirectory);
+        if (isDirectory && recursive_) watchNew(dir, name, false);
+        return;
+    }
+    const PendingMove from = std::move(pendingMove_);
+    pendingMove_ = PendingMove{};
+    const bool sameDir = from.dir == dir;
+    emit(sameDir ? FILE_ACTION_RENAMED_OLD_NAME : FILE_ACTION_REMOVED, from.dir, from.name, isDirectory);
+    emit(sameDir ? FILE_ACTION_RENAMED_NEW_NAME : FILE_ACTION_ADDED, dir, name, isDirectory);
+    if (!isDirectory || !recursive_) return;
+    const NodeId replaced = tree_.findChild(dir, name);
+    const NodeId node = tree_.findChild(from.dir, from.name);
+    if (replaced != kNoNode && replaced != node) forgetSubtree(replaced, true);
+    if (node != kNoNode) {
+        tree_.move(node, dir, name);
+        cachedDir_ = kNoNode;
+    } else {
+        // Renamed before its creation was handled: it was never watched, and
+        // whatever was made in it so far is only known by listing it.
+        watchNew(dir, name, true);
+    }
+}
+
+void ChangeMonitor::flushPendingMove() {
+    const PendingMove from = std::move(pendingMove_);
+    pendingMove_ = PendingMove{};
+    emit(FILE_ACTION_REMOVED, from.dir, from.name, from.isDirectory);
+    const NodeId node = from.isDirectory ? tree_.findChild(from.dir, from.name) : kNoNode;
+    if (node != kNoNode) forgetSubtree(node, true);
+}
+
+void ChangeMonitor::forgetSubtree(NodeId node, bool removeWatches) {
+    std::vector<int> wds;
+    tree_.removeSubtree(node, wds);
+    cachedDir_ = kNoNode;
+    if (!removeWatches) return;
+    for (int wd : wds) inotify_rm_watch(inotifyFd_, wd);
+}
+
+void ChangeMonitor::watchNew(NodeId parent, std::string_view name, bool list) {
+    if (tree_.findChild(parent, name) != kNoNode) return;
+    std::string path = dirPath(parent);
+    if (!path.empty()) path += '/';
+    path.append(name);
+    const int fd = openBeneath(rootFd_, path);
+    if (fd < 0) return;  // already gone again, or not ours to read: later events tell
+    const int error = walker_.watch(fd, tree_, parent, name, list ? this : nullptr);
+    if (error != 0) {
+        // Part of the tree is not watched (inotify's watch limit, most
+        // likely): changes there would be missed without a word, so say that
+        // changes were lost.
+        publish();
+        queue_.markOverflow();
+        signalReady();
+    }
+}
+
+void ChangeMonitor::repair() {
+    batch_.packed().clear();
+    pendingMove_ = PendingMove{};
+    listed_.clear();
+    cachedDir_ = kNoNode;
+    queue_.markOverflow();
+    signalReady();
+    if (!recursive_) return;
+    // Watch the tree as it is now; directories still watched keep their
+    // descriptors, and watches for directories no longer there are dropped.
+    WatchTree fresh;
+    walker_.watch(fcntl(rootFd_, F_DUPFD_CLOEXEC, 0), fresh, kNoNode, "", nullptr);
+    for (int wd : tree_.allWds()) {
+        if (fresh.find(wd) == kNoNode) inotify_rm_watch(inotifyFd_, wd);
+    }
+    tree_ = std::move(fresh);
+    if (tree_.root() == kNoNode) rootVanished();
+}
+
+void ChangeMonitor::rootVanished() {
+    if (pendingMove_.waiting) flushPendingMove();
+    publish();
+    rootGone_.store(true);
+    signalReady();
+}
+
+void ChangeMonitor::emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask) {
+    if (!filterAccepts(notifyFilter_, action, isDirectory, mask)) return;
+    pathScratch_ = dirPath(dir);
+    if (!pathScratch_.empty()) pathScratch_ += '/';
+    pathScratch_.append(name);
+    nameScratch_.clear();
+    appendUtf16(nameScratch_, pathScratch_.data(), pathScratch_.size());
+    batch_.append(action, nameScratch_.data(), nameScratch_.size());
+    if (batch_.packed().size() >= kPublishBytes) publish();
+}
+
+void ChangeMonitor::onEntry(NodeId dir, std::string_view name, bool isDirectory) {
+    listed_[dir].emplace(name);
+    emit(FILE_ACTION_ADDED, dir, name, isDirectory);
+}
+
+bool ChangeMonitor::suppressListed(NodeId dir, std::string_view name, bool erase) {
+    if (listed_.empty()) return false;
+    auto names = listed_.find(dir);
+    if (names == listed_.end()) return false;
+    auto found = names->second.find(std::string(name));
+    if (found == names->second.end()) return false;
+    if (erase) names->second.erase(found);
+    return true;
+}
+
+void ChangeMonitor::publish() {
+    if (batch_.empty()) return;
+    if (queue_.publish(batch_.packed())) signalReady();
+}
+
+void ChangeMonitor::signalReady() {
+    const uint64_t one = 1;
+    (void)!write(readyFd_, &one, sizeof one);
+}
+
+const std::string& ChangeMonitor::dirPath(NodeId dir) {
+    if (cachedDir_ != dir) {
+        cachedDirPath_.clear();
+        tree_.appendPath(dir, cachedDirPath_);
+        cachedDir_ = dir;
+    }
+    return cachedDirPath_;
+}

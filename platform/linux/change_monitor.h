@@ -1,0 +1,87 @@
+// The engine behind ReadDirectoryChangesW on Linux: one inotify instance per
+// directory handle, a tree of watched directories, and a thread that drains
+// the kernel's queue into a bounded backlog of packed records even while the
+// program is busy printing, so a slow reader does not make the kernel drop
+// changes.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/linux/record_queue.h"
+#include "platform/linux/tree_walker.h"
+#include "platform/linux/watch_tree.h"
+
+class ChangeMonitor : private WalkListener {
+public:
+    /// What a finished request delivers.
+    enum class Delivery { Nothing, Records, Overflow, RootGone };
+
+    /// Watches the directory open as rootFd (the caller keeps it open for the
+    /// monitor's life). Every directory below it is watched before this returns
+    /// when recursive. On failure returns nullptr with a Windows code in error.
+    static std::unique_ptr<ChangeMonitor> start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
+                                                size_t backlogLimit = kBacklogLimitBytes);
+    ~ChangeMonitor() override;
+
+    /// Fills buffer[0, size) with waiting records (bytes receives the count),
+    /// or reports an overflow or a vanished root. Called by the requesting thread.
+    Delivery take(void* buffer, DWORD size, DWORD& bytes);
+
+    /// Readable when something may be waiting; drained by the caller.
+    int readyFd() const { return readyFd_; }
+
+private:
+    struct PendingMove {
+        bool waiting = false;
+        uint32_t cookie = 0;
+        NodeId dir = kNoNode;
+        std::string name;
+        bool isDirectory = false;
+        long long deadlineMs = 0;
+    };
+
+    ChangeMonitor(int rootFd, bool recursive, DWORD notifyFilter, size_t backlogLimit);
+    void run();
+    bool drain();
+    void handle(const struct inotify_event& event);
+    void handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, uint32_t cookie);
+    void flushPendingMove();
+    void forgetSubtree(NodeId node, bool removeWatches);
+    void watchNew(NodeId parent, std::string_view name, bool list);
+    void repair();
+    void rootVanished();
+    void emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
+    void onEntry(NodeId dir, std::string_view name, bool isDirectory) override;
+    bool suppressListed(NodeId dir, std::string_view name, bool erase);
+    void publish();
+    void signalReady();
+    const std::string& dirPath(NodeId dir);
+
+    int rootFd_;
+    int inotifyFd_ = -1;
+    int stopFd_ = -1;
+    int readyFd_ = -1;
+    bool recursive_;
+    DWORD notifyFilter_;
+    uint32_t mask_;
+    TreeWalker walker_;
+    WatchTree tree_;
+    RecordQueue queue_;
+    RecordBatch batch_;
+    PendingMove pendingMove_;
+    // Names already reported by listing a new directory, so that the create
+    // events still queued for them are not reported a second time.
+    std::unordered_map<NodeId, std::unordered_set<std::string>> listed_;
+    std::string pathScratch_;
+    WString nameScratch_;
+    NodeId cachedDir_ = kNoNode;
+    std::string cachedDirPath_;
+    std::atomic<bool> rootGone_{false};
+    std::thread thread_;
+};

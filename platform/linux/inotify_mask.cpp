@@ -1,0 +1,34 @@
+#include "platform/linux/inotify_mask.h"
+
+#include <sys/inotify.h>
+
+namespace {
+constexpr DWORD kContentFilters = FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
+constexpr DWORD kAttributeFilters =
+    FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_CREATION | FILE_NOTIFY_CHANGE_SECURITY;
+}  // namespace
+
+uint32_t inotifyMaskFor(DWORD notifyFilter) {
+    uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                    IN_ONLYDIR | IN_EXCL_UNLINK;
+    if (notifyFilter & kContentFilters) mask |= IN_MODIFY;
+    // Attribute changes are needed in any case: they tell when a directory we
+    // could not read becomes readable.
+    mask |= IN_ATTRIB;
+    return mask;
+}
+
+DWORD actionFor(uint32_t mask) {
+    if (mask & IN_CREATE) return FILE_ACTION_ADDED;
+    if (mask & IN_DELETE) return FILE_ACTION_REMOVED;
+    if (mask & (IN_MODIFY | IN_ATTRIB)) return FILE_ACTION_MODIFIED;
+    return 0;
+}
+
+bool filterAccepts(DWORD notifyFilter, DWORD action, bool isDirectory, uint32_t mask) {
+    if (action != FILE_ACTION_MODIFIED) {
+        return notifyFilter & (isDirectory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME);
+    }
+    if (mask & IN_MODIFY) return notifyFilter & kContentFilters;
+    return notifyFilter & kAttributeFilters;
+}

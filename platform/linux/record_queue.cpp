@@ -1,0 +1,95 @@
+#include "platform/linux/record_queue.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr size_t kHeaderBytes = 12;
+
+size_t paddedSize(size_t nameBytes) { return (kHeaderBytes + nameBytes + 3) & ~size_t{3}; }
+
+DWORD readDword(const uint8_t* at) {
+    DWORD value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+void RecordBatch::append(DWORD action, const WCHAR* name, size_t length) {
+    const size_t nameBytes = length * sizeof(WCHAR);
+    const size_t size = paddedSize(nameBytes);
+    const size_t at = packed_.size();
+    packed_.resize(at + size);  // zero padding, so no stale bytes reach the caller
+    uint8_t* record = packed_.data() + at;
+    const DWORD header[3] = {static_cast<DWORD>(size), action, static_cast<DWORD>(nameBytes)};
+    std::memcpy(record, header, sizeof header);
+    std::memcpy(record + kHeaderBytes, name, nameBytes);
+}
+
+bool RecordQueue::publish(std::vector<uint8_t>& packed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool wasEmpty = heldBytes_ == 0 && !overflow_;
+    if (heldBytes_ + packed.size() > limitBytes_) {
+        // The reader has fallen too far behind: what is waiting is stale and
+        // incomplete either way, so say so once instead of holding it.
+        dropAllLocked();
+        overflow_ = true;
+        packed.clear();
+        return wasEmpty;
+    }
+    heldBytes_ += packed.size();
+    chunks_.push_back(Chunk{});
+    chunks_.back().bytes.swap(packed);
+    return wasEmpty;
+}
+
+void RecordQueue::markOverflow() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropAllLocked();
+    overflow_ = true;
+}
+
+void RecordQueue::dropAllLocked() {
+    chunks_.clear();
+    heldBytes_ = 0;
+}
+
+bool RecordQueue::empty() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heldBytes_ == 0 && !overflow_;
+}
+
+RecordQueue::Taken RecordQueue::take(void* buffer, size_t size, DWORD& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bytes = 0;
+    if (overflow_) {
+        overflow_ = false;
+        return Taken::Overflow;
+    }
+    auto* out = static_cast<uint8_t*>(buffer);
+    uint8_t* last = nullptr;
+    while (!chunks_.empty()) {
+        Chunk& chunk = chunks_.front();
+        const uint8_t* record = chunk.bytes.data() + chunk.readAt;
+        const size_t recordSize = readDword(record);
+        if (bytes + recordSize > size) {
+            if (bytes != 0) break;
+            // A record larger than the whole buffer can never be delivered.
+            chunk.readAt += recordSize;
+            heldBytes_ -= recordSize;
+            if (chunk.readAt == chunk.bytes.size()) chunks_.pop_front();
+            return Taken::RecordTooLarge;
+        }
+        last = out + bytes;
+        std::memcpy(last, record, recordSize);
+        bytes += static_cast<DWORD>(recordSize);
+        chunk.readAt += recordSize;
+        heldBytes_ -= recordSize;
+        if (chunk.readAt == chunk.bytes.size()) chunks_.pop_front();
+    }
+    if (last == nullptr) return Taken::Nothing;
+    const DWORD end = 0;
+    std::memcpy(last, &end, sizeof end);
+    return Taken::Records;
+}

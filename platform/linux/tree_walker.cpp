@@ -1,0 +1,186 @@
+#include "platform/linux/tree_walker.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// A deep tree would otherwise hold one descriptor per level; above this depth
+// the walk closes ancestors and finds them again through "..".
+constexpr size_t kMaxOpenDirectories = 64;
+constexpr size_t kDirentBufferBytes = 32 * 1024;
+constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+struct LinuxDirent64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+bool isDotOrDotDot(const char* name) {
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+// Errors that only mean the tree changed under us, or that a directory is not
+// ours to read; the walk carries on without it.
+bool isSkippable(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM || error == ELOOP ||
+           error == ENODEV || error == EXDEV;
+}
+
+int openat2Once(int dirFd, const char* path) {
+    open_how how{};
+    how.flags = kOpenFlags;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(syscall(SYS_openat2, dirFd, path, &how, sizeof how));
+}
+
+}  // namespace
+
+int openBeneath(int rootFd, const std::string& path) {
+    if (path.empty()) return fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+    int fd = openat2Once(rootFd, path.c_str());
+    if (fd >= 0 || errno != ENAMETOOLONG) return fd;
+    // Longer than the kernel takes at once: open it a piece at a time.
+    int at = fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+    size_t start = 0;
+    while (at >= 0 && start < path.size()) {
+        size_t end = std::min(path.size(), start + 3000);
+        if (end < path.size()) end = path.rfind('/', end);
+        if (end == std::string::npos || end <= start) end = path.find('/', start + 1);
+        if (end == std::string::npos) end = path.size();
+        const std::string piece = path.substr(start, end - start);
+        int next = openat2Once(at, piece.c_str());
+        const int saved = errno;
+        close(at);
+        errno = saved;
+        at = next;
+        start = end + 1;
+    }
+    return at;
+}
+
+TreeWalker::TreeWalker(int inotifyFd, uint32_t mask, dev_t device, bool recursive)
+    : inotifyFd_(inotifyFd), mask_(mask), device_(device), recursive_(recursive), direntBuffer_(kDirentBufferBytes) {}
+
+int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener) {
+    std::vector<Frame> stack;
+    NodeId node = kNoNode;
+    int error = addWatch(dirFd, tree, parent, name, node);
+    if (node == kNoNode) {
+        close(dirFd);
+        return error;
+    }
+    struct stat info;
+    fstat(dirFd, &info);
+    stack.push_back(Frame{node, dirFd, info.st_dev, info.st_ino, {}, 0});
+    error = readEntries(stack.back(), listener);
+    while (error == 0 && !stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == top.subdirectories.size()) {
+            popFrame(stack);
+            continue;
+        }
+        const size_t depth = stack.size();
+        error = descend(stack, tree);
+        if (error == 0 && stack.size() > depth) error = readEntries(stack.back(), listener);
+    }
+    for (Frame& frame : stack) {
+        if (frame.fd >= 0) close(frame.fd);
+    }
+    return error;
+}
+
+int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, NodeId& node) {
+    node = kNoNode;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != device_) return 0;
+    char procPath[40];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+    const int wd = inotify_add_watch(inotifyFd_, procPath, mask_);
+    if (wd < 0) return isSkippable(errno) ? 0 : errno;
+    // The same directory reached twice (a bind mount, a loop): watched once.
+    if (tree.find(wd) != kNoNode) return 0;
+    node = tree.add(wd, parent, name);
+    return 0;
+}
+
+int TreeWalker::readEntries(Frame& frame, WalkListener* listener) {
+    for (;;) {
+        const long got = syscall(SYS_getdents64, frame.fd, direntBuffer_.data(), direntBuffer_.size());
+        if (got == 0) return 0;
+        if (got < 0) return isSkippable(errno) ? 0 : errno;
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const LinuxDirent64*>(direntBuffer_.data() + at);
+            at += entry->d_reclen;
+            if (isDotOrDotDot(entry->d_name)) continue;
+            bool isDirectory = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat info;
+                isDirectory = fstatat(frame.fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              S_ISDIR(info.st_mode);
+            }
+            if (listener != nullptr) listener->onEntry(frame.node, entry->d_name, isDirectory);
+            if (isDirectory && recursive_) frame.subdirectories.emplace_back(entry->d_name);
+        }
+    }
+}
+
+int TreeWalker::descend(std::vector<Frame>& stack, WatchTree& tree) {
+    Frame& top = stack.back();
+    const std::string& name = top.subdirectories[top.next++];
+    const int fd = openat(top.fd, name.c_str(), kOpenFlags);
+    if (fd < 0) return isSkippable(errno) ? 0 : errno;
+    NodeId node = kNoNode;
+    const int error = addWatch(fd, tree, top.node, name, node);
+    if (node == kNoNode) {
+        close(fd);
+        return error;
+    }
+    struct stat info;
+    fstat(fd, &info);
+    stack.push_back(Frame{node, fd, info.st_dev, info.st_ino, {}, 0});
+    closeDeepFds(stack);
+    return 0;
+}
+
+void TreeWalker::closeDeepFds(std::vector<Frame>& stack) {
+    if (stack.size() <= kMaxOpenDirectories) return;
+    Frame& old = stack[stack.size() - 1 - kMaxOpenDirectories];
+    if (old.fd >= 0) {
+        close(old.fd);
+        old.fd = -1;
+    }
+}
+
+// Leaves a finished directory. If its parent's descriptor was closed to
+// bound the walk's descriptors, the parent is found again through "..", and
+// must still be the same directory: if it moved meanwhile, its remaining
+// children are skipped, and the events of that move bring them back.
+void TreeWalker::popFrame(std::vector<Frame>& stack) {
+    Frame child = std::move(stack.back());
+    stack.pop_back();
+    if (!stack.empty() && stack.back().fd < 0) {
+        Frame& parent = stack.back();
+        parent.fd = openat(child.fd, "..", kOpenFlags);
+        struct stat info;
+        if (parent.fd >= 0 &&
+            (fstat(parent.fd, &info) != 0 || info.st_ino != parent.inode || info.st_dev != parent.device)) {
+            close(parent.fd);
+            parent.fd = -1;
+        }
+        if (parent.fd < 0) parent.next = parent.subdirectories.size();
+    }
+    close(child.fd);
+}

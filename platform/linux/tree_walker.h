@@ -1,0 +1,60 @@
+// Puts a directory and everything below it under watch, and optionally lists
+// what it finds. Directories are opened relative to their parent's descriptor,
+// so trees deeper than PATH_MAX work, and only a bounded number stay open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/linux/watch_tree.h"
+
+/// Receives the entries found in a listed directory.
+class WalkListener {
+public:
+    virtual ~WalkListener() = default;
+    /// `name` was found in the directory `dir` (already in the tree).
+    virtual void onEntry(NodeId dir, std::string_view name, bool isDirectory) = 0;
+};
+
+class TreeWalker {
+public:
+    /// Watches with this inotify instance and mask, never leaving the file
+    /// system `device`; descends into sub-directories only when recursive.
+    TreeWalker(int inotifyFd, uint32_t mask, dev_t device, bool recursive);
+
+    /// Watches the directory open as dirFd (which this call closes) as child
+    /// `name` of parent (kNoNode for the root), then everything below it.
+    /// Directories that vanish or cannot be read on the way are skipped: that
+    /// is normal while a tree changes. Returns 0, or the errno that stopped the
+    /// walk (ENOSPC when inotify's watch limit is reached, EMFILE, ENOMEM).
+    int watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener);
+
+private:
+    struct Frame {
+        NodeId node;
+        int fd;
+        dev_t device;
+        ino_t inode;
+        std::vector<std::string> subdirectories;
+        size_t next = 0;
+    };
+    int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, NodeId& node);
+    int readEntries(Frame& frame, WalkListener* listener);
+    int descend(std::vector<Frame>& stack, WatchTree& tree);
+    void closeDeepFds(std::vector<Frame>& stack);
+    void popFrame(std::vector<Frame>& stack);
+
+    int inotifyFd_;
+    uint32_t mask_;
+    dev_t device_;
+    bool recursive_;
+    std::vector<char> direntBuffer_;
+};
+
+/// Opens the directory at relative path `path` below rootFd without following
+/// any symbolic link and without leaving the root's mount, whatever its length.
+/// Returns the descriptor, or -1 with errno set.
+int openBeneath(int rootFd, const std::string& path);

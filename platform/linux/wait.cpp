@@ -1,0 +1,66 @@
+#include <cerrno>
+#include <chrono>
+#include <poll.h>
+#include <unistd.h>
+
+#include "platform/linux/directory_object.h"
+#include "platform/linux/last_error.h"
+
+namespace {
+
+long long nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Sleeps until one of the thread's monitors may have something, or the time
+// runs out. Returns false on a poll failure other than an interruption.
+bool sleepUntilReady(int timeoutMs) {
+    std::vector<pollfd> fds;
+    for (DirectoryObject* dir : outstandingForThisThread()) fds.push_back({dir->monitor->readyFd(), POLLIN, 0});
+    if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
+        setLastErrorFromErrno(errno);
+        return false;
+    }
+    for (const pollfd& fd : fds) {
+        uint64_t count;
+        if (fd.revents & POLLIN) (void)!read(fd.fd, &count, sizeof count);
+    }
+    return true;
+}
+
+}  // namespace
+
+/*
+ * WaitForMultipleObjectsEx
+ * Note: the objects waited on are never signalled in this program, so only
+ * the time-out and the delivery of completions (when alertable) can end the
+ * wait; wait-all is accepted and makes no difference. A monitor's readiness
+ * is checked before sleeping, so a completion that became due while no one
+ * was waiting is delivered at once.
+ */
+DWORD WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                               BOOL bAlertable) {
+    (void)bWaitAll;
+    if (nCount == 0 || lpHandles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    for (DWORD i = 0; i < nCount; ++i) {
+        if (objectFromHandle(lpHandles[i]) == nullptr) return WAIT_FAILED;
+    }
+    const bool forever = dwMilliseconds == 0xFFFFFFFF;
+    const long long deadline = nowMs() + dwMilliseconds;
+    for (;;) {
+        if (bAlertable && runDueCompletions()) return WAIT_IO_COMPLETION;
+        const long long left = forever ? -1 : deadline - nowMs();
+        if (!forever && left <= 0) return WAIT_TIMEOUT;
+        if (bAlertable) {
+            if (!sleepUntilReady(static_cast<int>(left))) return WAIT_FAILED;
+        } else if (!forever) {
+            usleep(static_cast<useconds_t>(left) * 1000);
+        } else {
+            pause();
+        }
+    }
+}

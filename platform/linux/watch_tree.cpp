@@ -1,0 +1,125 @@
+#include "platform/linux/watch_tree.h"
+
+NodeId WatchTree::add(int wd, NodeId parent, std::string_view name) {
+    NodeId id;
+    if (!freeNodes_.empty()) {
+        id = freeNodes_.back();
+        freeNodes_.pop_back();
+        nodes_[id] = Node{};
+    } else {
+        id = static_cast<NodeId>(nodes_.size());
+        nodes_.emplace_back();
+    }
+    nodes_[id].wd = wd;
+    storeName(nodes_[id], name);
+    byWd_.emplace(wd, id);
+    if (parent == kNoNode) {
+        root_ = id;
+    } else {
+        link(id, parent);
+    }
+    return id;
+}
+
+NodeId WatchTree::find(int wd) const {
+    auto found = byWd_.find(wd);
+    return found == byWd_.end() ? kNoNode : found->second;
+}
+
+NodeId WatchTree::findChild(NodeId parent, std::string_view childName) const {
+    for (NodeId child = nodes_[parent].firstChild; child != kNoNode; child = nodes_[child].nextSibling) {
+        if (name(nodes_[child]) == childName) return child;
+    }
+    return kNoNode;
+}
+
+void WatchTree::move(NodeId node, NodeId newParent, std::string_view newName) {
+    unlink(node);
+    deadNameBytes_ += nodes_[node].nameLength;
+    storeName(nodes_[node], newName);
+    link(node, newParent);
+    // Renames leave old names behind in the arena; reclaim them once they
+    // outweigh the live ones, so a long run of renames does not grow memory.
+    if (deadNameBytes_ > 4096 && deadNameBytes_ * 2 > names_.size()) compactNames();
+}
+
+void WatchTree::removeSubtree(NodeId node, std::vector<int>& wds) {
+    if (nodes_[node].parent != kNoNode) unlink(node);
+    if (node == root_) root_ = kNoNode;
+    // Iterative, because a tree can be deeper than the stack would allow.
+    std::vector<NodeId> pending{node};
+    while (!pending.empty()) {
+        NodeId current = pending.back();
+        pending.pop_back();
+        for (NodeId child = nodes_[current].firstChild; child != kNoNode; child = nodes_[child].nextSibling) {
+            pending.push_back(child);
+        }
+        wds.push_back(nodes_[current].wd);
+        byWd_.erase(nodes_[current].wd);
+        deadNameBytes_ += nodes_[current].nameLength;
+        nodes_[current] = Node{};
+        freeNodes_.push_back(current);
+    }
+    if (byWd_.empty()) {
+        names_.clear();
+        deadNameBytes_ = 0;
+    } else if (deadNameBytes_ > 4096 && deadNameBytes_ * 2 > names_.size()) {
+        compactNames();
+    }
+}
+
+void WatchTree::appendPath(NodeId node, std::string& out) const {
+    if (node == root_) return;
+    size_t length = 0;
+    for (NodeId at = node; at != root_; at = nodes_[at].parent) length += nodes_[at].nameLength + 1;
+    const size_t start = out.size();
+    out.resize(start + length - 1);
+    // Filled from the end, so no component list is needed.
+    size_t end = out.size();
+    for (NodeId at = node; at != root_; at = nodes_[at].parent) {
+        std::string_view component = name(nodes_[at]);
+        end -= component.size();
+        out.replace(end, component.size(), component);
+        if (end > start) out[--end] = '/';
+    }
+}
+
+std::vector<int> WatchTree::allWds() const {
+    std::vector<int> wds;
+    wds.reserve(byWd_.size());
+    for (const auto& entry : byWd_) wds.push_back(entry.first);
+    return wds;
+}
+
+void WatchTree::storeName(Node& node, std::string_view newName) {
+    node.nameOffset = static_cast<uint32_t>(names_.size());
+    node.nameLength = static_cast<uint32_t>(newName.size());
+    names_.append(newName);
+}
+
+void WatchTree::link(NodeId node, NodeId parent) {
+    nodes_[node].parent = parent;
+    nodes_[node].nextSibling = nodes_[parent].firstChild;
+    nodes_[parent].firstChild = node;
+}
+
+void WatchTree::unlink(NodeId node) {
+    NodeId parent = nodes_[node].parent;
+    NodeId* slot = &nodes_[parent].firstChild;
+    while (*slot != node) slot = &nodes_[*slot].nextSibling;
+    *slot = nodes_[node].nextSibling;
+    nodes_[node].nextSibling = kNoNode;
+}
+
+void WatchTree::compactNames() {
+    std::string packed;
+    packed.reserve(names_.size() - deadNameBytes_);
+    for (auto& node : nodes_) {
+        if (node.wd < 0) continue;
+        const uint32_t offset = static_cast<uint32_t>(packed.size());
+        packed.append(name(node));
+        node.nameOffset = offset;
+    }
+    names_.swap(packed);
+    deadNameBytes_ = 0;
+}

@@ -1,0 +1,66 @@
+// The directories under watch, as a tree keyed by inotify watch descriptor.
+// Paths are never stored: they are built from the parent chain when needed,
+// so a directory renamed or moved takes every directory below it along at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+/// Index of a node in the tree; kNoNode when there is none.
+using NodeId = uint32_t;
+constexpr NodeId kNoNode = UINT32_MAX;
+
+class WatchTree {
+public:
+    /// Adds a directory watched under wd as child `name` of parent (kNoNode for
+    /// the root, whose name is empty). The wd must not be in the tree yet.
+    NodeId add(int wd, NodeId parent, std::string_view name);
+
+    /// The node watched under wd, or kNoNode.
+    NodeId find(int wd) const;
+
+    /// The child of parent called name, or kNoNode.
+    NodeId findChild(NodeId parent, std::string_view name) const;
+
+    /// Moves node under newParent with a new name (a rename when the parent stays).
+    void move(NodeId node, NodeId newParent, std::string_view newName);
+
+    /// Removes node and everything below it, appending their watch descriptors to wds.
+    void removeSubtree(NodeId node, std::vector<int>& wds);
+
+    /// Appends node's path relative to the root: names joined by '/', empty for the root.
+    void appendPath(NodeId node, std::string& out) const;
+
+    int wd(NodeId node) const { return nodes_[node].wd; }
+    NodeId parent(NodeId node) const { return nodes_[node].parent; }
+    NodeId root() const { return root_; }
+    size_t size() const { return byWd_.size(); }
+
+    /// Every watch descriptor in the tree.
+    std::vector<int> allWds() const;
+
+private:
+    struct Node {
+        int wd = -1;
+        NodeId parent = kNoNode;
+        NodeId firstChild = kNoNode;
+        NodeId nextSibling = kNoNode;
+        uint32_t nameOffset = 0;
+        uint32_t nameLength = 0;
+    };
+    std::string_view name(const Node& node) const { return {names_.data() + node.nameOffset, node.nameLength}; }
+    void storeName(Node& node, std::string_view name);
+    void link(NodeId node, NodeId parent);
+    void unlink(NodeId node);
+    void compactNames();
+
+    std::vector<Node> nodes_;
+    std::vector<NodeId> freeNodes_;
+    std::unordered_map<int, NodeId> byWd_;
+    std::string names_;  // every node's name, back to back
+    size_t deadNameBytes_ = 0;
+    NodeId root_ = kNoNode;
+};
