@@ -1,5 +1,6 @@
 #include "platform/linux/change_monitor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -23,6 +24,9 @@ constexpr long long kRenameWaitMs = 5;
 // Records are handed to the reader at least this often during a long drain.
 constexpr size_t kPublishBytes = 64 * 1024;
 constexpr size_t kReadBufferBytes = 64 * 1024;
+// Our own descriptor keeps a deleted root alive, and the kernel says nothing
+// about it until the last descriptor closes; so it is looked at this often.
+constexpr int kRootCheckMs = 250;
 
 long long nowMs() {
     using namespace std::chrono;
@@ -96,13 +100,20 @@ ChangeMonitor::Delivery ChangeMonitor::take(void* buffer, DWORD size, DWORD& byt
 
 void ChangeMonitor::run() {
     pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    long long nextRootCheck = nowMs() + kRootCheckMs;
     while (!rootGone_.load()) {
-        const int timeout = pendingMove_.waiting ? static_cast<int>(std::max(0LL, pendingMove_.deadlineMs - nowMs())) : -1;
-        if (poll(fds, 2, timeout) < 0 && errno != EINTR) return;
+        long long wake = nextRootCheck;
+        if (pendingMove_.waiting) wake = std::min(wake, pendingMove_.deadlineMs);
+        if (poll(fds, 2, static_cast<int>(std::max(0LL, wake - nowMs()))) < 0 && errno != EINTR) return;
         if (fds[1].revents != 0) return;
         if (fds[0].revents & POLLIN) drain();
         if (pendingMove_.waiting && nowMs() >= pendingMove_.deadlineMs) flushPendingMove();
         publish();
+        if (nowMs() >= nextRootCheck) {
+            struct stat info;
+            if (fstat(rootFd_, &info) != 0 || info.st_nlink == 0) rootVanished();
+            nextRootCheck = nowMs() + kRootCheckMs;
+        }
     }
 }
 
@@ -175,10 +186,11 @@ void ChangeMonitor::handle(const inotify_event& event) {
 
 void ChangeMonitor::handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, uint32_t cookie) {
     if (!pendingMove_.waiting || pendingMove_.cookie != cookie) {
-        // Moved in from outside: like Windows, its contents are not listed,
-        // but they are watched from now on.
+        // Moved in from outside. Windows would not list what it holds, but
+        // here its watch only starts now: whatever is made in it before that
+        // would be lost without a word, so it is listed like a new directory.
         emit(FILE_ACTION_ADDED, dir, name, isDirectory);
-        if (isDirectory && recursive_) watchNew(dir, name, false);
+        if (isDirectory && recursive_) watchNew(dir, name, true);
         return;
     }
     const PendingMove from = std::move(pendingMove_);

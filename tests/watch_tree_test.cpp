@@ -1,0 +1,115 @@
+// The pure pieces under the Linux change notification: the tree of watched
+// directories, the record backlog and the errno translation.
+#include <cerrno>
+#include <cstring>
+#include <gtest/gtest.h>
+
+#include "platform/linux/last_error.h"
+#include "platform/linux/record_queue.h"
+#include "platform/linux/watch_tree.h"
+
+namespace {
+
+std::string pathOf(const WatchTree& tree, NodeId node) {
+    std::string path;
+    tree.appendPath(node, path);
+    return path;
+}
+
+}  // namespace
+
+TEST(WatchTree, PathsFollowMovesAndRemovals) {
+    WatchTree tree;
+    const NodeId root = tree.add(1, kNoNode, "");
+    const NodeId a = tree.add(2, root, "a");
+    const NodeId b = tree.add(3, a, "b");
+    const NodeId c = tree.add(4, b, "c");
+    const NodeId other = tree.add(5, root, "other");
+    EXPECT_EQ(pathOf(tree, root), "");
+    EXPECT_EQ(pathOf(tree, c), "a/b/c");
+    EXPECT_EQ(tree.findChild(a, "b"), b);
+    EXPECT_EQ(tree.findChild(a, "c"), kNoNode);
+
+    tree.move(b, other, "renamed");  // everything below moves along
+    EXPECT_EQ(pathOf(tree, c), "other/renamed/c");
+    EXPECT_EQ(tree.findChild(a, "b"), kNoNode);
+    EXPECT_EQ(tree.find(4), c);
+
+    std::vector<int> wds;
+    tree.removeSubtree(other, wds);
+    std::sort(wds.begin(), wds.end());
+    EXPECT_EQ(wds, (std::vector<int>{3, 4, 5}));
+    EXPECT_EQ(tree.find(4), kNoNode);
+    EXPECT_EQ(tree.size(), 2u);
+    EXPECT_EQ(pathOf(tree, a), "a");
+}
+
+TEST(WatchTree, ManyRenamesKeepNamesIntactWhileReclaimingSpace) {
+    WatchTree tree;
+    const NodeId root = tree.add(1, kNoNode, "");
+    const NodeId keep = tree.add(2, root, "keep");
+    const NodeId spin = tree.add(3, keep, "spin");
+    for (int i = 0; i < 10000; ++i) tree.move(spin, keep, "name-" + std::to_string(i));
+    EXPECT_EQ(pathOf(tree, spin), "keep/name-9999");
+    EXPECT_EQ(tree.findChild(root, "keep"), keep);
+}
+
+TEST(RecordQueue, TakesWholeRecordsInOrderAndEndsTheChain) {
+    RecordQueue queue;
+    RecordBatch batch;
+    batch.append(FILE_ACTION_ADDED, u"a", 1);        // 16 bytes
+    batch.append(FILE_ACTION_REMOVED, u"bcdef", 5);  // 24 bytes
+    batch.append(FILE_ACTION_MODIFIED, u"g", 1);     // 16 bytes
+    EXPECT_TRUE(queue.publish(batch.packed()));
+    EXPECT_TRUE(batch.empty());
+
+    alignas(4) unsigned char buffer[48];
+    DWORD bytes = 0;
+    ASSERT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
+    ASSERT_EQ(bytes, 40u);  // the third record waits for the next request
+    FILE_NOTIFY_INFORMATION first, second;
+    std::memcpy(&first, buffer, 12);
+    std::memcpy(&second, buffer + 16, 12);
+    EXPECT_EQ(first.NextEntryOffset, 16u);
+    EXPECT_EQ(second.NextEntryOffset, 0u);
+    EXPECT_EQ(second.Action, static_cast<DWORD>(FILE_ACTION_REMOVED));
+    EXPECT_EQ(second.FileNameLength, 10u);
+
+    ASSERT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
+    EXPECT_EQ(bytes, 16u);
+    EXPECT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Nothing);
+    EXPECT_TRUE(queue.empty());
+}
+
+TEST(RecordQueue, OverflowDropsTheBacklogOnceAndCarriesOn) {
+    RecordQueue queue(64);
+    RecordBatch batch;
+    for (int i = 0; i < 5; ++i) batch.append(FILE_ACTION_ADDED, u"x", 1);  // 80 bytes: too many
+    queue.publish(batch.packed());
+    alignas(4) unsigned char buffer[64];
+    DWORD bytes = 1;
+    EXPECT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Overflow);
+    EXPECT_EQ(bytes, 0u);
+    batch.append(FILE_ACTION_ADDED, u"after", 5);
+    queue.publish(batch.packed());
+    EXPECT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
+    EXPECT_EQ(bytes, 24u);
+
+    batch.append(FILE_ACTION_ADDED, u"twenty-units-of-name", 20);  // 52 bytes
+    queue.publish(batch.packed());
+    EXPECT_EQ(queue.take(buffer, 32, bytes), RecordQueue::Taken::RecordTooLarge);
+    EXPECT_TRUE(queue.empty());
+}
+
+TEST(LastError, ErrnoValuesBecomeWindowsCodes) {
+    const struct {
+        int error;
+        DWORD code;
+    } table[] = {
+        {ENOENT, ERROR_FILE_NOT_FOUND},      {EACCES, ERROR_ACCESS_DENIED},     {EPERM, ERROR_ACCESS_DENIED},
+        {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE}, {ENOSPC, ERROR_NOT_ENOUGH_QUOTA}, {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+        {EIO, ERROR_GEN_FAILURE},
+    };
+    for (const auto& row : table) EXPECT_EQ(win32ErrorFromErrno(row.error), row.code) << std::strerror(row.error);
+}
