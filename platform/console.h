@@ -1,35 +1,47 @@
 // consolePrint: the program's one output operation. printf-style formatting of
 // wide text to standard output, limited to the conversions the program uses:
-//   %s      wide text (const WCHAR* or WString)
-//   %.*s    a count of code units (int), then wide text
+//   %s      wide text (const WCHAR*, WString or a string view of WCHAR)
+//   %.*s    a count of code units (int), then wide text; a negative count
+//           prints all of it
 //   %d %ld  signed decimal          %-13d  the same, left-aligned in 13 columns
-//   %lx     hexadecimal             %%     a percent sign
+//   %lx     hexadecimal, lower case %%     a percent sign
+// Integers are read as the 32-bit values Windows passes (a DWORD of 0xFFFFFFFF
+// prints as -1 with %ld); a number wider than its field is not cut.
 // A format that does not match its arguments does not compile.
+//
+// When standard output is a terminal, control characters in substituted text
+// are shown as '?'; the format's own text, and output to files and pipes, are
+// never altered.
 //
 // Included through platform.h, after WCHAR and WString are known.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <type_traits>
 
 namespace console_detail {
+
+/// Length of text handed over as a bare pointer: the formatter finds its end
+/// itself, reading no further than a %.*s count allows, as printf does. Such
+/// text need not be terminated when a count covers it, and a null pointer prints
+/// as "(null)".
+inline constexpr size_t kUnknownLength = static_cast<size_t>(-1);
 
 /// One argument, with its type erased to the two kinds the formatter knows.
 struct FormatArg {
     enum Kind : uint8_t { Integer, Text } kind;
     int64_t integer;
     const WCHAR* text;
-    size_t textLength;
+    size_t textLength;  // kUnknownLength for bare pointers
 };
 
-inline FormatArg makeArg(const WCHAR* text) {
-    size_t length = 0;
-    while (text[length] != 0) ++length;
-    return {FormatArg::Text, 0, text, length};
-}
+inline FormatArg makeArg(const WCHAR* text) { return {FormatArg::Text, 0, text, kUnknownLength}; }
 inline FormatArg makeArg(WCHAR* text) { return makeArg(static_cast<const WCHAR*>(text)); }
 inline FormatArg makeArg(const WString& text) { return {FormatArg::Text, 0, text.data(), text.size()}; }
+/// Text that is not terminated, such as a name inside a change record: never read past its size.
+inline FormatArg makeArg(std::basic_string_view<WCHAR> text) { return {FormatArg::Text, 0, text.data(), text.size()}; }
 template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
 inline FormatArg makeArg(T value) {
     return {FormatArg::Integer, static_cast<int64_t>(value), nullptr, 0};
@@ -37,7 +49,8 @@ inline FormatArg makeArg(T value) {
 
 template <typename T>
 constexpr bool isText = std::is_same_v<std::decay_t<T>, const WCHAR*> || std::is_same_v<std::decay_t<T>, WCHAR*> ||
-                        std::is_same_v<std::decay_t<T>, WString>;
+                        std::is_same_v<std::decay_t<T>, WString> ||
+                        std::is_same_v<std::decay_t<T>, std::basic_string_view<WCHAR>>;
 template <typename T>
 constexpr bool isInteger = std::is_integral_v<std::decay_t<T>> && !std::is_same_v<std::decay_t<T>, bool>;
 

@@ -1,0 +1,132 @@
+// consolePrint's sink on Windows. A console gets the UTF-16 text itself
+// through WriteConsoleW, so no character is lost to a code page; a file or
+// pipe gets UTF-8 with CRLF line ends, as a text stream would.
+#include "platform/common/console_sink.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <string>
+
+namespace console_detail {
+namespace {
+
+enum class Target { Undecided, Console, Stream, Nowhere };
+
+Target target = Target::Undecided;
+HANDLE output = nullptr;
+WString consoleText;    // Target::Console
+std::string streamBytes;  // Target::Stream
+
+// Older consoles fail WriteConsoleW for very large requests, so long output
+// goes out in pieces of this many code units.
+constexpr size_t kConsoleChunk = 8192;
+
+Target decideTarget() {
+    if (target != Target::Undecided) return target;
+    output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) target = Target::Nowhere;
+    else if (GetConsoleMode(output, &mode)) target = Target::Console;
+    else target = Target::Stream;
+    return target;
+}
+
+void putUtf8(std::string& out, uint32_t value) {
+    if (value < 0x80) {
+        out += static_cast<char>(value);
+    } else if (value < 0x800) {
+        out += static_cast<char>(0xC0 | (value >> 6));
+        out += static_cast<char>(0x80 | (value & 0x3F));
+    } else if (value < 0x10000) {
+        out += static_cast<char>(0xE0 | (value >> 12));
+        out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (value & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (value >> 18));
+        out += static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (value & 0x3F));
+    }
+}
+
+/// UTF-8 with "\n" as "\r\n". Windows names carry no escaped bytes, so every
+/// unpaired surrogate is simply not a character: U+FFFD.
+void appendStream(const WCHAR* text, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        uint32_t unit = static_cast<uint32_t>(text[i]);
+        if (unit == '\n') streamBytes += '\r';
+        if (unit < 0xD800 || unit > 0xDFFF) {
+            putUtf8(streamBytes, unit);
+            continue;
+        }
+        uint32_t low = i + 1 < size ? static_cast<uint32_t>(text[i + 1]) : 0;
+        if (unit <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF) {
+            putUtf8(streamBytes, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+            ++i;
+        } else {
+            putUtf8(streamBytes, 0xFFFD);
+        }
+    }
+}
+
+/// The console's own line handling depends on its mode; an explicit CR
+/// returns the cursor whatever the mode.
+void appendConsole(const WCHAR* text, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        if (text[i] == W('\n')) consoleText += W('\r');
+        consoleText += text[i];
+    }
+}
+
+void writeConsole() {
+    const WCHAR* data = consoleText.data();
+    size_t left = consoleText.size();
+    while (left > 0) {
+        size_t chunk = left < kConsoleChunk ? left : kConsoleChunk;
+        // Never split a surrogate pair between two calls.
+        if (chunk < left && data[chunk - 1] >= 0xD800 && data[chunk - 1] <= 0xDBFF) --chunk;
+        DWORD written = 0;
+        if (!WriteConsoleW(output, data, static_cast<DWORD>(chunk), &written, nullptr) || written == 0) return;
+        data += written;
+        left -= written;
+    }
+}
+
+void writeStream() {
+    const char* data = streamBytes.data();
+    size_t left = streamBytes.size();
+    while (left > 0) {
+        DWORD written = 0;
+        DWORD request = left < 0x40000000u ? static_cast<DWORD>(left) : 0x40000000u;
+        // A closed pipe fails (ERROR_NO_DATA) instead of ending the process.
+        if (!WriteFile(output, data, request, &written, nullptr) || written == 0) return;
+        data += written;
+        left -= written;
+    }
+}
+
+}  // namespace
+
+void sinkAppend(const WCHAR* text, size_t size) {
+    switch (decideTarget()) {
+    case Target::Console: appendConsole(text, size); break;
+    case Target::Stream: appendStream(text, size); break;
+    default: break;  // no standard output: nothing to keep
+    }
+}
+
+size_t sinkPendingBytes() { return consoleText.size() * sizeof(WCHAR) + streamBytes.size(); }
+
+void sinkFlush() {
+    // Callers print a failure and may still look at the error code afterwards.
+    DWORD savedError = GetLastError();
+    if (!consoleText.empty()) writeConsole();
+    if (!streamBytes.empty()) writeStream();
+    consoleText.clear();
+    streamBytes.clear();
+    SetLastError(savedError);
+}
+
+bool sinkIsTerminal() { return decideTarget() == Target::Console; }
+
+}  // namespace console_detail

@@ -1,0 +1,238 @@
+#include "platform/common/console_sink.h"
+#include "platform/platform.h"
+#include "tests/console_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string>
+#include <string_view>
+#include <thread>
+
+using console_detail::TerminalMode;
+
+namespace {
+
+/// Sets the terminal decision for one test and returns to detection after it.
+class TerminalModeScope {
+public:
+    explicit TerminalModeScope(TerminalMode mode) { console_detail::setTerminalModeForTesting(mode); }
+    ~TerminalModeScope() { console_detail::setTerminalModeForTesting(TerminalMode::Detect); }
+};
+
+/// Puts another descriptor on standard output for a while (inside a capture).
+class StandardOutputSwap {
+public:
+    explicit StandardOutputSwap(int replacement) : saved_(dup(1)) {
+        dup2(replacement, 1);
+        close(replacement);
+    }
+    ~StandardOutputSwap() { restore(); }
+    void restore() {
+        if (saved_ < 0) return;
+        dup2(saved_, 1);
+        close(saved_);
+        saved_ = -1;
+    }
+
+private:
+    int saved_;
+};
+
+WString units(std::initializer_list<uint32_t> values) {
+    WString text;
+    for (uint32_t value : values) text += static_cast<WCHAR>(value);
+    return text;
+}
+
+// Deliberately not terminated: the count alone must bound the read.
+const WCHAR kUnterminated[3] = {u'x', u'y', u'z'};
+
+TEST(ConsolePrint, FormatsEachConversion) {
+    struct Case {
+        void (*print)();
+        const char* expected;
+    };
+    const Case cases[] = {
+        {[] { consolePrint(W("[%-13d]"), -42); }, "[-42          ]"},
+        {[] { consolePrint(W("[%-13d]"), INT_MIN); }, "[-2147483648  ]"},
+        {[] { consolePrint(W("[%-3d]"), 123456); }, "[123456]"},
+        {[] { consolePrint(W("[%-4d]"), -123); }, "[-123]"},
+        {[] { consolePrint(W("%ld"), static_cast<DWORD>(0xFFFFFFFF)); }, "-1"},
+        {[] { consolePrint(W("%ld"), static_cast<LONG>(INT32_MIN)); }, "-2147483648"},
+        {[] { consolePrint(W("%d %d"), 0, 2147483647); }, "0 2147483647"},
+        {[] { consolePrint(W("%lx %lx"), static_cast<DWORD>(0xFFFFFFFF), static_cast<LONG>(-2)); }, "ffffffff fffffffe"},
+        {[] { consolePrint(W("0x%lx 0x%lx"), 0, 0xC0); }, "0x0 0xc0"},
+        {[] { consolePrint(W("[%.*s]"), 3, W("abcdef")); }, "[abc]"},
+        {[] { consolePrint(W("[%.*s]"), -1, W("abcdef")); }, "[abcdef]"},
+        {[] { consolePrint(W("[%.*s]"), 0, W("abcdef")); }, "[]"},
+        {[] { consolePrint(W("[%.*s]"), 9, WString(W("ab"))); }, "[ab]"},
+        {[] { consolePrint(W("[%.*s]"), 3, kUnterminated); }, "[xyz]"},
+        {[] { consolePrint(W("[%.*s]"), 2, std::basic_string_view<WCHAR>(kUnterminated, 3)); }, "[xy]"},
+        {[] { consolePrint(W("[%s]"), static_cast<const WCHAR*>(nullptr)); }, "[(null)]"},
+        {[] { consolePrint(W("[%-6s]"), W("ab")); }, "[ab    ]"},
+        {[] { consolePrint(W("100%% %s%%"), W("x")); }, "100% x%"},
+        {[] { consolePrint(W("%%d%%s")); }, "%d%s"},
+        {[] { consolePrint(W("Notified with %ld bytes.\n"), static_cast<DWORD>(32768)); },
+         "Notified with 32768 bytes.\n"},
+    };
+    TerminalModeScope pipe(TerminalMode::NotTerminal);
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        ConsoleCapture capture;
+        cases[i].print();
+        EXPECT_EQ(capture.text(), cases[i].expected) << "case " << i;
+    }
+}
+
+TEST(ConsolePrint, EncodesTextAsUtf8WithEscapedBytesRestored) {
+    struct Case {
+        WString text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {units({0xE9, 0xD83D, 0xDE00}), "\xC3\xA9\xF0\x9F\x98\x80"},
+        {units({'a', 0xDC80, 0xDCFF, 'b'}), "a\x80\xFF" "b"},
+        {units({'a', 0xD83D}), "a\xEF\xBF\xBD"},
+        {units({0xDE00, 0xD83D}), "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    TerminalModeScope pipe(TerminalMode::NotTerminal);
+    for (const Case& c : cases) {
+        ConsoleCapture capture;
+        consolePrint(W("%s"), c.text);
+        EXPECT_EQ(capture.text(), c.expected) << "length " << c.text.size();
+    }
+}
+
+TEST(ConsolePrint, HidesControlCharactersOfSubstitutedTextOnlyOnATerminal) {
+    struct Case {
+        WString text;
+        std::string onTerminal;
+        std::string onPipe;
+    };
+    const Case cases[] = {
+        {units({'a', 0x1B, '[', '3', '1', 'm', 'b'}), "a?[31mb", "a\x1B[31mb"},
+        {units({'\t', '\n', '\r', 0x07, 0x7F}), "?????", "\t\n\r\x07\x7F"},
+        {units({'a', 0, 'b'}), "a?b", std::string("a\0b", 3)},
+        {units({0x85, 0x9F, 0xA0}), "??\xC2\xA0", "\xC2\x85\xC2\x9F\xC2\xA0"},
+        // Escaped bytes 0x80..0x9F are C1 controls to an 8-bit terminal.
+        {units({0xDC9B, 0xDCA0}), "?\xA0", "\x9B\xA0"},
+        {units({0xD83D, 0xDC80}), "\xF0\x9F\x92\x80", "\xF0\x9F\x92\x80"},
+    };
+    for (const Case& c : cases) {
+        for (TerminalMode mode : {TerminalMode::Terminal, TerminalMode::NotTerminal}) {
+            TerminalModeScope scope(mode);
+            ConsoleCapture capture;
+            // Both substituting conversions filter; the format's own controls never change.
+            consolePrint(W("%s|%.*s|\x1B\t\n"), c.text, static_cast<int>(c.text.size()), c.text);
+            const std::string& shown = mode == TerminalMode::Terminal ? c.onTerminal : c.onPipe;
+            EXPECT_EQ(capture.text(), shown + "|" + shown + "|\x1B\t\n") << "terminal " << (mode == TerminalMode::Terminal);
+        }
+    }
+}
+
+TEST(ConsoleBatch, WritesWhenTheOutermostBatchEnds) {
+    TerminalModeScope pipe(TerminalMode::NotTerminal);
+    ConsoleCapture capture;
+    {
+        ConsoleBatch outer;
+        consolePrint(W("one\n"));
+        {
+            ConsoleBatch inner;
+            consolePrint(W("two\n"));
+        }
+        EXPECT_EQ(capture.text(), "");
+        consolePrint(W("three\n"));
+        EXPECT_EQ(capture.text(), "");
+    }
+    EXPECT_EQ(capture.text(), "one\ntwo\nthree\n");
+    consolePrint(W("four\n"));
+    EXPECT_EQ(capture.text(), "one\ntwo\nthree\nfour\n");
+}
+
+TEST(ConsoleBatch, LargeBatchWritesWholeCallsBeforeItEnds) {
+    TerminalModeScope pipe(TerminalMode::NotTerminal);
+    const std::string line(99, 'x');
+    const WString wideLine(99, u'x');
+    ConsoleCapture capture;
+    {
+        ConsoleBatch batch;
+        for (int i = 0; i < 2000; ++i) consolePrint(W("%s\n"), wideLine);
+        std::string early = capture.text();
+        EXPECT_FALSE(early.empty());
+        EXPECT_EQ(early.size() % 100, 0u);
+    }
+    EXPECT_EQ(capture.text().size(), 2000u * 100);
+}
+
+/// Descriptors that standard output can fail on, each returning its write end.
+int closedPipe() {
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    close(ends[0]);
+    return ends[1];
+}
+int readOnlyDescriptor() { return open("/dev/null", O_RDONLY); }
+int fullDevice() { return open("/dev/full", O_WRONLY); }
+
+TEST(ConsoleOutput, FailedWritesAreDroppedAndLaterOutputStillArrives) {
+    TerminalModeScope pipe(TerminalMode::NotTerminal);
+    auto previous = std::signal(SIGPIPE, SIG_IGN);
+    for (int (*broken)() : {closedPipe, readOnlyDescriptor, fullDevice}) {
+        int descriptor = broken();
+        ASSERT_GE(descriptor, 0);
+        ConsoleCapture capture;
+        {
+            StandardOutputSwap swap(descriptor);
+            consolePrint(W("lost %d\n"), 1);
+            ConsoleBatch batch;
+            consolePrint(W("lost %d\n"), 2);
+        }
+        consolePrint(W("kept\n"));
+        EXPECT_EQ(capture.text(), "kept\n");
+    }
+    std::signal(SIGPIPE, previous);
+}
+
+void ignoreSignal(int) {}
+
+TEST(ConsoleOutput, SlowInterruptedReaderGetsEverything) {
+    // Signals without SA_RESTART and a non-blocking pipe give short writes,
+    // EINTR and EAGAIN: none of them may lose or repeat a byte.
+    TerminalModeScope pipe(TerminalMode::NotTerminal);
+    struct sigaction action {}, previous {};
+    action.sa_handler = ignoreSignal;
+    sigaction(SIGUSR1, &action, &previous);
+    for (bool nonBlocking : {false, true}) {
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        if (nonBlocking) fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        std::string expected, received;
+        pthread_t writer = pthread_self();
+        std::thread reader([&] {
+            char chunk[4096];
+            for (ssize_t got; (got = read(ends[0], chunk, sizeof chunk)) != 0;) {
+                if (got > 0) received.append(chunk, static_cast<size_t>(got));
+                pthread_kill(writer, SIGUSR1);
+                usleep(200);
+            }
+        });
+        {
+            StandardOutputSwap swap(ends[1]);
+            ConsoleBatch batch;
+            for (int i = 0; i < 20000; ++i) {
+                consolePrint(W("line %d of the slow reader\n"), i);
+                expected += "line " + std::to_string(i) + " of the slow reader\n";
+            }
+        }
+        reader.join();
+        close(ends[0]);
+        EXPECT_EQ(received.size(), expected.size());
+        EXPECT_TRUE(received == expected) << "non-blocking " << nonBlocking;
+    }
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+}  // namespace
