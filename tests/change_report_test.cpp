@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "console_capture.h"
+#include "watch/change_report.h"
+
+namespace {
+
+/// One crafted record; unset fields take the values the platform would write.
+struct Record {
+    DWORD action;
+    std::u16string name;
+    std::optional<DWORD> nameLength = std::nullopt;  // default: the name's size in bytes
+    std::optional<DWORD> next = std::nullopt;        // default: the following record, 0 in the last
+};
+
+/// Records laid out as the platform lays them out, each on a 4-byte boundary.
+/// Everything after the records is filled with 'X' so that a walk reading past
+/// the count shows in the output (and trips the sanitizer build).
+struct Buffer {
+    std::vector<DWORD> words;
+    DWORD size = 0;
+    const BYTE* data() const { return reinterpret_cast<const BYTE*>(words.data()); }
+};
+
+Buffer build(const std::vector<Record>& records) {
+    std::vector<BYTE> bytes;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const Record& r = records[i];
+        const size_t start = bytes.size();
+        const size_t end = (start + 12 + r.name.size() * 2 + 3) / 4 * 4;
+        const DWORD header[3] = {r.next.value_or(i + 1 == records.size() ? 0 : DWORD(end - start)), r.action,
+                                 r.nameLength.value_or(DWORD(r.name.size() * 2))};
+        bytes.resize(end, 0);
+        std::memcpy(bytes.data() + start, header, sizeof header);
+        std::memcpy(bytes.data() + start + 12, r.name.data(), r.name.size() * 2);
+    }
+    Buffer buffer;
+    buffer.size = DWORD(bytes.size());
+    buffer.words.resize(bytes.size() / 4 + 16);
+    std::memset(buffer.words.data(), 'X', buffer.words.size() * 4);
+    std::memcpy(buffer.words.data(), bytes.data(), bytes.size());
+    return buffer;
+}
+
+std::string line(const std::string& label, const std::string& name) {
+    return "    " + label + "    " + (name == "!" ? "Invalid filename length!" : "\"/w/" + name + "\"") + "\n";
+}
+
+const std::string kAdded = "FILE_ACTION_ADDED           ";
+const std::string kRemoved = "FILE_ACTION_REMOVED         ";
+const std::string kModified = "FILE_ACTION_MODIFIED        ";
+const std::string kOld = "FILE_ACTION_RENAMED_OLD_NAME";
+const std::string kNew = "FILE_ACTION_RENAMED_NEW_NAME";
+
+struct ReportCase {
+    const char* what;
+    std::vector<Record> records;
+    std::optional<DWORD> count;  // default: every byte of the records
+    std::string lines;           // what follows the header line
+};
+
+std::vector<ReportCase> reportCases() {
+    const std::string invalid = "    Notification size INVALID.\n";
+    return {
+        {"overflow", {{1, u"a"}}, 0, "    Notification OVERFLOW. (Can be normal under extreme load.)\n"},
+        {"one byte", {{1, u"a"}}, 1, invalid},
+        {"fifteen bytes", {{1, u"a"}}, 15, invalid},
+        {"sixteen bytes walked", {{1, u"a"}}, std::nullopt, line(kAdded, "a")},
+        {"single record", {{3, u"hello"}}, std::nullopt, line(kModified, "hello")},
+        {"rename in order", {{4, u"old"}, {5, u"new"}, {2, u"gone"}}, std::nullopt,
+         line(kOld, "old") + line(kNew, "new") + line(kRemoved, "gone")},
+        {"unknown actions", {{0, u"a"}, {6, u"b"}, {0xFFFFFFFF, u"c"}}, std::nullopt,
+         line("Unknown action 0            ", "a") + line("Unknown action 6            ", "b") +
+             line("Unknown action -1           ", "c")},
+        {"odd length rounds down", {{1, u"hello world", 11}}, std::nullopt, line(kAdded, "hello")},
+        {"one byte name is empty", {{1, u"ab", 1}}, std::nullopt, line(kAdded, "")},
+        {"zero length, walk goes on", {{2, u"", 0}, {1, u"b"}}, std::nullopt, line(kRemoved, "!") + line(kAdded, "b")},
+        {"name in a sub-directory", {{1, u"a/b/c.txt"}}, std::nullopt, line(kAdded, "a/b/c.txt")},
+        {"count is in code units", {{1, u"\u00e9\U0001F600z"}}, std::nullopt, line(kAdded, "\u00e9\U0001F600z")},
+        {"name fills the count exactly", {{1, u"abcd"}}, 20, line(kAdded, "abcd")},
+        {"next header past the count", {{1, u"a"}, {1, u"b"}}, 20, line(kAdded, "a")},
+        {"name past the count", {{1, u"abcdef"}}, 16, ""},
+        {"second name past the count", {{1, u"a"}, {1, u"bcdefg"}}, 28, line(kAdded, "a")},
+        {"huge name length", {{1, u"a", 0xFFFFFFFF}}, std::nullopt, ""},
+        {"next offset at the count", {{1, u"a", std::nullopt, 16}, {1, u"b"}}, 16, line(kAdded, "a")},
+        {"next offset far away", {{1, u"a", std::nullopt, 0x10000}, {1, u"b"}}, std::nullopt, line(kAdded, "a")},
+        {"next offset wraps", {{1, u"a", std::nullopt, 0xFFFFFFF0}, {1, u"b"}}, std::nullopt, line(kAdded, "a")},
+        {"next offset misaligned", {{1, u"a", std::nullopt, 18}, {1, u"b"}}, std::nullopt, line(kAdded, "a")},
+    };
+}
+
+std::string report(const Buffer& buffer, DWORD count) {
+    ConsoleCapture capture;
+    printChangeReport(count, buffer.data(), WString(W("/w/")));
+    return capture.text();
+}
+
+TEST(PrintChangeReport, WalksRecordsWithinTheDeliveredBytes) {
+    for (const ReportCase& c : reportCases()) {
+        SCOPED_TRACE(c.what);
+        const Buffer buffer = build(c.records);
+        const DWORD count = c.count.value_or(buffer.size);
+        EXPECT_EQ(report(buffer, count), "Notified with " + std::to_string(count) + " bytes.\n" + c.lines);
+    }
+}
+
+TEST(PrintChangeReport, OpeningQuoteIsThe37thCharacter) {
+    for (const ReportCase& c : reportCases()) {
+        const Buffer buffer = build(c.records);
+        std::istringstream lines(report(buffer, c.count.value_or(buffer.size)));
+        std::string text;
+        while (std::getline(lines, text)) {
+            if (text.rfind("    FILE_ACTION_", 0) != 0 && text.rfind("    Unknown action ", 0) != 0) continue;
+            ASSERT_GT(text.size(), 36u) << c.what;
+            EXPECT_TRUE(text[36] == '"' || text.compare(36, std::string::npos, "Invalid filename length!") == 0)
+                << c.what << ": " << text;
+        }
+    }
+}
+
+}  // namespace
