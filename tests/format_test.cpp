@@ -3,6 +3,7 @@
 #include "tests/console_capture.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <climits>
 #include <csignal>
@@ -179,8 +180,7 @@ int fullDevice() { return open("/dev/full", O_WRONLY); }
 
 TEST(ConsoleOutput, FailedWritesAreDroppedAndLaterOutputStillArrives) {
     TerminalModeScope pipe(TerminalMode::NotTerminal);
-    auto previous = std::signal(SIGPIPE, SIG_IGN);
-    for (int (*broken)() : {closedPipe, readOnlyDescriptor, fullDevice}) {
+    for (int (*broken)() : {readOnlyDescriptor, fullDevice}) {
         int descriptor = broken();
         ASSERT_GE(descriptor, 0);
         ConsoleCapture capture;
@@ -193,7 +193,27 @@ TEST(ConsoleOutput, FailedWritesAreDroppedAndLaterOutputStillArrives) {
         consolePrint(W("kept\n"));
         EXPECT_EQ(capture.text(), "kept\n");
     }
-    std::signal(SIGPIPE, previous);
+}
+
+TEST(ConsoleOutput, AReaderThatLeftEndsTheProgram) {
+    // Nobody will ever read the report again: the watcher must not run on.
+    for (bool ignored : {false, true}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL);
+            dup2(closedPipe(), 1);
+            consolePrint(W("nobody reads this\n"));
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (ignored) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+        }
+    }
 }
 
 void ignoreSignal(int) {}

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <csignal>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -65,12 +66,18 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
         error = walkError != 0 ? win32ErrorFromErrno(walkError) : ERROR_ACCESS_DENIED;
         return nullptr;
     }
+    // Signals belong to the main thread, whose handlers put the terminal back:
+    // the new thread inherits a mask that blocks them all.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     try {
         monitor->thread_ = std::thread(&ChangeMonitor::run, monitor.get());
     } catch (const std::system_error&) {
         error = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
     }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!monitor->thread_.joinable()) return nullptr;
     return monitor;
 }
 

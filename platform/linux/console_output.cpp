@@ -1,11 +1,15 @@
 // consolePrint's sink on Linux: UTF-8 on file descriptor 1, written with
 // write(2) so that nothing sits in a stdio buffer while the watcher waits.
 #include "platform/common/console_sink.h"
+#include "platform/linux/console_output.h"
+#include "platform/linux/console_input.h"
 #include "platform/linux/utf16.h"
 
 #include <cerrno>
+#include <csignal>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace console_detail {
@@ -29,8 +33,9 @@ bool waitWritable(int fd) {
 }
 
 /// Writes all of data unless the descriptor fails. Partial writes and signals
-/// only delay the output; any real error (EPIPE once SIGPIPE is ignored, EBADF,
-/// ENOSPC) gives up, because a watcher that stops over lost output is worse.
+/// only delay the output; a reader that went away ends the program; any other
+/// error (EBADF, ENOSPC) drops the output, because a watcher that stops over
+/// one lost report is worse.
 void writeAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         ssize_t written = write(fd, data, size);
@@ -41,6 +46,8 @@ void writeAll(int fd, const char* data, size_t size) {
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitWritable(fd)) {
             continue;
+        } else if (written < 0 && errno == EPIPE) {
+            endBecauseOutputIsGone();
         } else {
             return;  // includes a write of 0, which would otherwise spin
         }
@@ -64,3 +71,24 @@ void sinkFlush() {
 bool sinkIsTerminal() { return isatty(kStandardOutput) == 1; }
 
 }  // namespace console_detail
+
+bool standardOutputCanLoseItsReader() {
+    struct stat info;
+    return fstat(console_detail::kStandardOutput, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
+}
+
+void endBecauseOutputIsGone() {
+    console_input::restoreTerminal();
+    // Die the usual way of a program whose reader left, unless SIGPIPE was
+    // ignored on purpose: then end with the status of a failed run instead.
+    struct sigaction current;
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+        raise(SIGPIPE);
+    }
+    _exit(255);
+}

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "platform/linux/console_output.h"
 #include "platform/linux/directory_object.h"
 #include "platform/linux/last_error.h"
 
@@ -18,13 +19,18 @@ long long nowMs() {
 bool sleepUntilReady(int timeoutMs) {
     std::vector<pollfd> fds;
     for (DirectoryObject* dir : outstandingForThisThread()) fds.push_back({dir->monitor->readyFd(), POLLIN, 0});
+    // A pipe whose reader left reports an error even while we print nothing:
+    // a quiet directory must not keep `pathwarden DIR | head -1` alive.
+    static const bool outputCanGo = standardOutputCanLoseItsReader();
+    if (outputCanGo) fds.push_back({1, 0, 0});
     if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
         setLastErrorFromErrno(errno);
         return false;
     }
+    if (outputCanGo && (fds.back().revents & POLLERR)) endBecauseOutputIsGone();
     for (const pollfd& fd : fds) {
         uint64_t count;
-        if (fd.revents & POLLIN) (void)!read(fd.fd, &count, sizeof count);
+        if (fd.fd != 1 && (fd.revents & POLLIN)) (void)!read(fd.fd, &count, sizeof count);
     }
     return true;
 }
