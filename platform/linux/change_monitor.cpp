@@ -66,6 +66,12 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
         error = walkError != 0 ? win32ErrorFromErrno(walkError) : ERROR_ACCESS_DENIED;
         return nullptr;
     }
+    monitor->noteBlocked();
+    struct statx mount {};
+    if (statx(rootFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID)) {
+        monitor->rootMountId_ = mount.stx_mnt_id;
+        monitor->mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    }
     // Signals belong to the main thread, whose handlers put the terminal back:
     // the new thread inherits a mask that blocks them all.
     sigset_t all, previous;
@@ -87,7 +93,7 @@ ChangeMonitor::~ChangeMonitor() {
         (void)!write(stopFd_, &one, sizeof one);
         thread_.join();
     }
-    for (int fd : {inotifyFd_, stopFd_, readyFd_}) {
+    for (int fd : {inotifyFd_, stopFd_, readyFd_, mountsFd_}) {
         if (fd >= 0) close(fd);
     }
 }
@@ -106,14 +112,15 @@ ChangeMonitor::Delivery ChangeMonitor::take(void* buffer, DWORD size, DWORD& byt
 }
 
 void ChangeMonitor::run() {
-    pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
     long long nextRootCheck = nowMs() + kRootCheckMs;
     while (!rootGone_.load()) {
         long long wake = nextRootCheck;
         if (pendingMove_.waiting) wake = std::min(wake, pendingMove_.deadlineMs);
-        if (poll(fds, 2, static_cast<int>(std::max(0LL, wake - nowMs()))) < 0 && errno != EINTR) return;
+        if (poll(fds, 3, static_cast<int>(std::max(0LL, wake - nowMs()))) < 0 && errno != EINTR) return;
         if (fds[1].revents != 0) return;
         if (fds[0].revents & POLLIN) drain();
+        if ((fds[2].revents & (POLLPRI | POLLERR)) && !rootStillMounted()) rootVanished();
         if (pendingMove_.waiting && nowMs() >= pendingMove_.deadlineMs) flushPendingMove();
         publish();
         if (nowMs() >= nextRootCheck) {
@@ -162,6 +169,12 @@ void ChangeMonitor::handle(const inotify_event& event) {
         } else if (event.mask & IN_IGNORED) {
             forgetSubtree(dir, true);
         }
+        return;
+    }
+    if (name.empty()) {
+        // A directory's own watch reports its attribute changes too; its
+        // parent reports them already, under the directory's name.
+        if ((event.mask & IN_ATTRIB) && blocked_.count(event.wd) != 0) rewatch(dir);
         return;
     }
     if (event.mask & IN_MOVED_FROM) {
@@ -231,6 +244,9 @@ void ChangeMonitor::forgetSubtree(NodeId node, bool removeWatches) {
     std::vector<int> wds;
     tree_.removeSubtree(node, wds);
     cachedDir_ = kNoNode;
+    if (!blocked_.empty()) {
+        for (int wd : wds) blocked_.erase(wd);
+    }
     if (!removeWatches) return;
     for (int wd : wds) inotify_rm_watch(inotifyFd_, wd);
 }
@@ -243,6 +259,7 @@ void ChangeMonitor::watchNew(NodeId parent, std::string_view name, bool list) {
     const int fd = openBeneath(rootFd_, path);
     if (fd < 0) return;  // already gone again, or not ours to read: later events tell
     const int error = walker_.watch(fd, tree_, parent, name, list ? this : nullptr);
+    noteBlocked();
     if (error != 0) {
         // Part of the tree is not watched (inotify's watch limit, most
         // likely): changes there would be missed without a word, so say that
@@ -251,6 +268,43 @@ void ChangeMonitor::watchNew(NodeId parent, std::string_view name, bool list) {
         queue_.markOverflow();
         signalReady();
     }
+}
+
+// Walks a watched directory again after its attributes changed, for the
+// sub-directories it kept us out of before.
+void ChangeMonitor::rewatch(NodeId dir) {
+    const int fd = openBeneath(rootFd_, dirPath(dir));
+    if (fd < 0) return;
+    blocked_.erase(tree_.wd(dir));
+    const std::string name(tree_.name(dir));
+    if (walker_.rewatch(fd, tree_, tree_.parent(dir), name) != 0) {
+        publish();
+        queue_.markOverflow();
+        signalReady();
+    }
+    noteBlocked();
+}
+
+void ChangeMonitor::noteBlocked() {
+    for (int wd : walker_.takeBlocked()) blocked_.insert(wd);
+}
+
+bool ChangeMonitor::rootStillMounted() {
+    char buffer[16384];
+    std::string table;
+    for (off_t at = 0;;) {
+        const ssize_t got = pread(mountsFd_, buffer, sizeof buffer, at);
+        if (got <= 0) break;
+        table.append(buffer, static_cast<size_t>(got));
+        at += got;
+    }
+    // Each line starts with the mount's ID.
+    const std::string id = std::to_string(rootMountId_) + ' ';
+    for (size_t line = 0; line < table.size(); line = table.find('\n', line) + 1) {
+        if (table.compare(line, id.size(), id) == 0) return true;
+        if (table.find('\n', line) == std::string::npos) break;
+    }
+    return table.empty();  // unreadable: assume the best
 }
 
 void ChangeMonitor::repair() {
@@ -265,6 +319,8 @@ void ChangeMonitor::repair() {
     // descriptors, and watches for directories no longer there are dropped.
     WatchTree fresh;
     walker_.watch(fcntl(rootFd_, F_DUPFD_CLOEXEC, 0), fresh, kNoNode, "", nullptr);
+    blocked_.clear();
+    noteBlocked();
     for (int wd : tree_.allWds()) {
         if (fresh.find(wd) == kNoNode) inotify_rm_watch(inotifyFd_, wd);
     }

@@ -54,6 +54,9 @@ private:
     void flushPendingMove();
     void forgetSubtree(NodeId node, bool removeWatches);
     void watchNew(NodeId parent, std::string_view name, bool list);
+    void rewatch(NodeId dir);
+    void noteBlocked();
+    bool rootStillMounted();
     void repair();
     void rootVanished();
     void emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
@@ -78,6 +81,14 @@ private:
     // Names already reported by listing a new directory, so that the create
     // events still queued for them are not reported a second time.
     std::unordered_map<NodeId, std::unordered_set<std::string>> listed_;
+    // Watched directories with a sub-directory we could not enter: a change of
+    // their attributes may let us in.
+    std::unordered_set<int> blocked_;
+    // The mount table, which becomes readable with POLLPRI when it changes, and
+    // the mount the root is on: a root unmounted lazily sends no event while
+    // our descriptor keeps its file system alive.
+    int mountsFd_ = -1;
+    uint64_t rootMountId_ = 0;
     std::string pathScratch_;
     WString nameScratch_;
     NodeId cachedDir_ = kNoNode;

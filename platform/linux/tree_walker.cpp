@@ -75,6 +75,18 @@ TreeWalker::TreeWalker(int inotifyFd, uint32_t mask, dev_t device, bool recursiv
     : inotifyFd_(inotifyFd), mask_(mask), device_(device), recursive_(recursive), direntBuffer_(kDirentBufferBytes) {}
 
 int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener) {
+    rewatching_ = false;
+    return walk(dirFd, tree, parent, name, listener);
+}
+
+int TreeWalker::rewatch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name) {
+    rewatching_ = true;
+    const int error = walk(dirFd, tree, parent, name, nullptr);
+    rewatching_ = false;
+    return error;
+}
+
+int TreeWalker::walk(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener) {
     std::vector<Frame> stack;
     NodeId node = kNoNode;
     int error = addWatch(dirFd, tree, parent, name, node);
@@ -110,9 +122,14 @@ int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_vie
     std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
     const int wd = inotify_add_watch(inotifyFd_, procPath, mask_);
     if (wd < 0) return isSkippable(errno) ? 0 : errno;
-    // The same directory reached twice (a bind mount, a loop): watched once.
-    if (tree.find(wd) != kNoNode) return 0;
-    node = tree.add(wd, parent, name);
+    const NodeId existing = tree.find(wd);
+    if (existing == kNoNode) {
+        node = tree.add(wd, parent, name);
+    } else if (rewatching_ && existing == (parent == kNoNode ? tree.root() : tree.findChild(parent, name))) {
+        node = existing;
+    }
+    // Otherwise the same directory was reached twice (a loop, or a mount of a
+    // directory that is also in the tree): it is watched once, where first found.
     return 0;
 }
 
@@ -140,8 +157,13 @@ int TreeWalker::readEntries(Frame& frame, WalkListener* listener) {
 int TreeWalker::descend(std::vector<Frame>& stack, WatchTree& tree) {
     Frame& top = stack.back();
     const std::string& name = top.subdirectories[top.next++];
-    const int fd = openat(top.fd, name.c_str(), kOpenFlags);
-    if (fd < 0) return isSkippable(errno) ? 0 : errno;
+    // No mount point is crossed, not even a bind mount of the same file system,
+    // which the device number alone would not reveal.
+    const int fd = openat2Once(top.fd, name.c_str());
+    if (fd < 0) {
+        if (errno == EACCES || errno == EPERM) blocked_.push_back(tree.wd(top.node));
+        return isSkippable(errno) ? 0 : errno;
+    }
     NodeId node = kNoNode;
     const int error = addWatch(fd, tree, top.node, name, node);
     if (node == kNoNode) {

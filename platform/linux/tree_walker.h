@@ -32,6 +32,15 @@ public:
     /// walk (ENOSPC when inotify's watch limit is reached, EMFILE, ENOMEM).
     int watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener);
 
+    /// Like watch, for a directory already in the tree: walks it again and
+    /// watches what could not be watched before. Directories already watched at
+    /// the same place are walked through rather than skipped.
+    int rewatch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name);
+
+    /// Watch descriptors of directories found during the walks so far that
+    /// have a sub-directory we were not allowed to enter; taken by the call.
+    std::vector<int> takeBlocked() { return std::move(blocked_); }
+
 private:
     struct Frame {
         NodeId node;
@@ -41,6 +50,7 @@ private:
         std::vector<std::string> subdirectories;
         size_t next = 0;
     };
+    int walk(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener);
     int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, NodeId& node);
     int readEntries(Frame& frame, WalkListener* listener);
     int descend(std::vector<Frame>& stack, WatchTree& tree);
@@ -52,6 +62,8 @@ private:
     dev_t device_;
     bool recursive_;
     std::vector<char> direntBuffer_;
+    std::vector<int> blocked_;
+    bool rewatching_ = false;
 };
 
 /// Opens the directory at relative path `path` below rootFd without following

@@ -35,6 +35,7 @@ public:
     void appendPath(NodeId node, std::string& out) const;
 
     int wd(NodeId node) const { return nodes_[node].wd; }
+    std::string_view name(NodeId node) const { return name(nodes_[node]); }
     NodeId parent(NodeId node) const { return nodes_[node].parent; }
     NodeId root() const { return root_; }
     size_t size() const { return byWd_.size(); }

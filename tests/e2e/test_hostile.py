@@ -1,0 +1,636 @@
+"""The real program against a hostile tree and hostile surroundings: directories
+it may not read, names no terminal should be trusted with, shapes that trap a
+naive recursive walk (depth beyond PATH_MAX, symbolic-link loops, mounts, a
+directory that turns into a file), directories that vanish before they can be
+watched, and a process whose output, root or terminal goes away.
+
+Where the exact bytes matter, standard output is a pipe and the program has no
+terminal (it is ended by a signal); where the terminal's view matters, it runs
+in a pseudo-terminal. Every wait has a time-out; nothing is asserted about
+timing. A change that must not be reported is checked by making a sentinel
+afterwards: reports come in order, so once the sentinel's line is out, an
+earlier change that was going to be reported would have been."""
+
+import os
+import pty
+import shutil
+import signal
+import socket
+import subprocess
+import termios
+
+import pexpect
+import pytest
+
+from hardening_support import (OVERFLOW, TIMEOUT, as_nobody, count, default_signals, eventually, fionread, fsencode,
+                               in_mount_namespace, in_namespace_of, main_thread_syscall, nobody_ids, press_key,
+                               read_file, record, records, refused, remove_tree, start_line, write)
+from hardening_support import pipe_run, shared_tmp, terminal  # noqa: F401 (fixtures)
+
+pytestmark = pytest.mark.timeout(180)
+
+ERROR_ACCESS_DENIED = 5
+
+
+@pytest.fixture
+def watch(pathwarden_bin, pipe_run):
+    """Starts the program on a directory, output to a pipe, and waits for its
+    start line, which must be the first thing it prints."""
+    def start(root, **kwargs):
+        run = pipe_run([pathwarden_bin, fsencode(root)], **kwargs)
+        assert run.expect(start_line(root)) == start_line(root)
+        return run
+    return start
+
+
+def sentinel(run, root, name=b"sentinel"):
+    """Makes a file and waits for its line; returns the output up to there."""
+    path = os.path.join(fsencode(root), name)
+    write(path)
+    return run.expect(record("added", path))
+
+
+# ---------------------------------------------------------------------------
+# Directories the user may not read
+
+
+@pytest.mark.parametrize("made", ["before-start", "while-watched"])
+@pytest.mark.parametrize("opened_by", ["chmod", "chown"])
+def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tmp, watch, made, opened_by):
+    root = os.path.join(shared_tmp, "root")
+    locked = os.path.join(root, "locked")
+    os.mkdir(root)
+    os.mkdir(os.path.join(root, "open"))
+
+    def lock_up():
+        os.mkdir(locked, 0o700)  # root's own, so the user nobody can neither list nor enter it
+        os.mkdir(os.path.join(locked, "inner"))
+        write(os.path.join(locked, "inner", "old"))
+
+    if made == "before-start":
+        lock_up()
+    run = watch(root, preexec_fn=as_nobody())
+    if made == "while-watched":
+        lock_up()
+        run.expect(record("added", locked))
+    # Nothing is said about the directory it cannot read, and the rest is watched.
+    seen = sentinel(run, os.path.join(root, "open"))
+    assert records(seen) == records(record("added", os.path.join(root, "open", "sentinel")))
+
+    if opened_by == "chmod":
+        os.chmod(locked, 0o755)
+    else:
+        os.chown(locked, *nobody_ids())
+    run.expect(record("modified", locked))
+    write(os.path.join(locked, "new"))
+    run.expect(record("added", os.path.join(locked, "new")))
+    write(os.path.join(locked, "inner", "deeper"))
+    run.expect(record("added", os.path.join(locked, "inner", "deeper")))
+    assert b"failed" not in run.output and b"OVERFLOW" not in run.output
+    run.stop()
+
+
+def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch):
+    # Mode 744, root's own: the user nobody may list it, so it is watched, but
+    # may not enter it, so what lies below is not.
+    root = os.path.join(shared_tmp, "root")
+    half = os.path.join(root, "half")
+    os.makedirs(os.path.join(half, "sub"))
+    os.chmod(half, 0o744)
+    run = watch(root, preexec_fn=as_nobody())
+    write(os.path.join(half, "direct"))
+    run.expect(record("added", os.path.join(half, "direct")))
+    os.chmod(half, 0o755)
+    run.expect(record("modified", half))
+    write(os.path.join(half, "sub", "below"))
+    # Reports come in order, so the line is there by the sentinel's, or never.
+    assert record("added", os.path.join(half, "sub", "below")) in sentinel(run, root)
+    run.stop()
+
+
+@pytest.mark.parametrize("target", [
+    "sub",
+    "",
+], ids=["sub-directory", "root"])
+def test_an_attribute_change_of_a_watched_directory_is_reported_by_its_parent_only(tmp_path, watch, target):
+    root = str(tmp_path)
+    os.mkdir(os.path.join(root, "sub"))
+    run = watch(root)
+    os.chmod(os.path.join(root, target), 0o700)
+    seen = sentinel(run, root)
+    expected = record("modified", os.path.join(root, "sub")) if target else b""
+    assert records(seen) == records(expected + record("added", os.path.join(root, "sentinel")))
+    assert b"INVALID" not in seen
+    run.stop()
+
+
+# ---------------------------------------------------------------------------
+# Names
+
+
+NOT_UTF8 = [
+    b"caf\xe9",                  # Latin-1
+    b"\xff\xfe",                 # never valid anywhere
+    b"\xed\xa0\x80-surrogate",   # an encoded surrogate
+    b"\xed\xb2\x80-low",        # encoded U+DC80, the very unit that stands for the byte 0x80
+    b"\xc0\xaf-overlong",        # an overlong '/'
+    b"cut-\xe2\x82",             # a sequence cut short
+    b"\xf4\x90\x80\x80-beyond",  # above U+10FFFF
+    b"mixed-\xc3\xa9-\xe9",      # valid and invalid side by side
+    b"\xef\xbf\xbd-real",        # a real U+FFFD, which must not swallow the others
+]
+
+
+def test_names_that_are_not_utf8_come_out_as_the_same_bytes(tmp_path, watch):
+    root = os.path.join(fsencode(tmp_path), b"root-\xe9")  # the root's own name too
+    sub = os.path.join(root, b"sub-\x80\xff")
+    os.makedirs(sub)
+    run = watch(root)
+    for name in NOT_UTF8:
+        write(os.path.join(root, name))
+        run.expect(record("added", os.path.join(root, name)))
+    write(os.path.join(sub, b"in-\xfe"))
+    run.expect(record("added", os.path.join(sub, b"in-\xfe")))
+    os.rename(os.path.join(root, b"caf\xe9"), os.path.join(root, b"caf\xe8"))
+    run.expect(record("old", os.path.join(root, b"caf\xe9")) + record("new", os.path.join(root, b"caf\xe8")))
+    run.stop()
+
+
+CONTROL_NAMES = [
+    # (name on disk, as a terminal shows it)
+    (b"line\nbreak", b"line?break"),
+    (b"cr\rreturn", b"cr?return"),
+    (b"\x1b[31mred\x1b[0m", b"?[31mred?[0m"),
+    (b"\x1b]0;title\x07", b"?]0;title?"),
+    (b"tab\there", b"tab?here"),
+    (b"del\x7f", b"del?"),
+    (b"c1-\xc2\x9b-csi", b"c1-?-csi"),        # U+009B, CSI in UTF-8
+    (b"raw-\x9b-csi", b"raw-?-csi"),          # the byte 0x9B, CSI to an 8-bit terminal
+    (b"raw-\xe9-kept", b"raw-\xe9-kept"),     # a byte that is no control passes as it is
+]
+
+
+def test_control_characters_in_names_reach_a_pipe_unchanged(tmp_path, watch):
+    root = os.path.join(fsencode(tmp_path), b"root\x1b[2J")
+    os.mkdir(root)
+    run = watch(root)
+    for name, _ in CONTROL_NAMES:
+        write(os.path.join(root, name))
+        run.expect(record("added", os.path.join(root, name)))
+    run.stop()
+
+
+def test_control_characters_in_names_are_shown_as_question_marks_in_a_terminal(pathwarden_bin, tmp_path,
+                                                                               terminal):
+    base = fsencode(tmp_path)
+    root = os.path.join(base, b"root\x1b[2J")
+    os.mkdir(root)
+    child = terminal([pathwarden_bin, root])
+    child.expect_exact(start_line(os.path.join(base, b"root?[2J"), newline=b"\r\n"))
+    for name, shown in CONTROL_NAMES:
+        write(os.path.join(root, name))
+        child.expect_exact(record("added", os.path.join(base, b"root?[2J", shown), newline=b"\r\n"))
+    assert press_key(child)[1] == 0
+
+
+LONG_NAMES = [
+    b"n" * 255,
+    "\u20ac".encode() * 85,                       # 255 bytes, 85 UTF-16 units
+    "\U0001F600".encode() * 63 + b"abc",          # 255 bytes, surrogate pairs
+    b"\xff" * 255,                                # 255 bytes that are not UTF-8
+]
+
+
+def test_names_of_255_bytes(tmp_path, watch):
+    root = fsencode(tmp_path)
+    long_dir = os.path.join(root, b"d" * 255)
+    os.mkdir(long_dir)
+    run = watch(root)
+    for name in LONG_NAMES:
+        write(os.path.join(root, name))
+        run.expect(record("added", os.path.join(root, name)))
+    for name in LONG_NAMES:
+        write(os.path.join(long_dir, name))
+        run.expect(record("added", os.path.join(long_dir, name)))
+    old, new = os.path.join(long_dir, LONG_NAMES[0]), os.path.join(long_dir, b"m" * 255)
+    os.rename(old, new)
+    run.expect(record("old", old) + record("new", new))
+    run.stop()
+
+
+# ---------------------------------------------------------------------------
+# Shapes
+
+
+def open_below(top, names):
+    """A descriptor for top/names..., reached one level at a time, since the
+    whole path may be longer than any one call takes."""
+    fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+    for name in names:
+        try:
+            below = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        finally:
+            os.close(fd)
+        fd = below
+    return fd
+
+
+def make_chain(top, existing, names, siblings=()):
+    """Makes top/existing.../names[0]/names[1]/..., each level with the sibling
+    directories named."""
+    fd = open_below(top, existing)
+    try:
+        for name in names:
+            for sibling in siblings:
+                os.mkdir(sibling, dir_fd=fd)
+            os.mkdir(name, dir_fd=fd)
+            below = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = below
+    finally:
+        os.close(fd)
+
+
+def write_at(top, names, file_name):
+    """Writes top/names.../file_name."""
+    fd = open_below(top, names)
+    try:
+        out = os.open(file_name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644, dir_fd=fd)
+        os.write(out, b"x")
+        os.close(out)
+    finally:
+        os.close(fd)
+
+
+def test_a_tree_deeper_than_path_max(tmp_path, watch):
+    # 100 levels of 100-byte names: 10,000 bytes below the root, beyond
+    # PATH_MAX, and deeper than a walk can hold one descriptor per level.
+    # Every level has a sibling, so the walk must climb back up to reach it.
+    root = str(tmp_path)
+    names = [f"{i:03}".ljust(100, "x") for i in range(100)]
+    make_chain(root, [], names, siblings=["side"])
+    assert len(os.path.join(root, *names)) > os.pathconf(root, "PC_PATH_MAX")
+    run = watch(root)
+    try:
+        write_at(root, names, "bottom")
+        run.expect(record("added", os.path.join(root, *names, "bottom")))
+        for level in (0, 1, 50, 63, 64, 65, 98, 99):
+            write_at(root, names[:level] + ["side"], "beside")
+            run.expect(record("added", os.path.join(root, *names[:level], "side", "beside")))
+        # Deeper still, made while watched: every new level is watched from its
+        # parent's path, which no single open can take any more.
+        more = [f"new{i:03}".ljust(200, "y") for i in range(20)]
+        make_chain(root, names, more)
+        write_at(root, names + more, "deepest")
+        path = os.path.join(root, *names, *more, "deepest")
+        run.expect(record("added", path))
+        sentinel(run, root)
+        assert count(run.output, record("added", path)) == 1
+        # A directory high up renamed: the long paths below follow at once.
+        names[10:11] = ["renamed"]
+        os.rename(os.path.join(root, *names[:10], "010".ljust(100, "x")), os.path.join(root, *names[:11]))
+        write_at(root, names + more, "after-rename")
+        run.expect(record("added", os.path.join(root, *names, *more, "after-rename")))
+        assert b"OVERFLOW" not in run.output
+        run.stop()
+    finally:
+        remove_tree(root)
+
+
+def test_a_path_too_long_for_the_buffer_is_announced_as_an_overflow(tmp_path, watch):
+    # 170 levels of 100 bytes: a name of over 17,000 UTF-16 units, which no
+    # record in the 32 KB change buffer can hold. It cannot be reported, but
+    # its loss must be.
+    root = str(tmp_path)
+    names = [f"{i:03}".ljust(100, "z") for i in range(170)]
+    make_chain(root, [], names)
+    run = watch(root)
+    try:
+        write_at(root, names, "unreportable")
+        seen = sentinel(run, root)
+        assert OVERFLOW in seen
+        assert b"unreportable" not in seen
+        run.stop()
+    finally:
+        remove_tree(root)
+
+
+def test_symbolic_link_loops_are_reported_but_never_followed(tmp_path, watch):
+    root = os.path.join(str(tmp_path), "root")
+    outside = os.path.join(str(tmp_path), "outside")
+    os.makedirs(os.path.join(root, "sub"))
+    os.mkdir(outside)
+    os.symlink(".", os.path.join(root, "dot"))
+    os.symlink("..", os.path.join(root, "sub", "up"))
+    os.symlink("self", os.path.join(root, "self"))          # resolves to itself: ELOOP
+    os.symlink("ping", os.path.join(root, "pong"))
+    os.symlink("pong", os.path.join(root, "ping"))
+    os.symlink(root, os.path.join(root, "absolute"))
+    os.symlink(outside, os.path.join(root, "out"))
+    run = watch(root)
+    write(os.path.join(root, "sub", "f"))
+    run.expect(record("added", os.path.join(root, "sub", "f")))
+    write(os.path.join(outside, "g"))
+    os.symlink("../..", os.path.join(root, "sub", "upup"))
+    run.expect(record("added", os.path.join(root, "sub", "upup")))
+    write(os.path.join(root, "sub", "upup", "h"))   # lands outside the tree
+    os.symlink("new-loop", os.path.join(root, "new-loop"))
+    run.expect(record("added", os.path.join(root, "new-loop")))
+    sentinel(run, root)
+    output = run.output
+    assert count(output, record("added", os.path.join(root, "sub", "f"))) == 1
+    for followed in (b"/dot/", b"/up/", b"/upup/", b"/absolute/", b"/out/", b"/g\"", b"/h\"", b"loop/"):
+        assert followed not in output
+    run.stop()
+
+
+@pytest.mark.parametrize("mount", [
+    "tmpfs",
+    "bind",
+    "tmpfs-later",
+], ids=["tmpfs", "bind-mount-from-outside", "tmpfs-mounted-while-watched"])
+def test_mounts_inside_the_tree_are_not_crossed(pathwarden_bin, tmp_path, pipe_run, mount):
+    root = os.path.join(str(tmp_path), "root")
+    outside = os.path.join(str(tmp_path), "outside")
+    inside = os.path.join(root, "mounted")
+    os.makedirs(inside)
+    os.mkdir(outside)
+    setup = {"tmpfs": f"mount -t tmpfs pathwarden-test {inside}",
+             "bind": f"mount --bind {outside} {inside}",
+             "tmpfs-later": "true"}[mount]
+    run = pipe_run(in_mount_namespace(setup, [pathwarden_bin, root]))
+    run.expect(start_line(root))
+    pid = run.proc.pid  # unshare and sh exec, so this is the program, in the namespace
+    if mount == "tmpfs-later":
+        in_namespace_of(pid, "mount", "-t", "tmpfs", "pathwarden-test", inside)
+    in_namespace_of(pid, "mkdir", f"{inside}/dir")
+    in_namespace_of(pid, "touch", f"{inside}/file", f"{inside}/dir/file")
+    sentinel(run, root)
+    assert b"/mounted/" not in run.output
+    run.stop()
+
+
+def test_the_root_bound_inside_itself_is_watched_once(pathwarden_bin, tmp_path, pipe_run):
+    root = os.path.join(str(tmp_path), "root")
+    cycle = os.path.join(root, "cycle")
+    os.makedirs(cycle)
+    run = pipe_run(in_mount_namespace(f"mount --bind {root} {cycle}", [pathwarden_bin, root]))
+    run.expect(start_line(root))
+    in_namespace_of(run.proc.pid, "touch", f"{cycle}/via-cycle")
+    run.expect(record("added", os.path.join(root, "via-cycle")))
+    sentinel(run, root)
+    assert count(run.output, record("added", os.path.join(root, "via-cycle"))) == 1
+    assert b"/cycle/" not in run.output
+    run.stop()
+
+
+def test_special_files_are_reported_but_never_opened(tmp_path, watch):
+    # Opening a FIFO that nobody writes to would block for ever.
+    root = str(tmp_path)
+    os.mkfifo(os.path.join(root, "old-fifo"))
+    bound = socket.socket(socket.AF_UNIX)
+    try:
+        bound.bind(os.path.join(root, "socket"))
+        run = watch(root)
+        os.mkfifo(os.path.join(root, "new-fifo"))
+        run.expect(record("added", os.path.join(root, "new-fifo")))
+        os.chmod(os.path.join(root, "old-fifo"), 0o600)
+        run.expect(record("modified", os.path.join(root, "old-fifo")))
+        sentinel(run, root)
+        run.stop()
+    finally:
+        bound.close()
+
+
+def test_a_directory_replaced_by_a_file_of_the_same_name(tmp_path, watch):
+    root = str(tmp_path)
+    x = os.path.join(root, "x")
+    os.mkdir(x)
+    write(os.path.join(x, "f"))
+    run = watch(root)
+    os.remove(os.path.join(x, "f"))
+    os.rmdir(x)
+    write(x)
+    seen = run.expect(record("modified", x))
+    assert records(seen) == records(record("removed", os.path.join(x, "f")) + record("removed", x)
+                                    + record("added", x) + record("modified", x))
+    # And back: the new directory is watched, not confused with the file.
+    os.remove(x)
+    os.mkdir(x)
+    write(os.path.join(x, "inner"))
+    seen = run.expect(record("added", os.path.join(x, "inner")))
+    assert records(seen) == records(record("removed", x) + record("added", x)
+                                    + record("added", os.path.join(x, "inner")))
+    # A directory renamed over an empty one takes its place, and its own
+    # changes are reported under the name it took.
+    a = os.path.join(root, "a")
+    y = os.path.join(root, "y")
+    os.mkdir(a)
+    os.mkdir(y)
+    run.expect(record("added", y))
+    os.rename(a, y)
+    run.expect(record("old", a) + record("new", y))
+    write(os.path.join(y, "g"))
+    seen = run.expect(record("added", os.path.join(y, "g")))
+    assert records(seen) == records(record("added", os.path.join(y, "g")))
+    run.stop()
+
+
+def test_directories_that_vanish_before_they_are_watched(tmp_path, watch):
+    root = str(tmp_path / "root")
+    outside = str(tmp_path / "outside")
+    os.mkdir(root)
+    os.mkdir(outside)
+    write(os.path.join(outside, "beyond"))
+    run = watch(root)
+    d, e, g, h, s, p = (os.path.join(root, name) for name in ("d", "e", "g", "h", "s", "p"))
+    # Far fewer events than the kernel queues (max_queued_events is 16384 by
+    # default), so that no overflow is legitimate here.
+    for _ in range(300):
+        os.mkdir(d)
+        os.mkdir(os.path.join(d, "e"))
+        write(os.path.join(d, "e", "f"))
+        os.remove(os.path.join(d, "e", "f"))
+        os.rmdir(os.path.join(d, "e"))
+        os.rmdir(d)
+        os.mkdir(g)       # a directory, and at once a file of the same name (ENOTDIR)
+        os.rmdir(g)
+        write(g)
+        os.remove(g)
+        os.mkdir(h)       # renamed away before its watch is made
+        os.rename(h, e)
+        os.rmdir(e)
+        os.mkdir(s)       # a directory, and at once a link out of the tree
+        os.rmdir(s)
+        os.symlink(outside, s)
+        os.remove(s)
+        os.mkdir(p)       # a directory, and at once a FIFO that nobody will ever write to
+        os.rmdir(p)
+        os.mkfifo(p)
+        os.remove(p)
+    sentinel(run, root)
+    assert run.proc.poll() is None
+    assert b"failed" not in run.output and b"OVERFLOW" not in run.output
+    assert b"beyond" not in run.output
+    run.stop()
+
+
+# ---------------------------------------------------------------------------
+# Surroundings
+
+
+@pytest.mark.parametrize("sigpipe", ["default", "ignored"])
+def test_output_closed_early_ends_the_run_without_a_terminal(pathwarden_bin, tmp_path, sigpipe):
+    root = str(tmp_path)
+    reading, writing = os.pipe()
+    head = subprocess.Popen(["head", "-1"], stdin=reading, stdout=subprocess.PIPE)
+
+    def signals():
+        default_signals()
+        if sigpipe == "ignored":
+            signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    program = subprocess.Popen([pathwarden_bin, root], stdin=subprocess.DEVNULL, stdout=writing,
+                               start_new_session=True, preexec_fn=signals)
+    os.close(reading)
+    os.close(writing)
+    try:
+        first = head.communicate(timeout=TIMEOUT)[0]
+        assert first == start_line(root).split(b"\n")[0] + b"\n"
+        # The program learns that nobody reads any more at its next output.
+        for number in range(200):
+            write(os.path.join(root, f"file-{number}"))
+            try:
+                program.wait(0.1)
+                break
+            except subprocess.TimeoutExpired:
+                pass
+        assert program.poll() is not None, "still running after its output was closed"
+        # Killed by SIGPIPE as any program whose reader left; with the signal
+        # ignored on purpose, the status of a failed run.
+        assert program.returncode == (-signal.SIGPIPE if sigpipe == "default" else 255)
+    finally:
+        if program.poll() is None:
+            program.kill()
+        program.wait()
+
+
+@pytest.mark.parametrize("how", ["deleted", "moved-away-then-deleted"])
+def test_a_deleted_root_ends_the_reports_with_an_overflow(tmp_path, watch, how):
+    root = os.path.join(str(tmp_path), "root")
+    os.makedirs(os.path.join(root, "sub"))
+    write(os.path.join(root, "sub", "f"))
+    run = watch(root)
+    if how != "deleted":
+        os.rename(root, os.path.join(str(tmp_path), "elsewhere"))
+        # Still watched, and named by the path it was opened with.
+        write(os.path.join(str(tmp_path), "elsewhere", "moved-note"))
+        run.expect(record("added", os.path.join(root, "moved-note")))
+        shutil.rmtree(os.path.join(str(tmp_path), "elsewhere"))
+    else:
+        shutil.rmtree(root)
+    seen = run.expect(OVERFLOW + refused(root, ERROR_ACCESS_DENIED))
+    # What happened before the root went is reported before the overflow.
+    assert record("removed", os.path.join(root, "sub", "f")) in seen
+    # Nothing later is reported, even at the same path, and the program waits
+    # for a key or a signal, as on Windows.
+    os.makedirs(os.path.join(root, "sub"))
+    write(os.path.join(root, "sub", "again"))
+    write(os.path.join(root, "again"))
+    assert run.quiet() == b""
+    assert run.proc.poll() is None
+    assert run.stop() == -signal.SIGTERM
+
+
+def test_a_deleted_root_leaves_the_key_to_end_the_run(pathwarden_bin, tmp_path, terminal):
+    root = os.path.join(str(tmp_path), "root")
+    os.mkdir(root)
+    child = terminal([pathwarden_bin, root])
+    child.expect_exact(start_line(root, newline=b"\r\n"))
+    os.rmdir(root)
+    child.expect_exact(OVERFLOW.replace(b"\n", b"\r\n") + refused(root, ERROR_ACCESS_DENIED, newline=b"\r\n"))
+    assert press_key(child) == (b"", 0)
+
+
+def test_an_unmounted_root_is_announced_like_a_deleted_one(pathwarden_bin, tmp_path, pipe_run):
+    root = os.path.join(str(tmp_path), "root")
+    os.mkdir(root)
+    run = pipe_run(in_mount_namespace(f"mount -t tmpfs pathwarden-test {root}", [pathwarden_bin, root]))
+    run.expect(start_line(root))
+    pid = run.proc.pid
+    in_namespace_of(pid, "touch", f"{root}/on-tmpfs")
+    run.expect(record("added", os.path.join(root, "on-tmpfs")))
+    # The program holds the root open, so only a lazy unmount can take it away.
+    in_namespace_of(pid, "umount", "-l", root)
+    run.expect(OVERFLOW + refused(root, ERROR_ACCESS_DENIED))
+    assert run.proc.poll() is None
+    run.stop()
+
+
+def test_sighup_ends_the_run_without_a_terminal(tmp_path, watch):
+    run = watch(str(tmp_path))
+    sentinel(run, str(tmp_path))
+    assert run.stop(signal.SIGHUP) == -signal.SIGHUP
+
+
+def test_sighup_ends_the_run_while_output_is_stuck(pathwarden_bin, tmp_path, terminal):
+    # Standard output is a pipe nobody reads, so once it is full the program
+    # sits in write(2); a hangup must still end it and give the terminal back.
+    root = str(tmp_path / "root")
+    os.mkdir(root)
+    fifo = str(tmp_path / "output")
+    os.mkfifo(fifo)
+    reading = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    child = terminal(["/bin/sh", "-c", 'exec "$0" "$1" > "$2"', pathwarden_bin, root, fifo])
+    try:
+        switched = lambda: not termios.tcgetattr(child.child_fd)[3] & termios.ICANON
+        eventually(switched, "switched to single-key input")
+        # On x86-64, /proc tells when the main thread sits in write(2) (number 1);
+        # elsewhere a pipe with over half its room taken and a large surplus of
+        # changes must do.
+        in_write = (lambda: main_thread_syscall(child.pid) == 1) if os.uname().machine == "x86_64" else None
+        stuck = False
+        for number in range(20000):
+            write(os.path.join(root, f"{number:05}-{'x' * 200}"))
+            if number % 100 == 99 and fionread(reading) > 32768:
+                stuck = in_write() if in_write else number >= 5000
+                if stuck:
+                    break
+        assert stuck, "the output never got stuck"
+        os.kill(child.pid, signal.SIGHUP)
+        child.expect(pexpect.EOF)
+        restored = termios.tcgetattr(child.child_fd)[3]
+        child.close()
+        assert child.signalstatus == signal.SIGHUP
+        assert restored & termios.ICANON and restored & termios.ECHO
+    finally:
+        os.close(reading)
+
+
+def test_under_nohup_a_terminal_that_goes_away_leaves_the_watch_running(pathwarden_bin, tmp_path):
+    root = str(tmp_path / "root")
+    os.mkdir(root)
+    log = str(tmp_path / "nohup.out")
+    write(log, b"")
+    pid, master = pty.fork()
+    if pid == 0:
+        try:
+            default_signals()
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)  # what nohup does
+            os.dup2(os.open(log, os.O_WRONLY), 1)
+            os.execv(pathwarden_bin, [pathwarden_bin, root])
+        finally:
+            os._exit(127)
+    try:
+        try:
+            eventually(lambda: start_line(root) in read_file(log), "started")
+            eventually(lambda: not termios.tcgetattr(master)[3] & termios.ICANON, "switched to single-key input")
+        finally:
+            os.close(master)  # the hangup
+        # A hung-up terminal is no key press: the watch goes on.
+        write(os.path.join(root, "after-the-hangup"))
+        eventually(lambda: record("added", os.path.join(root, "after-the-hangup")) in read_file(log),
+                   "reporting after the hangup")
+        assert os.waitpid(pid, os.WNOHANG) == (0, 0)
+    finally:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)

@@ -1,0 +1,147 @@
+"""Limits, met for real: the program runs in a user namespace of its own whose
+max_inotify_watches and max_inotify_instances are lowered, or with a low limit
+on open descriptors of its own, so the machine's settings are never touched. A
+watch that cannot cover the whole tree must say so (a refused first request, or
+the OVERFLOW line later), never watch part of it in silence.
+
+The codes: 1816 (ERROR_NOT_ENOUGH_QUOTA) is what inotify's watch limit
+becomes, 4 (ERROR_TOO_MANY_OPEN_FILES) its instance limit."""
+
+import os
+import resource
+
+import pytest
+
+from hardening_support import OVERFLOW, make_dirs, press_key, record, refused, start_line, with_inotify_limits, write
+from hardening_support import terminal  # noqa: F401 (a fixture)
+
+pytestmark = pytest.mark.timeout(120)
+
+ERROR_NOT_ENOUGH_QUOTA = 1816
+ERROR_TOO_MANY_OPEN_FILES = 4
+
+
+@pytest.fixture
+def limited(pathwarden_bin, terminal):
+    """Starts the program on a directory in a pseudo-terminal, with inotify's limits lowered."""
+    def start(root, *extra, watches=None, instances=None):
+        return terminal(with_inotify_limits([pathwarden_bin, str(root), *extra], watches=watches,
+                                            instances=instances))
+    return start
+
+
+def crlf(text):
+    return text.replace(b"\n", b"\r\n")
+
+
+def expect(child, text):
+    """Waits for text as the terminal shows it; returns everything up to it."""
+    child.expect_exact(crlf(text))
+    return child.before + child.after
+
+
+@pytest.mark.parametrize("levels", ["flat", "deep"])
+def test_too_few_watches_for_the_tree_refuses_the_first_request(limited, tmp_path, levels):
+    # Eleven directories against a limit of five: wherever the walk meets the
+    # limit, the whole request is refused, and no start line claims a watch.
+    root = tmp_path / "root"
+    root.mkdir()
+    if levels == "flat":
+        make_dirs(root, 10)
+    else:
+        os.makedirs(root.joinpath(*[f"level{i}" for i in range(10)]))
+    child = limited(root, watches=5)
+    child.expect_exact(crlf(refused(root, ERROR_NOT_ENOUGH_QUOTA)))
+    assert b"Watching" not in child.before
+    # A refused first request leaves the program waiting for a key, as on Windows.
+    write(root / "ignored")
+    output, status = press_key(child)
+    assert (output, status) == (b"", 0)
+
+
+def test_norecurse_needs_one_watch_only(limited, tmp_path):
+    root = tmp_path / "root"
+    root.mkdir()
+    make_dirs(root, 10)
+    child = limited(root, "NoRecurse", watches=1)
+    child.expect_exact(crlf(start_line(root, recursive=False)))
+    write(root / "seen")
+    child.expect_exact(crlf(record("added", root / "seen")))
+    assert press_key(child)[1] == 0
+
+
+def test_a_new_directory_beyond_the_watch_limit_gives_an_overflow(limited, tmp_path):
+    root = tmp_path / "root"
+    root.mkdir()
+    make_dirs(root, 3)
+    # Four watches at the start, one left over.
+    child = limited(root, watches=5)
+    child.expect_exact(crlf(start_line(root)))
+    os.mkdir(root / "fits")
+    write(root / "fits" / "inner")
+    seen = expect(child, record("added", root / "fits" / "inner"))
+    # This one cannot be watched: what is made inside it would be missed, so
+    # the report must say that changes were lost.
+    os.mkdir(root / "beyond")
+    write(root / "beyond" / "lost")
+    seen += expect(child, OVERFLOW)
+    # The watch goes on where it can.
+    write(root / "sentinel")
+    seen += expect(child, record("added", root / "sentinel"))
+    assert b"ReadDirectoryChangesW failed" not in seen
+    assert press_key(child)[1] == 0
+
+
+def test_a_directory_moved_in_beyond_the_watch_limit_gives_an_overflow(limited, tmp_path):
+    root = tmp_path / "root"
+    outside = tmp_path / "outside"
+    root.mkdir()
+    os.makedirs(outside / "a" / "b")
+    child = limited(root, watches=2)
+    child.expect_exact(crlf(start_line(root)))
+    # Two directories arrive at once and only one more watch is left.
+    os.rename(outside, root / "moved")
+    child.expect_exact(crlf(OVERFLOW))
+    write(root / "sentinel")
+    child.expect_exact(crlf(record("added", root / "sentinel")))
+    assert press_key(child)[1] == 0
+
+
+def test_no_inotify_instance_left_refuses_the_first_request(limited, tmp_path):
+    root = tmp_path / "root"
+    root.mkdir()
+    child = limited(root, instances=0)
+    child.expect_exact(crlf(refused(root, ERROR_TOO_MANY_OPEN_FILES)))
+    output, status = press_key(child)
+    assert (output, status) == (b"", 0)
+
+
+def few_descriptors():
+    resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24))
+
+
+@pytest.mark.parametrize("made", ["before-start", "while-watched"])
+def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silence(pathwarden_bin, terminal,
+                                                                                   tmp_path, made):
+    # 24 descriptors and a tree 40 levels deep: a walk that keeps a descriptor
+    # per level runs out. Refusing, or saying that changes were lost, is
+    # honest; watching only the upper levels is not.
+    root = tmp_path / "root"
+    chain = [f"level{i}" for i in range(40)]
+    bottom = root.joinpath(*chain)
+    if made == "before-start":
+        bottom.mkdir(parents=True)
+    else:
+        root.mkdir()
+    child = terminal([pathwarden_bin, str(root)], preexec_fn=few_descriptors)
+    if child.expect_exact([crlf(refused(root, ERROR_TOO_MANY_OPEN_FILES)), crlf(start_line(root))]) == 0:
+        assert made == "before-start", "a refused start with nothing to walk"
+        assert press_key(child)[1] == 0
+        return
+    if made == "while-watched":
+        bottom.mkdir(parents=True)
+    write(bottom / "at-the-bottom")
+    write(root / "sentinel")
+    seen = expect(child, record("added", root / "sentinel"))
+    assert crlf(record("added", bottom / "at-the-bottom")) in seen or crlf(OVERFLOW) in seen
+    assert press_key(child)[1] == 0
