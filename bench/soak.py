@@ -1,0 +1,97 @@
+#!/usr/bin/python3
+"""Soak: the program watches a tree that a seeded churn changes without pause
+for a long time (10 minutes by default). Every few seconds the program's
+resident memory and open descriptors are sampled; at the end the report is
+replayed onto the starting tree and must give the final tree.
+
+    bench/soak.py --bin build/linux-release/pathwarden --minutes 10
+
+Prints the samples, a summary (first, last and peak memory and descriptors)
+and the replay verdict; exits 1 if memory or descriptors grew beyond noise or
+the replay failed.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+import replay  # noqa: E402
+
+
+class Discard(list):
+    def append(self, item):
+        pass
+
+
+def find_pid():
+    """The pid of the program: the harness starts it as our only child."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == os.getpid():
+            return int(entry)
+    raise RuntimeError("the program is not running")
+
+
+def sample(pid):
+    with open(f"/proc/{pid}/status") as f:
+        rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS"))
+    return rss, len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--bin", default=os.environ.get("PATHWARDEN_BIN", "build/linux-release/pathwarden"))
+    parser.add_argument("--minutes", type=float, default=10)
+    parser.add_argument("--every", type=float, default=5, help="seconds between samples")
+    parser.add_argument("--seed", type=int, default=7)
+    args = parser.parse_args()
+    samples = []
+    operations = [0]
+
+    with tempfile.TemporaryDirectory(prefix="pathwarden-soak-") as workdir:
+        root = os.path.join(workdir, "watched")
+        os.mkdir(root)
+        os.mkdir(os.path.join(workdir, "outside"))
+        churn = replay.Churn(args.seed, root, os.path.join(workdir, "outside"), max_entries=400)
+        churn.populate(60)
+        churn.log = Discard()  # the operation log would grow for ever; the replay does not need it
+
+        def act(sync):
+            pid = find_pid()
+            end = time.monotonic() + args.minutes * 60
+            next_sample = time.monotonic()
+            while time.monotonic() < end:
+                for _ in range(200):
+                    churn.step()
+                operations[0] += 200
+                if time.monotonic() >= next_sample:
+                    sync()  # samples are taken with the report caught up
+                    rss, fds = sample(pid)
+                    samples.append((time.monotonic(), rss, fds))
+                    print(f"{len(samples):4d}  ops {operations[0]:9d}  rss {rss:7d} KiB  fds {fds}", flush=True)
+                    next_sample += args.every
+
+        run = replay.watched_run(args.bin, workdir, act, timeout=300)
+
+    first, last = samples[1] if len(samples) > 1 else samples[0], samples[-1]
+    peak_rss = max(s[1] for s in samples)
+    print(f"operations {operations[0]}, records {len(run.report.records)}, samples {len(samples)}")
+    print(f"rss KiB: first {first[1]}, last {last[1]}, peak {peak_rss}; fds: first {first[2]}, last {last[2]}")
+    flat = last[2] == first[2] and last[1] <= first[1] * 1.25 + 1024
+    print("memory and descriptors flat" if flat else "GREW")
+    print("replay holds" if run.ok else replay.explain(run, "replay FAILED"))
+    return 0 if flat and run.ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
