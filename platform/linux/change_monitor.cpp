@@ -146,8 +146,11 @@ bool ChangeMonitor::drain() {
         publish();
     }
     // The queue was empty: every event older than the listings made so far
-    // has been seen, so their names need no more guarding.
+    // has been seen, so their names need no more guarding, and paths that
+    // were stale when a directory could not be opened are current again.
     listed_.clear();
+    retryWatches();
+    publish();
     return true;
 }
 
@@ -257,8 +260,15 @@ void ChangeMonitor::watchNew(NodeId parent, std::string_view name, bool list) {
     if (!path.empty()) path += '/';
     path.append(name);
     const int fd = openBeneath(rootFd_, path);
-    if (fd < 0) return;  // already gone again, or not ours to read: later events tell
+    if (fd < 0) {
+        // Gone again, or not ours to read; or the path is stale because a
+        // directory above was renamed and that event is still queued. That
+        // last case is tried again once the queue has been read.
+        if (errno == ENOENT || errno == ENOTDIR) retries_.push_back({tree_.wd(parent), std::string(name), list, 0});
+        return;
+    }
     const int error = walker_.watch(fd, tree_, parent, name, list ? this : nullptr);
+    cachedDir_ = kNoNode;  // the walk may have moved directories it found watched elsewhere
     noteBlocked();
     if (error != 0) {
         // Part of the tree is not watched (inotify's watch limit, most
@@ -277,12 +287,34 @@ void ChangeMonitor::rewatch(NodeId dir) {
     if (fd < 0) return;
     blocked_.erase(tree_.wd(dir));
     const std::string name(tree_.name(dir));
-    if (walker_.rewatch(fd, tree_, tree_.parent(dir), name) != 0) {
+    const int error = walker_.watch(fd, tree_, tree_.parent(dir), name, nullptr);
+    cachedDir_ = kNoNode;
+    if (error != 0) {
         publish();
         queue_.markOverflow();
         signalReady();
     }
     noteBlocked();
+}
+
+void ChangeMonitor::retryWatches() {
+    // A few rounds at most: a directory that is still not there has really gone.
+    constexpr int kRounds = 3;
+    std::vector<Retry> due;
+    due.swap(retries_);
+    for (Retry& retry : due) {
+        const NodeId parent = tree_.find(retry.parentWd);
+        if (parent == kNoNode || tree_.findChild(parent, retry.name) != kNoNode) continue;
+        const size_t before = retries_.size();
+        watchNew(parent, retry.name, retry.list);
+        if (retries_.size() > before) {
+            if (++retry.rounds < kRounds) {
+                retries_.back().rounds = retry.rounds;
+            } else {
+                retries_.pop_back();
+            }
+        }
+    }
 }
 
 void ChangeMonitor::noteBlocked() {
@@ -309,6 +341,7 @@ bool ChangeMonitor::rootStillMounted() {
 
 void ChangeMonitor::repair() {
     batch_.packed().clear();
+    retries_.clear();
     pendingMove_ = PendingMove{};
     listed_.clear();
     cachedDir_ = kNoNode;

@@ -55,6 +55,7 @@ private:
     void forgetSubtree(NodeId node, bool removeWatches);
     void watchNew(NodeId parent, std::string_view name, bool list);
     void rewatch(NodeId dir);
+    void retryWatches();
     void noteBlocked();
     bool rootStillMounted();
     void repair();
@@ -84,6 +85,14 @@ private:
     // Watched directories with a sub-directory we could not enter: a change of
     // their attributes may let us in.
     std::unordered_set<int> blocked_;
+    // New directories that could not be opened at the path the tree gave.
+    struct Retry {
+        int parentWd;
+        std::string name;
+        bool list;
+        int rounds;
+    };
+    std::vector<Retry> retries_;
     // The mount table, which becomes readable with POLLPRI when it changes, and
     // the mount the root is on: a root unmounted lazily sends no event while
     // our descriptor keeps its file system alive.

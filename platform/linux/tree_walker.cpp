@@ -75,18 +75,6 @@ TreeWalker::TreeWalker(int inotifyFd, uint32_t mask, dev_t device, bool recursiv
     : inotifyFd_(inotifyFd), mask_(mask), device_(device), recursive_(recursive), direntBuffer_(kDirentBufferBytes) {}
 
 int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener) {
-    rewatching_ = false;
-    return walk(dirFd, tree, parent, name, listener);
-}
-
-int TreeWalker::rewatch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name) {
-    rewatching_ = true;
-    const int error = walk(dirFd, tree, parent, name, nullptr);
-    rewatching_ = false;
-    return error;
-}
-
-int TreeWalker::walk(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener) {
     std::vector<Frame> stack;
     NodeId node = kNoNode;
     int error = addWatch(dirFd, tree, parent, name, node);
@@ -123,13 +111,18 @@ int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_vie
     const int wd = inotify_add_watch(inotifyFd_, procPath, mask_);
     if (wd < 0) return isSkippable(errno) ? 0 : errno;
     const NodeId existing = tree.find(wd);
+    const NodeId here = parent == kNoNode ? tree.root() : tree.findChild(parent, name);
     if (existing == kNoNode) {
-        node = tree.add(wd, parent, name);
-    } else if (rewatching_ && existing == (parent == kNoNode ? tree.root() : tree.findChild(parent, name))) {
+        if (here == kNoNode) node = tree.add(wd, parent, name);
+    } else if (existing == here) {
+        node = existing;  // walked through, for what below it is not watched yet
+    } else if (here == kNoNode && parent != kNoNode && !tree.isWithin(parent, existing)) {
+        // Watched elsewhere: it was moved here and the events of that move
+        // are still queued, or will never come because it moved into a
+        // directory that was not watched yet. It is followed from here on.
+        tree.move(existing, parent, name);
         node = existing;
     }
-    // Otherwise the same directory was reached twice (a loop, or a mount of a
-    // directory that is also in the tree): it is watched once, where first found.
     return 0;
 }
 

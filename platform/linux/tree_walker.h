@@ -27,15 +27,13 @@ public:
 
     /// Watches the directory open as dirFd (which this call closes) as child
     /// `name` of parent (kNoNode for the root), then everything below it.
+    /// Directories already watched at the place where they are found are
+    /// walked through; one watched at another place has moved, and is moved in
+    /// the tree to where it was found.
     /// Directories that vanish or cannot be read on the way are skipped: that
     /// is normal while a tree changes. Returns 0, or the errno that stopped the
     /// walk (ENOSPC when inotify's watch limit is reached, EMFILE, ENOMEM).
     int watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener);
-
-    /// Like watch, for a directory already in the tree: walks it again and
-    /// watches what could not be watched before. Directories already watched at
-    /// the same place are walked through rather than skipped.
-    int rewatch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name);
 
     /// Watch descriptors of directories found during the walks so far that
     /// have a sub-directory we were not allowed to enter; taken by the call.
@@ -50,7 +48,6 @@ private:
         std::vector<std::string> subdirectories;
         size_t next = 0;
     };
-    int walk(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener);
     int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, NodeId& node);
     int readEntries(Frame& frame, WalkListener* listener);
     int descend(std::vector<Frame>& stack, WatchTree& tree);
@@ -63,7 +60,6 @@ private:
     bool recursive_;
     std::vector<char> direntBuffer_;
     std::vector<int> blocked_;
-    bool rewatching_ = false;
 };
 
 /// Opens the directory at relative path `path` below rootFd without following

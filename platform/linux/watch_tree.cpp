@@ -68,6 +68,13 @@ void WatchTree::removeSubtree(NodeId node, std::vector<int>& wds) {
     }
 }
 
+bool WatchTree::isWithin(NodeId node, NodeId ancestor) const {
+    for (NodeId at = node; at != kNoNode; at = nodes_[at].parent) {
+        if (at == ancestor) return true;
+    }
+    return false;
+}
+
 void WatchTree::appendPath(NodeId node, std::string& out) const {
     if (node == root_) return;
     size_t length = 0;

@@ -31,6 +31,9 @@ public:
     /// Removes node and everything below it, appending their watch descriptors to wds.
     void removeSubtree(NodeId node, std::vector<int>& wds);
 
+    /// Whether node is ancestor or lies below it.
+    bool isWithin(NodeId node, NodeId ancestor) const;
+
     /// Appends node's path relative to the root: names joined by '/', empty for the root.
     void appendPath(NodeId node, std::string& out) const;
 

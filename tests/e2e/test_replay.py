@@ -1,0 +1,232 @@
+"""The report, replayed onto the tree as it was at the start, gives the tree as
+it is at the end: for short scripted shapes that are known to be hard for a
+recursive watch on inotify, and for seeded random churns of a few thousand
+operations run as fast as Python can make them.
+
+The rules of the replay and the churn live in replay.py, shared with
+bench/replay_long.py. Every wait has a time-out; nothing is asserted about
+timing: the program is only ever waited for, through a file whose ADDED line
+must appear."""
+
+import os
+import shutil
+
+import pytest
+
+from replay import ADDED, MODIFIED, NEW_NAME, OLD_NAME, REMOVED, parse_report, record_line, replay, \
+    run_seed, watched_run, explain
+
+SEEDS = [1, 2, 3, 4, 5]
+OPERATIONS = 2500
+RUN_TIMEOUT = 120  # seconds for the program to show one line; far above need
+
+
+
+# ---------------------------------------------------------------------------
+# The judge: the replay rules on hand-made reports
+
+
+def report_of(root, *records):
+    """Output lines as the program prints them: one delivery per tuple group."""
+    lines = [f'Watching "{root}/" (recursive)', "Push any key to exit."]
+    for group in records:
+        lines.append("Notified with 99 bytes.")
+        lines += [record_line(action, f"{root}/{path}") for action, path in group]
+    return lines
+
+
+@pytest.mark.timeout(10)
+def test_replay_rules():
+    start = {"a", "a/f", "a/d", "a/d/g", "b", "c"}
+    cases = [
+        # (deliveries, tree after)
+        ([[(ADDED, "x/y/z")]], start | {"x", "x/y", "x/y/z"}),
+        ([[(ADDED, "a/f"), (MODIFIED, "a/f")]], start),
+        ([[(REMOVED, "a/d")]], start - {"a/d", "a/d/g"}),
+        ([[(REMOVED, "nothing/here")]], start),
+        ([[(OLD_NAME, "a/d"), (NEW_NAME, "a/e")]], start - {"a/d", "a/d/g"} | {"a/e", "a/e/g"}),
+        # A rename over an existing entry replaces it.
+        ([[(OLD_NAME, "a"), (NEW_NAME, "b")]], {"b", "b/f", "b/d", "b/d/g", "c"}),
+        # Renamed before anything was known of it: the new name exists.
+        ([[(OLD_NAME, "a/new"), (NEW_NAME, "a/d")]], start),
+        # A move between directories, even across two deliveries.
+        ([[(REMOVED, "a/d")], [(ADDED, "b/d")]], start - {"a/d", "a/d/g"} | {"b/d", "b/d/g"}),
+        # Another name, or the same directory: a removal and an unrelated addition.
+        ([[(REMOVED, "a/d"), (ADDED, "b/e")]], start - {"a/d", "a/d/g"} | {"b/e"}),
+        ([[(REMOVED, "a/d"), (MODIFIED, "c"), (ADDED, "b/d")]], start - {"a/d", "a/d/g"} | {"b/d"}),
+    ]
+    for deliveries, expected in cases:
+        report = parse_report(report_of("/w", *deliveries), "/w")
+        assert report.problems == [], deliveries
+        assert replay(start, report) == (expected, []), deliveries
+
+
+@pytest.mark.timeout(10)
+def test_report_lines_that_break_the_rules_are_flagged():
+    root = "/w"
+    lines = report_of(root, [(ADDED, "a")]) + [
+        "Notified with 0 bytes.",
+        "    Notification OVERFLOW. (Can be normal under extreme load.)",
+        '    FILE_ACTION_ADDED               "/elsewhere/x"',
+        '    FILE_ACTION_ADDED             "/w/short-gap"',
+        "    Unknown action 6                \"/w/x\"",
+    ]
+    report = parse_report(lines, root)
+    assert report.overflows == 1
+    assert [lineno for lineno, _ in report.problems] == [6, 7, 8, 9]
+    assert [r.path for r in report.records] == ["a"]
+
+    # Rename halves must be adjacent and come in one delivery.
+    split = parse_report(report_of(root, [(OLD_NAME, "a")], [(NEW_NAME, "b")]), root)
+    lone = parse_report(report_of(root, [(OLD_NAME, "a"), (ADDED, "c")], [(NEW_NAME, "b")]), root)
+    assert [text for _, text in replay(set(), split)[1]] == ["the halves of a rename came in two deliveries"]
+    assert len(replay(set(), lone)[1]) == 2
+
+
+# ---------------------------------------------------------------------------
+# Scripted shapes
+
+
+class Tree:
+    """Changes below the watched directory, by relative path."""
+
+    def __init__(self, workdir):
+        self.root = os.path.join(workdir, "watched")
+        self.outside = os.path.join(workdir, "outside")
+
+    def at(self, path):
+        return os.path.join(self.root, path)
+
+    def dirs(self, *paths):
+        for path in paths:
+            os.makedirs(self.at(path))
+
+    def files(self, *paths):
+        for path in paths:
+            with open(self.at(path), "ab") as f:
+                f.write(b"x")
+
+    def move(self, old, new):
+        os.rename(self.at(old), self.at(new))
+
+    def remove_tree(self, path):
+        shutil.rmtree(self.at(path))
+
+    def move_out(self, path):
+        os.rename(self.at(path), os.path.join(self.outside, os.path.basename(path)))
+
+    def move_in_empty_dir(self, path):
+        source = os.path.join(self.outside, os.path.basename(path))
+        os.mkdir(source)
+        os.rename(source, self.at(path))
+
+
+def chain_with_files(t, sync):
+    t.dirs("a/b/c")
+    t.files(*[f"a/b/c/f{i}" for i in range(50)], "a/g", "a/b/h")
+
+
+def renamed_at_birth(t, sync):
+    t.dirs("n/x")
+    t.files("n/x/f")
+    t.move("n", "m")
+    sync()
+    t.files("m/x/g")
+
+
+def removed_at_birth(t, sync):
+    t.dirs("n/x/y")
+    t.files("n/x/f", "n/x/y/f")
+    t.remove_tree("n")
+    t.dirs("n2")
+    sync()
+    t.files("n2/g")
+
+
+def moved_between_watched_dirs(t, sync):
+    t.move("a/d", "b/d")
+    t.files("b/d/e/h")
+    t.move("b/d", "c0/d")
+    sync()
+    t.files("c0/d/h", "c0/d/e/i")
+
+
+def renamed_over(t, sync):
+    t.move("a/f", "a/f2")  # over an existing file
+    t.dirs("a/empty")
+    t.move("a/d", "a/empty")  # over an empty directory
+    sync()
+    t.files("a/empty/h", "a/empty/e/h")
+
+
+def moved_out_then_made_again(t, sync):
+    t.move_out("a/d")
+    t.dirs("a/other/x")
+    sync()
+    t.files("a/other/x/g")
+
+
+def parent_renamed_at_once(t, sync):
+    t.dirs("b/d")
+    t.move("b", "c")
+    sync()
+    t.files("c/d/g")
+
+
+def moved_out_of_new_dir(t, sync):
+    t.dirs("n/d/x")
+    t.files("n/d/f")
+    t.move("n/d", "b/d")
+    sync()
+    t.files("b/d/g")
+
+
+def moved_into_new_dir(t, sync):
+    t.dirs("b/n")
+    t.move("a/d", "b/n/d")
+    sync()
+    t.files("b/n/d/g")
+
+
+def filled_right_after_moving_in(t, sync):
+    t.move_in_empty_dir("e")
+    t.files("e/f")
+    sync()
+    t.files("e/g")
+
+
+SCRIPTS = [
+    chain_with_files,
+    renamed_at_birth,
+    removed_at_birth,
+    moved_between_watched_dirs,
+    renamed_over,
+    moved_out_then_made_again,
+    parent_renamed_at_once,
+    moved_out_of_new_dir,
+    moved_into_new_dir,
+    filled_right_after_moving_in,
+]
+
+
+@pytest.mark.timeout(RUN_TIMEOUT * 3)
+@pytest.mark.parametrize("script", SCRIPTS, ids=lambda script: script.__name__)
+def test_scripted_shape_replays(pathwarden_bin, tmp_path, script):
+    t = Tree(str(tmp_path))
+    os.mkdir(t.outside)
+    t.dirs("a/d/e", "b", "c0")
+    t.files("a/f", "a/f2", "a/d/g", "a/d/e/g")
+    run = watched_run(pathwarden_bin, str(tmp_path), lambda sync: script(t, sync), RUN_TIMEOUT)
+    assert run.ok, explain(run, script.__name__) + "\nreport:\n" + "\n".join(run.lines)
+
+
+# ---------------------------------------------------------------------------
+# Seeded churns
+
+
+@pytest.mark.timeout(RUN_TIMEOUT * 3)
+@pytest.mark.parametrize("seed", SEEDS)
+def test_random_churn_replays(pathwarden_bin, tmp_path, seed):
+    outcome = run_seed(pathwarden_bin, str(tmp_path), seed, OPERATIONS, timeout=RUN_TIMEOUT,
+                       keep=str(tmp_path / "evidence"))
+    assert outcome.ok, outcome.message
