@@ -10,6 +10,8 @@ int programMain(int argc, WCHAR** argv) {
         printUsage();
         return -1;
     }
-    if (options.targetPath.empty()) options.targetPath = kDefaultWatchPath;
+    // Built as a temporary and moved in: assigning the pointer directly trips
+    // g++ 12's false -Wrestrict alarm in std::basic_string at -O2.
+    if (options.targetPath.empty()) options.targetPath = WString(kDefaultWatchPath);
     return runWatchLoop(options);
 }

@@ -42,6 +42,7 @@ def _churn(root):
     (root / "sentinel").write_bytes(b"")
 
 
+@pytest.mark.not_sanitized  # valgrind cannot run a program built with ASan
 def test_session_is_clean_under_valgrind(pathwarden_bin, tmp_path):
     valgrind = shutil.which("valgrind")
     if valgrind is None:
