@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <csignal>
 #include <poll.h>
@@ -14,25 +13,13 @@
 
 #include "platform/linux/inotify_mask.h"
 #include "platform/linux/last_error.h"
-#include "platform/linux/utf16.h"
 
 namespace {
 
-// How long the first half of a rename waits for its partner. Both halves come
-// from one system call, so the partner is normally already queued; a move out
-// of the tree has none, and is reported after this wait.
-constexpr long long kRenameWaitMs = 5;
-// Records are handed to the reader at least this often during a long drain.
-constexpr size_t kPublishBytes = 64 * 1024;
 constexpr size_t kReadBufferBytes = 64 * 1024;
 // Our own descriptor keeps a deleted root alive, and the kernel says nothing
 // about it until the last descriptor closes; so it is looked at this often.
 constexpr int kRootCheckMs = 250;
-
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 dev_t deviceOf(int fd) {
     struct stat info;
@@ -154,173 +141,6 @@ bool ChangeMonitor::drain() {
     return true;
 }
 
-void ChangeMonitor::handle(const inotify_event& event) {
-    if (event.mask & IN_Q_OVERFLOW) {
-        repair();
-        return;
-    }
-    const NodeId dir = tree_.find(event.wd);
-    if (dir == kNoNode) return;  // a watch we have already let go of
-    const std::string_view name = event.len != 0 ? std::string_view(event.name) : std::string_view();
-    const bool isDirectory = (event.mask & IN_ISDIR) != 0;
-    if (pendingMove_.waiting && !((event.mask & IN_MOVED_TO) && event.cookie == pendingMove_.cookie)) {
-        flushPendingMove();
-    }
-    if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_UNMOUNT)) {
-        if (dir == tree_.root()) {
-            rootVanished();
-        } else if (event.mask & IN_IGNORED) {
-            forgetSubtree(dir, true);
-        }
-        return;
-    }
-    if (name.empty()) {
-        // A directory's own watch reports its attribute changes too; its
-        // parent reports them already, under the directory's name.
-        if ((event.mask & IN_ATTRIB) && blocked_.count(event.wd) != 0) rewatch(dir);
-        return;
-    }
-    if (event.mask & IN_MOVED_FROM) {
-        suppressListed(dir, name, true);
-        pendingMove_ = PendingMove{true, event.cookie, dir, std::string(name), isDirectory, nowMs() + kRenameWaitMs};
-        return;
-    }
-    if (event.mask & IN_MOVED_TO) {
-        handleMovedTo(dir, name, isDirectory, event.cookie);
-        return;
-    }
-    const DWORD action = actionFor(event.mask);
-    if (action == FILE_ACTION_ADDED) {
-        if (suppressListed(dir, name, true)) return;
-        emit(action, dir, name, isDirectory);
-        if (isDirectory && recursive_) watchNew(dir, name, true);
-    } else if (action == FILE_ACTION_REMOVED) {
-        suppressListed(dir, name, true);
-        emit(action, dir, name, isDirectory);
-        const NodeId child = isDirectory ? tree_.findChild(dir, name) : kNoNode;
-        if (child != kNoNode) forgetSubtree(child, false);
-    } else if (action == FILE_ACTION_MODIFIED) {
-        emit(action, dir, name, isDirectory, event.mask);
-        // A directory we could not read may just have become readable.
-        if (isDirectory && recursive_ && (event.mask & IN_ATTRIB) && tree_.findChild(dir, name) == kNoNode)
-            watchNew(dir, name, false);
-    }
-}
-
-void ChangeMonitor::handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, uint32_t cookie) {
-    if (!pendingMove_.waiting || pendingMove_.cookie != cookie) {
-        // Moved in from outside. Windows would not list what it holds, but
-        // here its watch only starts now: whatever is made in it before that
-        // would be lost without a word, so it is listed like a new directory.
-        emit(FILE_ACTION_ADDED, dir, name, isDirectory);
-        if (isDirectory && recursive_) watchNew(dir, name, true);
-        return;
-    }
-    const PendingMove from = std::move(pendingMove_);
-    pendingMove_ = PendingMove{};
-    const bool sameDir = from.dir == dir;
-    emit(sameDir ? FILE_ACTION_RENAMED_OLD_NAME : FILE_ACTION_REMOVED, from.dir, from.name, isDirectory);
-    emit(sameDir ? FILE_ACTION_RENAMED_NEW_NAME : FILE_ACTION_ADDED, dir, name, isDirectory);
-    if (!isDirectory || !recursive_) return;
-    const NodeId replaced = tree_.findChild(dir, name);
-    const NodeId node = tree_.findChild(from.dir, from.name);
-    if (replaced != kNoNode && replaced != node) forgetSubtree(replaced, true);
-    if (node != kNoNode) {
-        tree_.move(node, dir, name);
-        cachedDir_ = kNoNode;
-    } else {
-        // Renamed before its creation was handled: it was never watched, and
-        // whatever was made in it so far is only known by listing it.
-        watchNew(dir, name, true);
-    }
-}
-
-void ChangeMonitor::flushPendingMove() {
-    const PendingMove from = std::move(pendingMove_);
-    pendingMove_ = PendingMove{};
-    emit(FILE_ACTION_REMOVED, from.dir, from.name, from.isDirectory);
-    const NodeId node = from.isDirectory ? tree_.findChild(from.dir, from.name) : kNoNode;
-    if (node != kNoNode) forgetSubtree(node, true);
-}
-
-void ChangeMonitor::forgetSubtree(NodeId node, bool removeWatches) {
-    std::vector<int> wds;
-    tree_.removeSubtree(node, wds);
-    cachedDir_ = kNoNode;
-    if (!blocked_.empty()) {
-        for (int wd : wds) blocked_.erase(wd);
-    }
-    if (!removeWatches) return;
-    for (int wd : wds) inotify_rm_watch(inotifyFd_, wd);
-}
-
-void ChangeMonitor::watchNew(NodeId parent, std::string_view name, bool list) {
-    if (tree_.findChild(parent, name) != kNoNode) return;
-    std::string path = dirPath(parent);
-    if (!path.empty()) path += '/';
-    path.append(name);
-    const int fd = openBeneath(rootFd_, path);
-    if (fd < 0) {
-        // Gone again, or not ours to read; or the path is stale because a
-        // directory above was renamed and that event is still queued. That
-        // last case is tried again once the queue has been read.
-        if (errno == ENOENT || errno == ENOTDIR) retries_.push_back({tree_.wd(parent), std::string(name), list, 0});
-        return;
-    }
-    const int error = walker_.watch(fd, tree_, parent, name, list ? this : nullptr);
-    cachedDir_ = kNoNode;  // the walk may have moved directories it found watched elsewhere
-    noteBlocked();
-    if (error != 0) {
-        // Part of the tree is not watched (inotify's watch limit, most
-        // likely): changes there would be missed without a word, so say that
-        // changes were lost.
-        publish();
-        queue_.markOverflow();
-        signalReady();
-    }
-}
-
-// Walks a watched directory again after its attributes changed, for the
-// sub-directories it kept us out of before.
-void ChangeMonitor::rewatch(NodeId dir) {
-    const int fd = openBeneath(rootFd_, dirPath(dir));
-    if (fd < 0) return;
-    blocked_.erase(tree_.wd(dir));
-    const std::string name(tree_.name(dir));
-    const int error = walker_.watch(fd, tree_, tree_.parent(dir), name, nullptr);
-    cachedDir_ = kNoNode;
-    if (error != 0) {
-        publish();
-        queue_.markOverflow();
-        signalReady();
-    }
-    noteBlocked();
-}
-
-void ChangeMonitor::retryWatches() {
-    // A few rounds at most: a directory that is still not there has really gone.
-    constexpr int kRounds = 3;
-    std::vector<Retry> due;
-    due.swap(retries_);
-    for (Retry& retry : due) {
-        const NodeId parent = tree_.find(retry.parentWd);
-        if (parent == kNoNode || tree_.findChild(parent, retry.name) != kNoNode) continue;
-        const size_t before = retries_.size();
-        watchNew(parent, retry.name, retry.list);
-        if (retries_.size() > before) {
-            if (++retry.rounds < kRounds) {
-                retries_.back().rounds = retry.rounds;
-            } else {
-                retries_.pop_back();
-            }
-        }
-    }
-}
-
-void ChangeMonitor::noteBlocked() {
-    for (int wd : walker_.takeBlocked()) blocked_.insert(wd);
-}
-
 bool ChangeMonitor::rootStillMounted() {
     char buffer[16384];
     std::string table;
@@ -339,59 +159,11 @@ bool ChangeMonitor::rootStillMounted() {
     return table.empty();  // unreadable: assume the best
 }
 
-void ChangeMonitor::repair() {
-    batch_.packed().clear();
-    retries_.clear();
-    pendingMove_ = PendingMove{};
-    listed_.clear();
-    cachedDir_ = kNoNode;
-    queue_.markOverflow();
-    signalReady();
-    if (!recursive_) return;
-    // Watch the tree as it is now; directories still watched keep their
-    // descriptors, and watches for directories no longer there are dropped.
-    WatchTree fresh;
-    walker_.watch(fcntl(rootFd_, F_DUPFD_CLOEXEC, 0), fresh, kNoNode, "", nullptr);
-    blocked_.clear();
-    noteBlocked();
-    for (int wd : tree_.allWds()) {
-        if (fresh.find(wd) == kNoNode) inotify_rm_watch(inotifyFd_, wd);
-    }
-    tree_ = std::move(fresh);
-    if (tree_.root() == kNoNode) rootVanished();
-}
-
 void ChangeMonitor::rootVanished() {
     if (pendingMove_.waiting) flushPendingMove();
     publish();
     rootGone_.store(true);
     signalReady();
-}
-
-void ChangeMonitor::emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask) {
-    if (!filterAccepts(notifyFilter_, action, isDirectory, mask)) return;
-    pathScratch_ = dirPath(dir);
-    if (!pathScratch_.empty()) pathScratch_ += '/';
-    pathScratch_.append(name);
-    nameScratch_.clear();
-    appendUtf16(nameScratch_, pathScratch_.data(), pathScratch_.size());
-    batch_.append(action, nameScratch_.data(), nameScratch_.size());
-    if (batch_.packed().size() >= kPublishBytes) publish();
-}
-
-void ChangeMonitor::onEntry(NodeId dir, std::string_view name, bool isDirectory) {
-    listed_[dir].emplace(name);
-    emit(FILE_ACTION_ADDED, dir, name, isDirectory);
-}
-
-bool ChangeMonitor::suppressListed(NodeId dir, std::string_view name, bool erase) {
-    if (listed_.empty()) return false;
-    auto names = listed_.find(dir);
-    if (names == listed_.end()) return false;
-    auto found = names->second.find(std::string(name));
-    if (found == names->second.end()) return false;
-    if (erase) names->second.erase(found);
-    return true;
 }
 
 void ChangeMonitor::publish() {
@@ -402,13 +174,4 @@ void ChangeMonitor::publish() {
 void ChangeMonitor::signalReady() {
     const uint64_t one = 1;
     (void)!write(readyFd_, &one, sizeof one);
-}
-
-const std::string& ChangeMonitor::dirPath(NodeId dir) {
-    if (cachedDir_ != dir) {
-        cachedDirPath_.clear();
-        tree_.appendPath(dir, cachedDirPath_);
-        cachedDir_ = dir;
-    }
-    return cachedDirPath_;
 }

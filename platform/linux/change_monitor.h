@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +17,12 @@
 #include "platform/linux/record_queue.h"
 #include "platform/linux/tree_walker.h"
 #include "platform/linux/watch_tree.h"
+
+/// Milliseconds on the monotonic clock.
+inline long long nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 class ChangeMonitor : private WalkListener {
 public:
@@ -62,7 +69,7 @@ private:
     void rootVanished();
     void emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
     void onEntry(NodeId dir, std::string_view name, bool isDirectory) override;
-    bool suppressListed(NodeId dir, std::string_view name, bool erase);
+    bool suppressListed(NodeId dir, std::string_view name);
     void publish();
     void signalReady();
     const std::string& dirPath(NodeId dir);
