@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <chrono>
 #include <poll.h>
 #include <unistd.h>
 
@@ -8,11 +7,6 @@
 #include "platform/linux/last_error.h"
 
 namespace {
-
-long long nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Sleeps until one of the thread's monitors may have something, or the time
 // runs out. Returns false on a poll failure other than an interruption.
