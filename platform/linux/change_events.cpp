@@ -200,7 +200,7 @@ void ChangeMonitor::repair() {
     // Watch the tree as it is now; directories still watched keep their
     // descriptors, and watches for directories no longer there are dropped.
     WatchTree fresh;
-    walker_.watch(fcntl(rootFd_, F_DUPFD_CLOEXEC, 0), fresh, kNoNode, "", nullptr);
+    walker_.watch(openBeneath(rootFd_, ""), fresh, kNoNode, "", nullptr);
     blocked_.clear();
     noteBlocked();
     for (int wd : tree_.allWds()) {

@@ -46,7 +46,7 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
         error = win32ErrorFromErrno(errno);
         return nullptr;
     }
-    const int walkError = monitor->walker_.watch(fcntl(rootFd, F_DUPFD_CLOEXEC, 0), monitor->tree_, kNoNode, "",
+    const int walkError = monitor->walker_.watch(openBeneath(rootFd, ""), monitor->tree_, kNoNode, "",
                                                  nullptr);
     if (walkError != 0 || monitor->tree_.root() == kNoNode) {
         // A partial watch would miss changes in silence: refuse instead.

@@ -49,11 +49,13 @@ int openat2Once(int dirFd, const char* path) {
 }  // namespace
 
 int openBeneath(int rootFd, const std::string& path) {
-    if (path.empty()) return fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+    // A fresh open, never a duplicate: a duplicate shares the directory's read
+    // position, and a walk from it would find the directory already read.
+    if (path.empty()) return openat(rootFd, ".", kOpenFlags);
     int fd = openat2Once(rootFd, path.c_str());
     if (fd >= 0 || errno != ENAMETOOLONG) return fd;
     // Longer than the kernel takes at once: open it a piece at a time.
-    int at = fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+    int at = openat(rootFd, ".", kOpenFlags);
     size_t start = 0;
     while (at >= 0 && start < path.size()) {
         size_t end = std::min(path.size(), start + 3000);
@@ -75,6 +77,7 @@ TreeWalker::TreeWalker(int inotifyFd, uint32_t mask, dev_t device, bool recursiv
     : inotifyFd_(inotifyFd), mask_(mask), device_(device), recursive_(recursive), direntBuffer_(kDirentBufferBytes) {}
 
 int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener) {
+    if (dirFd < 0) return isSkippable(errno) ? 0 : errno;
     std::vector<Frame> stack;
     NodeId node = kNoNode;
     int error = addWatch(dirFd, tree, parent, name, node);

@@ -9,11 +9,12 @@ becomes, 4 (ERROR_TOO_MANY_OPEN_FILES) its instance limit."""
 
 import os
 import resource
+import signal
 
 import pytest
 
 from hardening_support import OVERFLOW, make_dirs, press_key, record, refused, start_line, with_inotify_limits, write
-from hardening_support import terminal  # noqa: F401 (a fixture)
+from hardening_support import pipe_run, terminal  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -145,3 +146,30 @@ def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silen
     seen = expect(child, record("added", root / "sentinel"))
     assert crlf(record("added", bottom / "at-the-bottom")) in seen or crlf(OVERFLOW) in seen
     assert press_key(child)[1] == 0
+
+
+def test_a_full_kernel_queue_is_announced_and_the_whole_tree_watched_again(pathwarden_bin, tmp_path, pipe_run):
+    # Stopped, the program cannot drain inotify's queue (max_queued_events,
+    # 16384 by default); more changes than it holds must give the OVERFLOW
+    # line, and every directory, old and new, must be watched afterwards.
+    with open("/proc/sys/fs/inotify/max_queued_events") as f:
+        queued = int(f.read())
+    if queued > 100_000:
+        pytest.skip(f"max_queued_events is {queued}: too many files to make for an overflow")
+    root = tmp_path / "root"
+    for name in ("busy", "old/deeper"):
+        (root / name).mkdir(parents=True)
+    run = pipe_run([pathwarden_bin, root])
+    run.expect(start_line(root))
+    run.proc.send_signal(signal.SIGSTOP)
+    try:
+        for i in range(queued + 2000):
+            write(root / "busy" / f"f{i}")
+        (root / "new").mkdir()
+    finally:
+        run.proc.send_signal(signal.SIGCONT)
+    run.expect(OVERFLOW)
+    for changed in (root / "old" / "deeper" / "after", root / "busy" / "after", root / "new" / "after"):
+        write(changed)
+        run.expect(record("added", changed))
+    run.stop()
