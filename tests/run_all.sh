@@ -3,7 +3,8 @@
 # tests, the Windows exe (32-bit, and the 64-bit twin that 64-bit Wine can run)
 # with its Wine tests, and the sanitizer build. Each workflow fails if any test
 # fails or none ran. The release build has no tests of its own; it is built
-# because some warnings appear only with the optimiser on.
+# because some warnings appear only with the optimiser on. Last, the release
+# packages (.deb and Windows zip) are built from those builds and checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,3 +12,6 @@ for preset in linux-debug linux-release windows-i686 windows-x64 linux-asan; do
   echo "=== $preset"
   cmake --workflow --preset "$preset"
 done
+
+echo "=== packages"
+timeout 1800 tests/package_test.sh
