@@ -4,7 +4,8 @@
 # with its Wine tests, and the sanitizer build. Each workflow fails if any test
 # fails or none ran. The release build has no tests of its own; it is built
 # because some warnings appear only with the optimiser on. Last, the release
-# packages (.deb and Windows zip) are built from those builds and checked.
+# packages (.deb and Windows zip) are built from those builds and checked, and
+# the fuzzers run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +16,10 @@ done
 
 echo "=== packages"
 timeout 1800 tests/package_test.sh
+
+# Each fuzzer runs for a minute on a copy of its seed corpus (FUZZ_SECONDS
+# changes that; 0 leaves fuzzing out).
+if [ "${FUZZ_SECONDS:-60}" -gt 0 ]; then
+  echo "=== fuzzing"
+  timeout 900 tests/fuzz/run.sh "${FUZZ_SECONDS:-60}"
+fi
