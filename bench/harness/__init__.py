@@ -1,0 +1,1 @@
+"""Pathwarden's performance harness: runs watchers side by side on identical trees."""

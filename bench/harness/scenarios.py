@@ -1,0 +1,397 @@
+"""The scenarios. Each runs every watcher, one after the other in a rotating
+order, on identical trees made fresh for it, and stores plain numbers in
+ctx.results; report.py turns them into the table."""
+
+import os
+import signal
+import statistics
+import subprocess
+import time
+
+from . import procstat
+
+
+class Context:
+    def __init__(self, cfg, tools, watchers, workdir, log):
+        self.cfg = cfg
+        self.tools = tools
+        self.watchers = watchers
+        self.workdir = workdir
+        self.log = log
+        self.results = {}
+        self._turn = 0
+        self._serial = 0
+        self.floor_list = None   # the floor that also lists new directories (race only)
+        self.floor_print = None  # the floor that prints every event (bursts, for CPU)
+
+    def order(self, watchers=None):
+        """The watchers, starting one further along each time, so none is always first."""
+        watchers = watchers or self.watchers
+        k = self._turn % len(watchers)
+        self._turn += 1
+        return watchers[k:] + watchers[:k]
+
+    def fresh(self, label):
+        """A new, empty directory; nothing is deleted before the end (deleting slows creation here)."""
+        self._serial += 1
+        path = os.path.join(self.workdir, f"{self._serial:03d}-{label}")
+        os.makedirs(path)
+        return path
+
+    def rundir(self, label):
+        """A directory for a run's output and stderr, outside every watched tree."""
+        return self.fresh(label + ".run")
+
+
+def wait_quiet(run, quiet, timeout):
+    """Waits until neither the output nor the watcher's CPU time has moved for `quiet`
+    seconds. Returns the time the output last grew."""
+    last_size, last_cpu = run.output_size(), procstat.cpu_seconds(run.stat_pid)
+    last_change = last_growth = time.monotonic()
+    deadline = last_change + timeout
+    while time.monotonic() < deadline:
+        time.sleep(0.05)
+        size, cpu = run.output_size(), procstat.cpu_seconds(run.stat_pid)
+        now = time.monotonic()
+        if size != last_size:
+            last_growth = now
+        if size != last_size or cpu != last_cpu:
+            last_change = now
+            last_size, last_cpu = size, cpu
+        elif now - last_change >= quiet:
+            break
+    drain = getattr(run.consumer, "last_growth", None)
+    return drain if drain is not None else last_growth
+
+
+def start_ready(ctx, watcher, root, purpose, label):
+    """Starts a watcher and waits for it to be ready; returns (run, seconds) or (run, None)."""
+    run = watcher.start(root, ctx.rundir(f"{label}-{watcher.name}"), purpose)
+    seconds = run.wait_ready(ctx.cfg.ready_timeout)
+    if seconds is None:
+        why = "exited" if not run.alive() else f"not ready within {ctx.cfg.ready_timeout} s"
+        ctx.log(f"    {watcher.name}: {why}")
+    return run, seconds
+
+
+def failure(run, why):
+    if not run.alive():
+        why = "exited before it was ready"
+    run.stop()
+    text = run.stderr_text().strip().splitlines()
+    return {"error": why + (": " + text[-1][:200] if text else "")}
+
+
+def load_manifest(path):
+    with open(path, "rb") as f:
+        return set(f.read().split(b"\n")) - {b""}
+
+
+def observe(ctx, watcher, root, label, act, purpose="print", slow_rate=None, quiet=1.0, timeout=120):
+    """Starts the watcher, lets `act` make changes, waits for the output to settle,
+    and returns the numbers plus what was reported (`_paths`, `_created`)."""
+    run, ready = start_ready(ctx, watcher, root, "slow" if slow_rate else purpose, label)
+    if ready is None:
+        return failure(run, "not ready")
+    out_path = os.path.join(run.workdir, "output")
+    if slow_rate:
+        run.consume_slowly(ctx.tools, slow_rate, out_path)
+    else:
+        run.consume_to_file(out_path)
+    wait_quiet(run, 0.5, 30)  # let start-up noise pass before counting CPU
+    cpu0 = procstat.cpu_sample(run.stat_pid)
+    switches0 = procstat.context_switches(run.stat_pid) or 0
+    t0 = time.monotonic()
+    acted = act(run)
+    acted_at = time.monotonic()
+    last_output = wait_quiet(run, quiet, timeout)
+    cpu = procstat.cpu_since(run.stat_pid, cpu0)
+    # Wake-ups explain most of the CPU per event: a watcher woken per event pays
+    # for a context switch each time, one that finds a batch pays once.
+    wakeups = (procstat.context_switches(run.stat_pid) or 0) - switches0
+    exited = [p.returncode for p in run.procs if p.poll() is not None]
+    result = {"ready_s": ready, "cpu_s": cpu, "wakeups": wakeups, "act_s": acted_at - t0,
+              "last_output_s": max(0.0, last_output - t0), "peak_rss_kib": procstat.peak_rss_kib(run.stat_pid),
+              "exited_early": exited[0] if exited else None}
+    result.update(acted or {})
+    result["exit_status"] = run.stop()
+    report = run.report()
+    result.update(overflow=report.overflow, deliveries=report.deliveries, anomalies=report.anomalies,
+                  _paths=report.paths, _created=report.created)
+    return result
+
+
+def judge(result, expected, counted_ok=False):
+    """Compares what was reported with the expected relative paths; drops the raw sets."""
+    paths = result.pop("_paths", set())
+    created = result.pop("_created", None)
+    if "error" in result:
+        return result
+    found = paths & expected
+    result.update(reported=len(found), expected=len(expected))
+    if counted_ok and created is not None and not paths:
+        result["reported"] = min(created, len(expected))
+    result["missing_sample"] = sorted(p.decode(errors="replace") for p in list(expected - found)[:5])
+    # A burst file reported under a name we never made means a wrong directory.
+    result["misplaced"] = sum(1 for p in paths - expected
+                              if p.rsplit(b"/", 1)[-1].startswith(b"b0") and len(p.rsplit(b"/", 1)[-1]) == 8)
+    return result
+
+
+def gen_burst(ctx, root, files, kind, manifest):
+    def act(run):
+        made, seconds, rate = ctx.tools.gen("burst", root, files, kind, manifest)
+        return {"gen_rate": rate, "gen_s": seconds}
+    return act
+
+
+# ---------------------------------------------------------------- setup
+
+def setup_tree(ctx, dirs):
+    root = os.path.join(ctx.workdir, f"tree-{dirs}")
+    if not os.path.exists(root):
+        made, seconds, rate = ctx.tools.gen("tree", root, dirs, ctx.cfg.fanout, ctx.cfg.files_per_dir)
+        ctx.log(f"  made a tree of {dirs} directories ({made} entries, {rate:.0f}/s)")
+    # Every watcher then finds the tree in the cache, not only the ones that come later.
+    subprocess.run(["du", "-s", root], capture_output=True)
+    return root
+
+
+def time_find(root, times=3):
+    samples = []
+    for _ in range(times):
+        t0 = time.monotonic()
+        subprocess.run(["find", root, "-type", "d"], stdout=subprocess.DEVNULL)
+        samples.append(time.monotonic() - t0)
+    return statistics.median(samples)
+
+
+def setup(ctx):
+    out = ctx.results.setdefault("setup", {})
+    for dirs in ctx.cfg.setup_sizes:
+        ctx.log(f"setup: {dirs} directories")
+        root = setup_tree(ctx, dirs)
+        entry = out.setdefault(str(dirs), {"dirs": dirs, "find_s": time_find(root), "watchers": {}})
+        for rep in range(ctx.cfg.setup_repeats):
+            for watcher in ctx.order():
+                run, ready = start_ready(ctx, watcher, root, "count", f"setup-{dirs}")
+                cell = entry["watchers"].setdefault(watcher.name, {"ready_s": [], "peak_rss_kib": [], "cpu_s": []})
+                if ready is None:
+                    cell["error"] = failure(run, "not ready")["error"]
+                    continue
+                cell["ready_s"].append(ready)
+                cell["peak_rss_kib"].append(procstat.peak_rss_kib(run.stat_pid))
+                cell["cpu_s"].append(procstat.cpu_seconds(run.stat_pid))
+                if rep == 0:
+                    cell["watches"] = procstat.inotify_watches(run.stat_pid)
+                run.stop()
+                ctx.log(f"    {watcher.name}: ready {ready:.3f} s, "
+                        f"{cell['peak_rss_kib'][-1] / 1024:.1f} MiB")
+
+
+# ---------------------------------------------------------------- bursts
+
+def burst(ctx):
+    out = ctx.results.setdefault("burst", {})
+    for kind, sizes in (("flat", ctx.cfg.flat_sizes), ("spread", ctx.cfg.spread_sizes)):
+        gave_up = {}  # a watcher that died on a smaller burst is not run on the larger ones
+        for files in sorted(sizes):
+            key = f"{kind}-{files}"
+            ctx.log(f"burst: {files} files, {kind}")
+            entry = out.setdefault(key, {"kind": kind, "files": files, "watchers": {}})
+            if kind == "spread":
+                entry["spread_dirs"] = ctx.cfg.spread_dirs
+            # The printing floor only explains the floor's cost; it need not make a million files.
+            extra = [ctx.floor_print] if ctx.floor_print and files < 1000000 else []
+            watchers = [w for w in ctx.watchers + extra if w.name not in gave_up]
+            for name, smaller in gave_up.items():
+                entry["watchers"][name] = {"error": f"exited during the {smaller:,}-file burst"}
+            repeats = ctx.cfg.burst_repeats if files < 100000 else 1
+            runs = {}
+            for _ in range(repeats):
+                for watcher in ctx.order(watchers):
+                    result = burst_once(ctx, watcher, kind, files, key)
+                    runs.setdefault(watcher.name, []).append(result)
+                    log_result(ctx, watcher, result, files)
+            for name, results in runs.items():
+                entry["watchers"][name] = merge_runs(results)
+                if entry["watchers"][name].get("exited_early") is not None:
+                    gave_up[name] = files
+
+
+def burst_once(ctx, watcher, kind, files, key):
+    root = ctx.fresh(f"burst-{key}-{watcher.name}")
+    if kind == "spread":
+        ctx.tools.gen("tree", root, ctx.cfg.spread_dirs, ctx.cfg.fanout, 0)
+    manifest = root + ".manifest"
+    purpose = "count" if watcher.name == "floor" else "print"
+    result = observe(ctx, watcher, root, f"burst-{key}", gen_burst(ctx, root, files, kind, manifest),
+                     purpose=purpose, timeout=max(60, files / 2000))
+    return judge(result, load_manifest(manifest) if os.path.exists(manifest) else set(), counted_ok=True)
+
+
+def merge_runs(results):
+    """Repeated runs as one: the median of the costs, the worst of the losses."""
+    good = [r for r in results if "error" not in r]
+    if not good:
+        return results[0]
+    merged = dict(good[0], runs=results)
+    for key in ("cpu_s", "gen_rate", "last_output_s", "peak_rss_kib", "wakeups"):
+        values = [r[key] for r in good if r.get(key) is not None]
+        if values:
+            merged[key] = statistics.median(values)
+    merged["reported"] = min(r.get("reported", 0) for r in good)
+    merged["overflow"] = any(r.get("overflow") for r in good)
+    for key in ("misplaced", "anomalies"):
+        merged[key] = max(r.get(key, 0) for r in good)
+    exits = [r["exited_early"] for r in good if r.get("exited_early") is not None]
+    merged["exited_early"] = exits[0] if exits else None
+    if len(good) < len(results):
+        merged["failed_runs"] = len(results) - len(good)
+    return merged
+
+
+def log_result(ctx, watcher, result, total):
+    if "error" in result:
+        ctx.log(f"    {watcher.name}: {result['error']}")
+        return
+    reported = result.get("reported")
+    share = f"{100.0 * reported / total:.2f}%" if reported is not None else "?"
+    ctx.log(f"    {watcher.name}: {share} reported{' +OVERFLOW' if result['overflow'] else ''}, "
+            f"cpu {result['cpu_s']:.2f} s, gen {result.get('gen_rate', 0):.0f}/s, "
+            f"last line after {result['last_output_s']:.2f} s")
+
+
+# ---------------------------------------------------------------- new-subtree race
+
+def race(ctx):
+    chains, levels, files = ctx.cfg.race
+    entry = ctx.results.setdefault("race", {"chains": chains, "levels": levels, "files": files, "watchers": {}})
+    ctx.log(f"race: {chains} chains x {levels} levels x {files} files")
+    watchers = [ctx.floor_list] + ctx.watchers if ctx.floor_list else ctx.watchers
+    for watcher in ctx.order(watchers):
+        root = ctx.fresh(f"race-{watcher.name}")
+        manifest = root + ".manifest"
+
+        def act(run, root=root, manifest=manifest):
+            made, seconds, rate = ctx.tools.gen("chains", root, chains, levels, files, manifest)
+            return {"gen_rate": rate, "gen_s": seconds}
+
+        result = judge(observe(ctx, watcher, root, "race", act),
+                       load_manifest(manifest) if os.path.exists(manifest) else set())
+        entry["watchers"][watcher.name] = result
+        log_result(ctx, watcher, result, chains * levels * (files + 1))
+
+
+# ---------------------------------------------------------------- slow reader
+
+def slow_reader(ctx):
+    files, rate = ctx.cfg.slow_files, ctx.cfg.slow_rate
+    entry = ctx.results.setdefault("slow", {"files": files, "rate": rate, "watchers": {}})
+    ctx.log(f"slow reader: {files} files, output read at {rate} lines/s")
+    for watcher in ctx.order():
+        root = ctx.fresh(f"slow-{watcher.name}")
+        manifest = root + ".manifest"
+        result = observe(ctx, watcher, root, "slow", gen_burst(ctx, root, files, "flat", manifest),
+                         slow_rate=rate, quiet=3.0, timeout=files / rate * 4 + 60)
+        result = judge(result, load_manifest(manifest) if os.path.exists(manifest) else set())
+        entry["watchers"][watcher.name] = result
+        log_result(ctx, watcher, result, files)
+
+
+# ---------------------------------------------------------------- stall
+
+def stall(ctx):
+    files = ctx.cfg.stall_files
+    entry = ctx.results.setdefault("stall", {"files": files, "watchers": {}})
+    ctx.log(f"stall: watcher stopped while {files} files are made")
+    for watcher in ctx.order():
+        root = ctx.fresh(f"stall-{watcher.name}")
+        ctx.tools.gen("tree", root, 10, 10, 0)
+        manifest = root + ".manifest"
+
+        def act(run, root=root, manifest=manifest):
+            run.signal(signal.SIGSTOP)
+            made, seconds, rate = ctx.tools.gen("burst", root, files, "flat", manifest)
+            time.sleep(0.2)
+            run.signal(signal.SIGCONT)
+            wait_quiet(run, 1.0, 60)
+            # After the loss, changes must still come through, also from a new directory.
+            for i in range(100):
+                open(os.path.join(root, "d0", f"after{i:03d}"), "w").close()
+            os.mkdir(os.path.join(root, "fresh"))
+            time.sleep(0.3)
+            for i in range(10):
+                open(os.path.join(root, "fresh", f"after{i:03d}"), "w").close()
+            return {"gen_rate": rate, "gen_s": seconds}
+
+        result = observe(ctx, watcher, root, "stall", act)
+        paths = result.get("_paths", set())
+        after = {f"d0/after{i:03d}".encode() for i in range(100)} | {b"fresh"} | \
+                {f"fresh/after{i:03d}".encode() for i in range(10)}
+        result = judge(result, load_manifest(manifest) if os.path.exists(manifest) else set())
+        if "error" not in result:
+            result.update(after_reported=len(paths & after), after_expected=len(after))
+        entry["watchers"][watcher.name] = result
+        ctx.log(f"    {watcher.name}: {result.get('reported')} of {files}"
+                f"{' +OVERFLOW' if result.get('overflow') else ''}, "
+                f"later {result.get('after_reported')}/{result.get('after_expected')}")
+
+
+# ---------------------------------------------------------------- latency
+
+def percentile(samples, p):
+    ordered = sorted(samples)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+def latency(ctx):
+    count, interval_us = ctx.cfg.latency_probes, ctx.cfg.latency_interval_us
+    entry = ctx.results.setdefault("latency", {"probes": count, "watchers": {}})
+    ctx.log(f"latency: {count} probes")
+    for watcher in ctx.order():
+        root = ctx.fresh(f"latency-{watcher.name}")
+        run, ready = start_ready(ctx, watcher, root, "print", "latency")
+        if ready is None:
+            entry["watchers"][watcher.name] = failure(run, "not ready")
+            continue
+        time.sleep(0.3)
+        probe = subprocess.run([ctx.tools.bin("latency"), str(run.out_fd), root, str(count), str(interval_us),
+                                "3000"], pass_fds=(run.out_fd,), capture_output=True, text=True)
+        run.stop()
+        samples = [int(x) for x in probe.stdout.split()]
+        seen = [s / 1e6 for s in samples if s >= 0]
+        result = {"lost": len(samples) - len(seen), "samples": len(samples)}
+        if seen:
+            result.update(p50_ms=percentile(seen, 50), p99_ms=percentile(seen, 99), max_ms=max(seen))
+        entry["watchers"][watcher.name] = result
+        ctx.log(f"    {watcher.name}: p50 {result.get('p50_ms', float('nan')):.3f} ms, "
+                f"p99 {result.get('p99_ms', float('nan')):.3f} ms, lost {result['lost']}")
+
+
+# ---------------------------------------------------------------- idle
+
+def idle(ctx):
+    seconds, dirs = ctx.cfg.idle_seconds, ctx.cfg.idle_dirs
+    entry = ctx.results.setdefault("idle", {"seconds": seconds, "dirs": dirs, "watchers": {}})
+    ctx.log(f"idle: {seconds} s on {dirs} directories")
+    root = setup_tree(ctx, dirs)
+    for watcher in ctx.order():
+        run, ready = start_ready(ctx, watcher, root, "print", "idle")
+        if ready is None:
+            entry["watchers"][watcher.name] = failure(run, "not ready")
+            continue
+        run.consume_to_file(os.path.join(run.workdir, "output"))
+        wait_quiet(run, 1.0, 30)
+        ns0, sw0 = procstat.cpu_ns_precise(run.stat_pid), procstat.context_switches(run.stat_pid)
+        time.sleep(seconds)
+        ns1, sw1 = procstat.cpu_ns_precise(run.stat_pid), procstat.context_switches(run.stat_pid)
+        run.stop()
+        result = {"cpu_percent": (ns1 - ns0) / (seconds * 1e9) * 100.0, "wakeups_per_s": (sw1 - sw0) / seconds}
+        entry["watchers"][watcher.name] = result
+        ctx.log(f"    {watcher.name}: {result['cpu_percent']:.4f}% of a core, "
+                f"{result['wakeups_per_s']:.1f} wake-ups/s")
+
+
+ALL = {"setup": setup, "burst": burst, "race": race, "slow": slow_reader, "stall": stall,
+       "latency": latency, "idle": idle}

@@ -1,0 +1,389 @@
+"""The watchers under test: how to start each, when it is ready, and how to read
+what it reported."""
+
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import time
+
+from . import procstat
+
+PROBE_NAME = ".ready-probe"
+
+
+def relative(path, root):
+    """A reported path relative to the watched root, separators normalised; None if outside."""
+    path = path.replace(b"\\", b"/")
+    while b"//" in path:
+        path = path.replace(b"//", b"/")
+    if path == root:
+        return b""
+    if not path.startswith(root + b"/"):
+        return None
+    return path[len(root) + 1:]
+
+
+class Report:
+    """What one run printed, reduced to what the scenarios judge."""
+
+    def __init__(self):
+        self.paths = set()      # relative paths named by any line
+        self.overflow = False   # the watcher said that changes were lost
+        self.deliveries = 0     # reports (pathwarden headers, watchman PDUs)
+        self.anomalies = 0      # lines that do not have the promised shape
+        self.created = None     # counted, not printed (the floor's count mode)
+
+
+class Run:
+    """One started watcher process (or set of processes)."""
+
+    def __init__(self, watcher, root, workdir, procs, stat_pid, out_fd, err_drain, started):
+        self.watcher = watcher
+        self.root = root
+        self.workdir = workdir
+        self.procs = procs
+        self.stat_pid = stat_pid
+        self.out_fd = out_fd
+        self.err_drain = err_drain
+        self.started = started
+        self.preamble = b""
+        self.consumer = None
+        self.out_path = None
+
+    def alive(self):
+        return all(p.poll() is None for p in self.procs)
+
+    def read_until(self, marker, timeout, poke=None):
+        """Reads the output pipe until marker shows up; returns the time it did, or None."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if poke:
+                poke()
+            ready, _, _ = select.select([self.out_fd], [], [], 0.002 if poke else 0.05)
+            if ready:
+                chunk = os.read(self.out_fd, procstat.PIPE_BYTES)
+                if not chunk:
+                    return None
+                now = time.monotonic()
+                self.preamble += chunk
+                if marker in self.preamble[-len(chunk) - len(marker):]:
+                    return now
+            elif not self.alive():
+                return None
+        return None
+
+    def wait_ready(self, timeout):
+        """Seconds from start to ready, or None when it never got there."""
+        at = self.watcher.wait_ready(self, timeout)
+        return None if at is None else at - self.started
+
+    def consume_to_file(self, path):
+        self.out_path = path
+        self.consumer = procstat.Drain(self.out_fd, path, self.preamble)
+        return self.consumer
+
+    def consume_slowly(self, tools, rate, path):
+        self.out_path = path
+        with open(path, "wb") as f:
+            f.write(self.preamble)
+        self.consumer = subprocess.Popen([tools.bin("slowread"), str(rate), path], stdin=self.out_fd,
+                                         start_new_session=True)
+        os.close(self.out_fd)
+        self.out_fd = None
+        return self.consumer
+
+    def output_size(self):
+        if isinstance(self.consumer, procstat.Drain):
+            return self.consumer.size
+        try:
+            return os.path.getsize(self.out_path)
+        except (OSError, TypeError):
+            return 0
+
+    def signal(self, sig):
+        os.kill(self.stat_pid, sig)
+
+    def stop(self):
+        """Ends every process; returns the exit status of the main one."""
+        statuses = [procstat.stop(p) for p in reversed(self.procs)]
+        if isinstance(self.consumer, procstat.Drain):
+            self.consumer.finish()
+        elif self.consumer is not None:
+            procstat.stop(self.consumer, timeout=60)
+        elif self.out_fd is not None:
+            os.close(self.out_fd)
+        self.out_fd = None
+        self.err_drain.finish()
+        return statuses[-1]
+
+    def stderr_text(self):
+        with open(self.err_drain.file.name, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def report(self):
+        with open(self.out_path, "rb") as f:
+            data = f.read()
+        return self.watcher.parse(data, self.root.encode(), self)
+
+
+class Watcher:
+    name = "?"
+    marker = None          # printed once every directory is watched
+    marker_on_stderr = False
+    probe = False          # no ready line: poke a file until its change is reported
+
+    def available(self):
+        return True, ""
+
+    def version(self):
+        return ""
+
+    def command(self, root, purpose):
+        raise NotImplementedError
+
+    def start(self, root, workdir, purpose):
+        """purpose: 'count' (only counting matters), 'print' (every change named) or
+        'slow' (named, into an ordinary pipe that a slow reader will empty)."""
+        if self.probe:
+            open(os.path.join(root, PROBE_NAME), "a").close()
+        out_r, out_w = os.pipe()
+        err_r, err_w = os.pipe()
+        if purpose != "slow":
+            procstat.widen_pipe(out_w)
+        argv = self.command(root, purpose)
+        started = time.monotonic()
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out_w, stderr=err_w,
+                                start_new_session=True)
+        os.close(out_w)
+        os.close(err_w)
+        markers = [self.marker] if self.marker_on_stderr else []
+        err = procstat.Drain(err_r, os.path.join(workdir, f"{self.name}.stderr"), markers=markers)
+        run = Run(self, root, workdir, [proc], proc.pid, out_r, err, started)
+        run.purpose = purpose
+        return run
+
+    def wait_ready(self, run, timeout):
+        if self.probe:
+            probe = os.path.join(run.root, PROBE_NAME)
+            return run.read_until(PROBE_NAME.encode(), timeout, poke=lambda: os.utime(probe))
+        if self.marker_on_stderr:
+            return run.err_drain.wait_marker(self.marker, timeout)
+        return run.read_until(self.marker, timeout)
+
+    def parse(self, data, root, run):
+        raise NotImplementedError
+
+
+class Floor(Watcher):
+    """The yardstick: walk and add watches, then read (and count or print) events."""
+    marker = b"ready "
+
+    def __init__(self, binary, list_new=False, always_print=False):
+        self.binary = binary
+        self.list_new = list_new
+        self.always_print = always_print
+        self.name = "floor+list" if list_new else "floor-print" if always_print else "floor"
+
+    def command(self, root, purpose):
+        printing = purpose != "count" or self.always_print
+        flags = (["-p"] if printing else []) + (["-l"] if self.list_new else [])
+        return [self.binary] + flags + [root]
+
+    def parse(self, data, root, run):
+        report = Report()
+        for line in data.split(b"\n"):
+            if line == b"OVERFLOW":
+                report.overflow = True
+            elif line[:2] in (b"A ", b"R ", b"M ", b"O ", b"N "):
+                path = relative(line[2:], root)
+                if path is not None:
+                    report.paths.add(path)
+        summary = run.stderr_text()
+        for field in summary.split():
+            key, _, value = field.partition("=")
+            if key == "created":
+                report.created = int(value)
+            elif key == "overflow" and int(value) > 0:
+                report.overflow = True
+        return report
+
+
+class Pathwarden(Watcher):
+    name = "pathwarden"
+    marker = b"Push any key to exit."
+
+    def __init__(self, binary):
+        self.binary = binary
+
+    def available(self):
+        if not os.access(self.binary, os.X_OK):
+            return False, f"no binary at {self.binary}"
+        return True, ""
+
+    def command(self, root, purpose):
+        return [self.binary, root]
+
+    def parse(self, data, root, run):
+        report = Report()
+        for line in data.split(b"\n"):
+            if line.startswith(b"Notified with "):
+                report.deliveries += 1
+            elif line.startswith(b"    Notification OVERFLOW"):
+                report.overflow = True
+            elif line.startswith(b"    ") and line.endswith(b'"'):
+                # Four spaces, a 28-column label, four spaces, then the quoted path.
+                if line[36:37] != b'"' or line[32:36] != b"    " or line[4:16] != b"FILE_ACTION_":
+                    report.anomalies += 1
+                path = relative(line[line.index(b'"') + 1:-1], root)
+                if path is None:
+                    report.anomalies += 1
+                else:
+                    report.paths.add(path)
+            elif line.strip() and not line.startswith((b"Watching ", b"Push any key")):
+                report.anomalies += 1
+        return report
+
+
+class Inotifywait(Watcher):
+    name = "inotifywait"
+    marker = b"Watches established."
+    marker_on_stderr = True
+
+    def available(self):
+        return (True, "") if shutil.which("inotifywait") else (False, "not installed")
+
+    def version(self):
+        out = subprocess.run(["inotifywait", "--help"], capture_output=True, text=True).stdout
+        return out.split("\n", 1)[0].split()[-1]
+
+    def command(self, root, purpose):
+        return ["inotifywait", "-m", "-r", "-e", "create,delete,modify,attrib,move",
+                "--format", "%e %w%f", root]
+
+    def parse(self, data, root, run):
+        report = Report()
+        for line in data.split(b"\n"):
+            events, _, path = line.partition(b" ")
+            if b"OVERFLOW" in events:
+                report.overflow = True
+            rel = relative(path, root)
+            if rel is not None:
+                report.paths.add(rel)
+        return report
+
+
+class Fswatch(Watcher):
+    name = "fswatch"
+    probe = True
+
+    def available(self):
+        return (True, "") if shutil.which("fswatch") else (False, "not installed")
+
+    def version(self):
+        out = subprocess.run(["fswatch", "--version"], capture_output=True, text=True).stdout
+        return out.split("\n", 1)[0].split()[-1]
+
+    def command(self, root, purpose):
+        return ["fswatch", "-r", "-l", "0.1", "-x", root]
+
+    def parse(self, data, root, run):
+        report = Report()
+        for line in data.split(b"\n"):
+            path, _, flags = line.partition(b" ")
+            if b"Overflow" in flags or (not path and flags):
+                report.overflow = True
+            rel = relative(path, root)
+            if rel is not None:
+                report.paths.add(rel)
+        # A lost kernel queue is announced only on standard error, and then fswatch exits.
+        if "Event queue overflow" in run.stderr_text():
+            report.overflow = True
+        return report
+
+
+class Watchman(Watcher):
+    """A daemon of our own per run (own socket and state), queried through a subscription."""
+    name = "watchman"
+
+    def available(self):
+        return (True, "") if shutil.which("watchman") else (False, "not installed")
+
+    def version(self):
+        return subprocess.run(["watchman", "--version"], capture_output=True, text=True).stdout.strip()
+
+    def _client(self, run, *args):
+        return ["watchman", "--no-spawn", "--no-pretty", "-U", run.sock] + list(args)
+
+    def start(self, root, workdir, purpose):
+        state = os.path.join(workdir, "watchman-state")
+        os.makedirs(state, exist_ok=True)
+        sock = os.path.join(state, "sock")
+        err_r, err_w = os.pipe()
+        server = subprocess.Popen(
+            ["watchman", "--foreground", "-U", sock, "-o", os.path.join(state, "log"),
+             "--pidfile", os.path.join(state, "pid"), "--statefile", os.path.join(state, "state"),
+             "-n"], stdin=subprocess.DEVNULL, stdout=err_w, stderr=err_w, start_new_session=True)
+        os.close(err_w)
+        err = procstat.Drain(err_r, os.path.join(workdir, "watchman.stderr"))
+        deadline = time.monotonic() + 10
+        while not os.path.exists(sock) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        run = Run(self, root, workdir, [server], server.pid, None, err, time.monotonic())
+        run.sock = sock
+        run.purpose = purpose
+        return run
+
+    def wait_ready(self, run, timeout):
+        # The clock round trip with a sync waits for a cookie file that the
+        # daemon only notices once its first crawl is over.
+        run.started = time.monotonic()
+        sync = json.dumps(["clock", run.root, {"sync_timeout": int(timeout * 1000)}])
+        watched = subprocess.run(self._client(run, "watch", run.root), capture_output=True, timeout=timeout)
+        clock = subprocess.run(self._client(run, "-j"), input=sync.encode(), capture_output=True,
+                               timeout=timeout)
+        ready = time.monotonic()
+        try:
+            since = json.loads(clock.stdout)["clock"]
+        except (ValueError, KeyError):
+            run.failure = (watched.stdout + clock.stdout).decode(errors="replace")
+            return None
+        out_r, out_w = os.pipe()
+        if run.purpose != "slow":
+            procstat.widen_pipe(out_w)
+        command = json.dumps(["subscribe", run.root, "bench", {"fields": ["name"], "since": since}])
+        client = subprocess.Popen(self._client(run, "-j", "-p"), stdin=subprocess.PIPE, stdout=out_w,
+                                  stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(out_w)
+        client.stdin.write(command.encode() + b"\n")
+        client.stdin.close()
+        run.procs.append(client)
+        run.out_fd = out_r
+        if run.read_until(b'"subscribe"', timeout) is None:
+            return None
+        return ready
+
+    def parse(self, data, root, run):
+        report = Report()
+        for line in data.split(b"\n"):
+            if not line.startswith(b"{"):
+                continue
+            try:
+                pdu = json.loads(line)
+            except ValueError:
+                report.anomalies += 1
+                continue
+            if "files" not in pdu:
+                continue
+            report.deliveries += 1
+            if pdu.get("is_fresh_instance") or "recrawl" in str(pdu.get("warning", "")).lower():
+                report.overflow = True
+            for name in pdu["files"]:
+                report.paths.add(name.encode())
+        return report
+
+
+def all_watchers(tools, pathwarden_binary):
+    return [Floor(tools.bin("floor")), Pathwarden(pathwarden_binary), Inotifywait(), Fswatch(), Watchman()]
