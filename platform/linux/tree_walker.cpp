@@ -80,14 +80,15 @@ int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_vie
     if (dirFd < 0) return isSkippable(errno) ? 0 : errno;
     std::vector<Frame> stack;
     NodeId node = kNoNode;
-    int error = addWatch(dirFd, tree, parent, name, node);
+    const size_t known = tree.size();
+    int error = addWatch(dirFd, tree, parent, name, false, node);
     if (node == kNoNode) {
         close(dirFd);
         return error;
     }
     struct stat info;
     fstat(dirFd, &info);
-    stack.push_back(Frame{node, dirFd, info.st_dev, info.st_ino, {}, 0});
+    stack.push_back(Frame{node, dirFd, info.st_dev, info.st_ino, tree.size() > known, {}, 0});
     error = readEntries(stack.back(), listener);
     while (error == 0 && !stack.empty()) {
         Frame& top = stack.back();
@@ -105,7 +106,8 @@ int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_vie
     return error;
 }
 
-int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, NodeId& node) {
+int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew,
+                         NodeId& node) {
     node = kNoNode;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != device_) return 0;
@@ -114,6 +116,13 @@ int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_vie
     const int wd = inotify_add_watch(inotifyFd_, procPath, mask_);
     if (wd < 0) return isSkippable(errno) ? 0 : errno;
     const NodeId existing = tree.find(wd);
+    // A directory this walk has just added has only the children the walk
+    // gives it, each name once: the search among siblings, which would make a
+    // wide directory quadratic, is needed only where the tree was before.
+    if (existing == kNoNode && parentIsNew) {
+        node = tree.add(wd, parent, name);
+        return 0;
+    }
     const NodeId here = parent == kNoNode ? tree.root() : tree.findChild(parent, name);
     if (existing == kNoNode) {
         if (here == kNoNode) node = tree.add(wd, parent, name);
@@ -161,14 +170,15 @@ int TreeWalker::descend(std::vector<Frame>& stack, WatchTree& tree) {
         return isSkippable(errno) ? 0 : errno;
     }
     NodeId node = kNoNode;
-    const int error = addWatch(fd, tree, top.node, name, node);
+    const size_t known = tree.size();
+    const int error = addWatch(fd, tree, top.node, name, top.isNew, node);
     if (node == kNoNode) {
         close(fd);
         return error;
     }
     struct stat info;
     fstat(fd, &info);
-    stack.push_back(Frame{node, fd, info.st_dev, info.st_ino, {}, 0});
+    stack.push_back(Frame{node, fd, info.st_dev, info.st_ino, tree.size() > known, {}, 0});
     closeDeepFds(stack);
     return 0;
 }

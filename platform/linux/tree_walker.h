@@ -45,10 +45,11 @@ private:
         int fd;
         dev_t device;
         ino_t inode;
+        bool isNew;  // added to the tree by this walk
         std::vector<std::string> subdirectories;
         size_t next = 0;
     };
-    int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, NodeId& node);
+    int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew, NodeId& node);
     int readEntries(Frame& frame, WalkListener* listener);
     int descend(std::vector<Frame>& stack, WatchTree& tree);
     void closeDeepFds(std::vector<Frame>& stack);
