@@ -81,13 +81,12 @@ int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_vie
     std::vector<Frame> stack;
     NodeId node = kNoNode;
     const size_t known = tree.size();
-    int error = addWatch(dirFd, tree, parent, name, false, node);
+    struct stat info;
+    int error = addWatch(dirFd, tree, parent, name, false, node, info);
     if (node == kNoNode) {
         close(dirFd);
         return error;
     }
-    struct stat info;
-    fstat(dirFd, &info);
     stack.push_back(Frame{node, dirFd, info.st_dev, info.st_ino, tree.size() > known, {}, 0});
     error = readEntries(stack.back(), listener);
     while (error == 0 && !stack.empty()) {
@@ -107,9 +106,8 @@ int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_vie
 }
 
 int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew,
-                         NodeId& node) {
+                         NodeId& node, struct stat& info) {
     node = kNoNode;
-    struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != device_) return 0;
     char procPath[40];
     std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
@@ -171,13 +169,12 @@ int TreeWalker::descend(std::vector<Frame>& stack, WatchTree& tree) {
     }
     NodeId node = kNoNode;
     const size_t known = tree.size();
-    const int error = addWatch(fd, tree, top.node, name, top.isNew, node);
+    struct stat info;
+    const int error = addWatch(fd, tree, top.node, name, top.isNew, node, info);
     if (node == kNoNode) {
         close(fd);
         return error;
     }
-    struct stat info;
-    fstat(fd, &info);
     stack.push_back(Frame{node, fd, info.st_dev, info.st_ino, tree.size() > known, {}, 0});
     closeDeepFds(stack);
     return 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -49,7 +50,8 @@ private:
         std::vector<std::string> subdirectories;
         size_t next = 0;
     };
-    int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew, NodeId& node);
+    int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew, NodeId& node,
+                 struct stat& info);
     int readEntries(Frame& frame, WalkListener* listener);
     int descend(std::vector<Frame>& stack, WatchTree& tree);
     void closeDeepFds(std::vector<Frame>& stack);
