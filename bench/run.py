@@ -246,19 +246,25 @@ def main(argv):
     finally:
         meta["load_at_end"] = loadavg()
         meta["minutes"] = round((time.monotonic() - started) / 60, 1)
-        os.makedirs(args.out, exist_ok=True)
-        with open(os.path.join(args.out, "results.json"), "w") as f:
-            json.dump({"meta": meta, "results": ctx.results}, f, indent=1, default=str)
-        text = report.markdown(ctx.results, meta)
-        with open(os.path.join(args.out, "results.md"), "w") as f:
-            f.write(text)
-        print(text)
-        if args.update_readme:
-            update_readme(text)
-        if not args.keep:
-            log(f"removing {workdir}")
-            shutil.rmtree(workdir, ignore_errors=True)
+        try:
+            write_results(args, meta, ctx.results)
+        finally:
+            if not args.keep:
+                log(f"removing {workdir}")
+                shutil.rmtree(workdir, ignore_errors=True)
     return 0
+
+
+def write_results(args, meta, results):
+    os.makedirs(args.out, exist_ok=True)
+    with open(os.path.join(args.out, "results.json"), "w") as f:
+        json.dump({"meta": meta, "results": results}, f, indent=1, default=str)
+    text = report.markdown(results, meta)
+    with open(os.path.join(args.out, "results.md"), "w") as f:
+        f.write(text)
+    print(text)
+    if args.update_readme:
+        update_readme(text)
 
 
 if __name__ == "__main__":

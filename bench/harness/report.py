@@ -275,7 +275,7 @@ def goals(results):
             total += 1
             complete &= "error" not in cell and cell.get("reported") == cell.get("expected") and not cell["overflow"]
     if total:
-        check(complete, f"3. every created path reported, no OVERFLOW, in all {total} burst and race runs")
+        check(complete, f"3. every created path reported, no OVERFLOW, in every burst and race run ({total})")
     slow = results.get("slow", {}).get("watchers", {}).get("pathwarden")
     if slow:
         check("error" not in slow and slow.get("reported") == slow.get("expected") and not slow["overflow"],
