@@ -28,20 +28,22 @@ void removeOutstanding(DirectoryObject* dir) {
     outstanding.erase(std::remove(outstanding.begin(), outstanding.end(), dir), outstanding.end());
 }
 
-std::vector<DirectoryObject*> outstandingForThisThread() {
+void outstandingForThisThread(std::vector<DirectoryObject*>& mine) {
     std::lock_guard<std::mutex> lock(outstandingMutex);
-    std::vector<DirectoryObject*> mine;
+    mine.clear();
     for (DirectoryObject* dir : outstanding) {
         if (dir->request && dir->request->thread == std::this_thread::get_id()) mine.push_back(dir);
     }
-    return mine;
 }
 
 void setBacklogLimitForTesting(size_t bytes) { backlogLimit = bytes; }
 
 bool runDueCompletions() {
     bool ran = false;
-    for (DirectoryObject* candidate : outstandingForThisThread()) {
+    // A snapshot: the routines issue new requests while this runs.
+    thread_local std::vector<DirectoryObject*> due;
+    outstandingForThisThread(due);
+    for (DirectoryObject* candidate : due) {
         // A routine that ran before may have closed this handle.
         auto* dir = dynamic_cast<DirectoryObject*>(objectFromHandle(candidate));
         if (dir == nullptr || !dir->request) continue;

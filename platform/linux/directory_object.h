@@ -36,8 +36,10 @@ void addOutstanding(DirectoryObject* dir);
 /// Forgets dir's outstanding request, if it has one.
 void removeOutstanding(DirectoryObject* dir);
 
-/// The directories whose outstanding request was issued by the calling thread.
-std::vector<DirectoryObject*> outstandingForThisThread();
+/// Replaces the contents of `mine` with the directories whose outstanding
+/// request was issued by the calling thread. Reusing the caller's vector keeps
+/// each wait and each delivery free of allocation.
+void outstandingForThisThread(std::vector<DirectoryObject*>& mine);
 
 /// Runs the completion routine of every outstanding request of the calling
 /// thread that has something to deliver. Returns true if any ran.

@@ -11,8 +11,11 @@ namespace {
 // Sleeps until one of the thread's monitors may have something, or the time
 // runs out. Returns false on a poll failure other than an interruption.
 bool sleepUntilReady(int timeoutMs) {
-    std::vector<pollfd> fds;
-    for (DirectoryObject* dir : outstandingForThisThread()) fds.push_back({dir->monitor->readyFd(), POLLIN, 0});
+    thread_local std::vector<DirectoryObject*> dirs;
+    thread_local std::vector<pollfd> fds;
+    outstandingForThisThread(dirs);
+    fds.clear();
+    for (DirectoryObject* dir : dirs) fds.push_back({dir->monitor->readyFd(), POLLIN, 0});
     // A pipe whose reader left reports an error even while we print nothing:
     // a quiet directory must not keep `pathwarden DIR | head -1` alive.
     static const bool outputCanGo = standardOutputCanLoseItsReader();
