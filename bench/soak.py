@@ -66,7 +66,7 @@ def main():
         churn.populate(60)
         churn.log = Discard()  # the operation log would grow for ever; the replay does not need it
 
-        def act(sync):
+        def act(sync, paused):
             pid = find_pid()
             end = time.monotonic() + args.minutes * 60
             next_sample = time.monotonic()

@@ -1,6 +1,6 @@
 // How inotify events become records, and how the tree of watched directories
 // follows them: the event side of ChangeMonitor (its thread, lifecycle and
-// delivery are in change_monitor.cpp).
+// delivery are in change_monitor.cpp, its walks in change_walks.cpp).
 #include "platform/linux/change_monitor.h"
 
 #include <cerrno>
@@ -85,28 +85,59 @@ void ChangeMonitor::handleMovedTo(NodeId dir, std::string_view name, bool isDire
     }
     const PendingMove from = std::move(pendingMove_);
     pendingMove_ = PendingMove{};
+    (void)reportMove(from, dir, name, isDirectory);
+}
+
+// Both halves of a move, or the first half and where a walk found the
+// directory since: reported as Windows reports a move, and followed by the tree.
+// Returns false when the tree had to be rebuilt, which leaves every NodeId
+// the caller holds meaningless.
+bool ChangeMonitor::reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory) {
     const bool sameDir = from.dir == dir;
     emit(sameDir ? FILE_ACTION_RENAMED_OLD_NAME : FILE_ACTION_REMOVED, from.dir, from.name, isDirectory);
     emit(sameDir ? FILE_ACTION_RENAMED_NEW_NAME : FILE_ACTION_ADDED, dir, name, isDirectory);
-    if (!isDirectory || !recursive_) return;
+    if (!isDirectory || !recursive_) return true;
     const NodeId replaced = tree_.findChild(dir, name);
     const NodeId node = tree_.findChild(from.dir, from.name);
     if (replaced != kNoNode && replaced != node) forgetSubtree(replaced, true);
-    if (node != kNoNode) {
-        tree_.move(node, dir, name);
-        cachedDir_ = kNoNode;
-    } else {
+    if (node == kNoNode) {
         // Renamed before its creation was handled: it was never watched, and
         // whatever was made in it so far is only known by listing it.
         watchNew(dir, name, true);
+        return true;
     }
+    if (tree_.isWithin(dir, node)) {
+        // Into itself: the tree no longer matches the disk, and what changed
+        // meanwhile cannot be known. Said like any other loss.
+        repair();
+        return false;
+    }
+    tree_.move(node, dir, name);
+    cachedDir_ = kNoNode;
+    auto seen = sightings_.find(tree_.wd(node));
+    if (seen != sightings_.end() && seen->second.parentWd == tree_.wd(dir) && seen->second.name == name) {
+        sightings_.erase(seen);
+    }
+    return true;
 }
 
 void ChangeMonitor::flushPendingMove() {
     const PendingMove from = std::move(pendingMove_);
     pendingMove_ = PendingMove{};
-    emit(FILE_ACTION_REMOVED, from.dir, from.name, from.isDirectory);
     const NodeId node = from.isDirectory ? tree_.findChild(from.dir, from.name) : kNoNode;
+    if (node != kNoNode && !sightings_.empty()) {
+        // Moved into a directory that was not watched yet, which a walk has
+        // found since: the directory is still watched, only elsewhere.
+        auto seen = sightings_.find(tree_.wd(node));
+        const NodeId to = seen != sightings_.end() ? tree_.find(seen->second.parentWd) : kNoNode;
+        if (to != kNoNode) {
+            const std::string name = std::move(seen->second.name);
+            sightings_.erase(seen);
+            (void)relocate(from, to, name);
+            return;
+        }
+    }
+    emit(FILE_ACTION_REMOVED, from.dir, from.name, from.isDirectory);
     if (node != kNoNode) forgetSubtree(node, true);
 }
 
@@ -117,97 +148,18 @@ void ChangeMonitor::forgetSubtree(NodeId node, bool removeWatches) {
     if (!blocked_.empty()) {
         for (int wd : wds) blocked_.erase(wd);
     }
+    if (!sightings_.empty()) {
+        for (int wd : wds) sightings_.erase(wd);
+    }
     if (!removeWatches) return;
     for (int wd : wds) inotify_rm_watch(inotifyFd_, wd);
 }
 
-void ChangeMonitor::watchNew(NodeId parent, std::string_view name, bool list) {
-    if (tree_.findChild(parent, name) != kNoNode) return;
-    std::string path = dirPath(parent);
-    if (!path.empty()) path += '/';
-    path.append(name);
-    const int fd = openBeneath(rootFd_, path);
-    if (fd < 0) {
-        // Gone again, or not ours to read; or the path is stale because a
-        // directory above was renamed and that event is still queued. That
-        // last case is tried again once the queue has been read.
-        if (errno == ENOENT || errno == ENOTDIR) retries_.push_back({tree_.wd(parent), std::string(name), list, 0});
-        return;
-    }
-    const int error = walker_.watch(fd, tree_, parent, name, list ? this : nullptr);
-    cachedDir_ = kNoNode;  // the walk may have moved directories it found watched elsewhere
-    noteBlocked();
-    if (error != 0) {
-        // Part of the tree is not watched (inotify's watch limit, most
-        // likely): changes there would be missed without a word, so say that
-        // changes were lost.
-        publish();
-        queue_.markOverflow();
-        signalReady();
-    }
-}
-
-// Walks a watched directory again after its attributes changed, for the
-// sub-directories it kept us out of before.
-void ChangeMonitor::rewatch(NodeId dir) {
-    const int fd = openBeneath(rootFd_, dirPath(dir));
-    if (fd < 0) return;
-    blocked_.erase(tree_.wd(dir));
-    const std::string name(tree_.name(dir));
-    const int error = walker_.watch(fd, tree_, tree_.parent(dir), name, nullptr);
-    cachedDir_ = kNoNode;
-    if (error != 0) {
-        publish();
-        queue_.markOverflow();
-        signalReady();
-    }
-    noteBlocked();
-}
-
-void ChangeMonitor::retryWatches() {
-    // A few rounds at most: a directory that is still not there has really gone.
-    constexpr int kRounds = 3;
-    std::vector<Retry> due;
-    due.swap(retries_);
-    for (Retry& retry : due) {
-        const NodeId parent = tree_.find(retry.parentWd);
-        if (parent == kNoNode || tree_.findChild(parent, retry.name) != kNoNode) continue;
-        const size_t before = retries_.size();
-        watchNew(parent, retry.name, retry.list);
-        if (retries_.size() > before) {
-            if (++retry.rounds < kRounds) {
-                retries_.back().rounds = retry.rounds;
-            } else {
-                retries_.pop_back();
-            }
-        }
-    }
-}
-
-void ChangeMonitor::noteBlocked() {
-    for (int wd : walker_.takeBlocked()) blocked_.insert(wd);
-}
-
-void ChangeMonitor::repair() {
-    batch_.packed().clear();
-    retries_.clear();
-    pendingMove_ = PendingMove{};
-    listed_.clear();
-    cachedDir_ = kNoNode;
+// Records made so far go first, then the overflow that says more were lost.
+void ChangeMonitor::announceLoss() {
+    publish();
     queue_.markOverflow();
     signalReady();
-    if (!recursive_) return;
-    // Watch the tree as it is now; directories still watched keep their
-    // descriptors, and watches for directories no longer there are dropped.
-    WatchTree fresh;
-    walker_.watch(openBeneath(rootFd_, ""), fresh, kNoNode, "", nullptr);
-    blocked_.clear();
-    noteBlocked();
-    for (int wd : tree_.allWds()) {
-        if (fresh.find(wd) == kNoNode) inotify_rm_watch(inotifyFd_, wd);
-    }
-    tree_ = std::move(fresh);
-    if (tree_.root() == kNoNode) rootVanished();
 }
 
 void ChangeMonitor::emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask) {

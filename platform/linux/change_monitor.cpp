@@ -53,7 +53,7 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
         error = walkError != 0 ? win32ErrorFromErrno(walkError) : ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    monitor->noteBlocked();
+    monitor->noteWalk();
     struct statx mount {};
     if (statx(rootFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID)) {
         monitor->rootMountId_ = mount.stx_mnt_id;
@@ -137,6 +137,7 @@ bool ChangeMonitor::drain() {
     // were stale when a directory could not be opened are current again.
     listed_.clear();
     retryWatches();
+    settleSightings();
     publish();
     return true;
 }

@@ -58,14 +58,19 @@ private:
     bool drain();
     void handle(const struct inotify_event& event);
     void handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, uint32_t cookie);
+    [[nodiscard]] bool reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory);
     void flushPendingMove();
+    void settleSightings();
+    [[nodiscard]] bool relocate(const PendingMove& from, NodeId to, const std::string& name);
+    bool existsOnDisk(NodeId dir, std::string_view name);
     void forgetSubtree(NodeId node, bool removeWatches);
     void watchNew(NodeId parent, std::string_view name, bool list);
     void rewatch(NodeId dir);
     void retryWatches();
-    void noteBlocked();
+    void noteWalk();
     bool rootStillMounted();
     void repair();
+    void announceLoss();
     void rootVanished();
     void emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
     void onEntry(NodeId dir, std::string_view name, bool isDirectory) override;
@@ -92,6 +97,11 @@ private:
     // Watched directories with a sub-directory we could not enter: a change of
     // their attributes may let us in.
     std::unordered_set<int> blocked_;
+    // Watched directories that a walk found in another place than the tree
+    // says, by watch descriptor: where they were found. The tree follows the
+    // move when its events are read; if only the first half ever comes, this
+    // tells where the directory went.
+    std::unordered_map<int, TreeWalker::Sighting> sightings_;
     // New directories that could not be opened at the path the tree gave.
     struct Retry {
         int parentWd;

@@ -126,12 +126,13 @@ int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_vie
         if (here == kNoNode) node = tree.add(wd, parent, name);
     } else if (existing == here) {
         node = existing;  // walked through, for what below it is not watched yet
-    } else if (here == kNoNode && parent != kNoNode && !tree.isWithin(parent, existing)) {
-        // Watched elsewhere: it was moved here and the events of that move
-        // are still queued, or will never come because it moved into a
-        // directory that was not watched yet. It is followed from here on.
-        tree.move(existing, parent, name);
-        node = existing;
+    } else if (here == kNoNode && parent != kNoNode) {
+        // Watched elsewhere: it was moved here, and the events of that move
+        // are still queued, at least its first half. Events older than the
+        // move are queued too and must get the old path, so the tree is left
+        // as it is: the caller moves it when the move's events are read. Not
+        // walked: everything below it is watched already.
+        sightings_.push_back(Sighting{wd, tree.wd(parent), std::string(name)});
     }
     return 0;
 }

@@ -29,8 +29,8 @@ public:
     /// Watches the directory open as dirFd (which this call closes) as child
     /// `name` of parent (kNoNode for the root), then everything below it.
     /// Directories already watched at the place where they are found are
-    /// walked through; one watched at another place has moved, and is moved in
-    /// the tree to where it was found.
+    /// walked through; one watched at another place has moved, and is only
+    /// noted (see takeSightings).
     /// Directories that vanish or cannot be read on the way are skipped: that
     /// is normal while a tree changes. Returns 0, or the errno that stopped the
     /// walk (ENOSPC when inotify's watch limit is reached, EMFILE, ENOMEM).
@@ -39,6 +39,16 @@ public:
     /// Watch descriptors of directories found during the walks so far that
     /// have a sub-directory we were not allowed to enter; taken by the call.
     std::vector<int> takeBlocked() { return std::move(blocked_); }
+
+    /// A watched directory found under another parent or name than the tree
+    /// gives it: where it was found.
+    struct Sighting {
+        int wd;
+        int parentWd;
+        std::string name;
+    };
+    /// The sightings of the walks so far; taken by the call.
+    std::vector<Sighting> takeSightings() { return std::move(sightings_); }
 
 private:
     struct Frame {
@@ -63,6 +73,7 @@ private:
     bool recursive_;
     std::vector<char> direntBuffer_;
     std::vector<int> blocked_;
+    std::vector<Sighting> sightings_;
 };
 
 /// Opens the directory at relative path `path` below rootFd without following

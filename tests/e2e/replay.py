@@ -19,6 +19,7 @@ Every generated name is unique for the run, so the last rule cannot mistake a
 deletion followed by an unrelated creation for a move.
 """
 
+import contextlib
 import os
 import random
 import re
@@ -621,15 +622,36 @@ class Run:
                 and self.status is None and not self.errors)
 
 
+def wait_until_stopped(pid, timeout=10):
+    """SIGSTOP takes effect when each thread next runs; on a loaded machine a
+    thread may go on for a while. Waits until every one of them has stopped."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        states = []
+        for task in os.listdir(f"/proc/{pid}/task"):
+            try:
+                with open(f"/proc/{pid}/task/{task}/stat") as f:
+                    states.append(f.read().rpartition(")")[2].split()[0])
+            except FileNotFoundError:
+                pass
+        if states and all(state in "tT" for state in states):
+            return
+        time.sleep(0.001)
+    raise TimeoutError(f"process {pid} did not stop within {timeout} s")
+
+
 def record_line(action, path):
     return f'    {action:<28}    "{path}"'
 
 
 def watched_run(program, workdir, act, timeout=120):
     """Starts the program on workdir/watched (made by the caller, with its
-    starting tree), calls act(sync), creates a last file and waits for its
-    line, then replays the report. sync() makes a file at the top and waits
-    until its ADDED line is printed: everything done before it has been seen."""
+    starting tree), calls act(sync, paused), creates a last file and waits for
+    its line, then replays the report. sync() makes a file at the top and waits
+    until its ADDED line is printed: everything done before it has been seen.
+    `with paused():` stops the program for the block's changes, so they reach
+    it all at once and long after they happened: the races between a change
+    and the program looking at the disk, which a fast machine rarely shows."""
     root = os.path.join(workdir, "watched")
     start = walk(root)
     watcher = Watcher(program, root)
@@ -643,11 +665,20 @@ def watched_run(program, workdir, act, timeout=120):
         if not watcher.wait_for(record_line(ADDED, marker), timeout):
             raise TimeoutError(f"no ADDED line for {marker!r} within {timeout} s")
 
+    @contextlib.contextmanager
+    def paused():
+        watcher.process.send_signal(signal.SIGSTOP)
+        wait_until_stopped(watcher.process.pid)
+        try:
+            yield
+        finally:
+            watcher.process.send_signal(signal.SIGCONT)
+
     try:
         if not watcher.wait_for(READY, timeout):
             problems.append((0, f"the program printed no {READY!r} within {timeout} s"))
         else:
-            act(sync)
+            act(sync, paused)
             try:
                 sync()
             except TimeoutError as error:
@@ -722,8 +753,10 @@ class Outcome:
     seconds: float = 0.0
 
 
-def run_seed(program, workdir, seed, operations, max_entries=400, start_entries=60, timeout=120, keep=None):
-    """Runs one seeded churn under the program and replays its report.
+def run_seed(program, workdir, seed, operations, max_entries=400, start_entries=60, timeout=120, keep=None,
+             pauses=True):
+    """Runs one seeded churn under the program and replays its report. With
+    pauses, the program is stopped now and then for a few dozen operations.
 
     workdir must exist and be empty; the watched tree and the outside
     directory are made inside it. keep, when given, is a directory where the
@@ -736,9 +769,18 @@ def run_seed(program, workdir, seed, operations, max_entries=400, start_entries=
     churn = Churn(seed, root, outside, max_entries)
     churn.populate(start_entries)
 
-    def act(sync):
-        for _ in range(operations):
-            churn.step()
+    def act(sync, paused):
+        done = 0
+        while done < operations:
+            if pauses and churn.rng.randrange(40) == 0:
+                stretch = min(operations - done, churn.rng.randint(1, 60))
+                with paused():
+                    for _ in range(stretch):
+                        churn.step()
+                done += stretch
+            else:
+                churn.step()
+                done += 1
 
     run = watched_run(program, workdir, act, timeout)
     outcome = Outcome(seed, operations, run.ok, records=len(run.report.records),

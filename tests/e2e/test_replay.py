@@ -121,12 +121,12 @@ class Tree:
         os.rename(source, self.at(path))
 
 
-def chain_with_files(t, sync):
+def chain_with_files(t, sync, paused):
     t.dirs("a/b/c")
     t.files(*[f"a/b/c/f{i}" for i in range(50)], "a/g", "a/b/h")
 
 
-def renamed_at_birth(t, sync):
+def renamed_at_birth(t, sync, paused):
     t.dirs("n/x")
     t.files("n/x/f")
     t.move("n", "m")
@@ -134,7 +134,7 @@ def renamed_at_birth(t, sync):
     t.files("m/x/g")
 
 
-def removed_at_birth(t, sync):
+def removed_at_birth(t, sync, paused):
     t.dirs("n/x/y")
     t.files("n/x/f", "n/x/y/f")
     t.remove_tree("n")
@@ -143,7 +143,7 @@ def removed_at_birth(t, sync):
     t.files("n2/g")
 
 
-def moved_between_watched_dirs(t, sync):
+def moved_between_watched_dirs(t, sync, paused):
     t.move("a/d", "b/d")
     t.files("b/d/e/h")
     t.move("b/d", "c0/d")
@@ -151,7 +151,7 @@ def moved_between_watched_dirs(t, sync):
     t.files("c0/d/h", "c0/d/e/i")
 
 
-def renamed_over(t, sync):
+def renamed_over(t, sync, paused):
     t.move("a/f", "a/f2")  # over an existing file
     t.dirs("a/empty")
     t.move("a/d", "a/empty")  # over an empty directory
@@ -159,21 +159,21 @@ def renamed_over(t, sync):
     t.files("a/empty/h", "a/empty/e/h")
 
 
-def moved_out_then_made_again(t, sync):
+def moved_out_then_made_again(t, sync, paused):
     t.move_out("a/d")
     t.dirs("a/other/x")
     sync()
     t.files("a/other/x/g")
 
 
-def parent_renamed_at_once(t, sync):
+def parent_renamed_at_once(t, sync, paused):
     t.dirs("b/d")
     t.move("b", "c")
     sync()
     t.files("c/d/g")
 
 
-def moved_out_of_new_dir(t, sync):
+def moved_out_of_new_dir(t, sync, paused):
     t.dirs("n/d/x")
     t.files("n/d/f")
     t.move("n/d", "b/d")
@@ -181,18 +181,68 @@ def moved_out_of_new_dir(t, sync):
     t.files("b/d/g")
 
 
-def moved_into_new_dir(t, sync):
+def moved_into_new_dir(t, sync, paused):
     t.dirs("b/n")
     t.move("a/d", "b/n/d")
     sync()
     t.files("b/n/d/g")
 
 
-def filled_right_after_moving_in(t, sync):
+def filled_right_after_moving_in(t, sync, paused):
     t.move_in_empty_dir("e")
     t.files("e/f")
     sync()
     t.files("e/g")
+
+
+def moved_after_older_changes_below_it(t, sync, paused):
+    # x is found in its new place, by the walk of a new directory, before the
+    # events of older changes below it are read: those keep the old path, and
+    # the move is reported where its events come.
+    t.dirs("q/x/y", "q/x/gone", "p/w")
+    sync()
+    with paused():
+        t.dirs("n")
+        t.files("q/x/y/f")
+        t.move("q/x/y/f", "q/x/y/g")
+        t.move_out("q/x/gone")
+        t.move("q/x", "p/w/x")
+        t.move("p/w", "n/w")
+    sync()
+    t.files("n/w/x/y/h")
+
+
+def moved_into_unwatched_dir_after_changes(t, sync, paused):
+    # The same, but the directory it moves into was not watched yet, so the
+    # move has only its first half.
+    t.dirs("q/x/y")
+    sync()
+    with paused():
+        t.dirs("n")
+        t.files("q/x/y/f")
+        t.move("q/x/y/f", "q/x/y/g")
+        t.move("q/x", "n/x")
+        t.remove_tree("q")
+    sync()
+    t.files("n/x/y/h")
+
+
+def moved_and_renamed_out_of_sight(t, sync, paused):
+    # Both moved into a directory not watched yet and renamed there; w's old
+    # name is taken in its new directory, so its story is told the other way.
+    t.dirs("q/x/y", "q/w/y")
+    t.files("q/x/y/f", "q/w/y/f")
+    sync()
+    with paused():
+        t.dirs("n")
+        t.files("q/x/y/g")
+        t.move("q/x", "n/x")
+        t.move("n/x", "n/z")
+        t.move("q/w", "n/w")
+        t.move("n/w", "n/v")
+        t.files("n/w")
+    sync()
+    t.files("n/z/y/h", "n/v/y/h")
 
 
 SCRIPTS = [
@@ -206,6 +256,9 @@ SCRIPTS = [
     moved_out_of_new_dir,
     moved_into_new_dir,
     filled_right_after_moving_in,
+    moved_after_older_changes_below_it,
+    moved_into_unwatched_dir_after_changes,
+    moved_and_renamed_out_of_sight,
 ]
 
 
@@ -216,7 +269,7 @@ def test_scripted_shape_replays(pathwarden_bin, tmp_path, script):
     os.mkdir(t.outside)
     t.dirs("a/d/e", "b", "c0")
     t.files("a/f", "a/f2", "a/d/g", "a/d/e/g")
-    run = watched_run(pathwarden_bin, str(tmp_path), lambda sync: script(t, sync), RUN_TIMEOUT)
+    run = watched_run(pathwarden_bin, str(tmp_path), lambda sync, paused: script(t, sync, paused), RUN_TIMEOUT)
     assert run.ok, explain(run, script.__name__) + "\nreport:\n" + "\n".join(run.lines)
 
 
