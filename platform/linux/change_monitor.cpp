@@ -18,8 +18,21 @@ namespace {
 
 constexpr size_t kReadBufferBytes = 64 * 1024;
 // Our own descriptor keeps a deleted root alive, and the kernel says nothing
-// about it until the last descriptor closes; so it is looked at this often.
-constexpr int kRootCheckMs = 250;
+// about it until the last descriptor closes; so it is looked at this often,
+// when the waiting thread wakes anyway, and at the latest kRootCheckMs later.
+constexpr int kRootCheckMs = 200;
+// How long the waiting thread may be away (printing a report) before the
+// monitor's thread reads the queue for it, and how often that thread looks.
+// The kernel's queue of 16,384 events lasts far longer at any rate at which
+// files can be made.
+constexpr int kUnattendedMs = 20;
+// After this long with the waiting thread always back at once, the monitor's
+// thread sleeps until it is told the waiting thread left: an idle watch costs
+// no wake-ups but the program's own.
+constexpr int kDrowsyAfterMs = 1000;
+// How many bytes of records the waiting thread reads at most before it
+// delivers: a long burst must not keep the first lines from the reader.
+constexpr size_t kServiceBudgetBytes = 64 * 1024;
 
 dev_t deviceOf(int fd) {
     struct stat info;
@@ -33,6 +46,7 @@ ChangeMonitor::ChangeMonitor(int rootFd, bool recursive, DWORD notifyFilter, siz
       inotifyFd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
       stopFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       readyFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      kickFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       recursive_(recursive),
       notifyFilter_(notifyFilter),
       mask_(inotifyMaskFor(notifyFilter)),
@@ -42,7 +56,7 @@ ChangeMonitor::ChangeMonitor(int rootFd, bool recursive, DWORD notifyFilter, siz
 std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
                                                     size_t backlogLimit) {
     std::unique_ptr<ChangeMonitor> monitor(new ChangeMonitor(rootFd, recursive, notifyFilter, backlogLimit));
-    if (monitor->inotifyFd_ < 0 || monitor->stopFd_ < 0 || monitor->readyFd_ < 0) {
+    if (monitor->inotifyFd_ < 0 || monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->kickFd_ < 0) {
         error = win32ErrorFromErrno(errno);
         return nullptr;
     }
@@ -59,6 +73,7 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
         monitor->rootMountId_ = mount.stx_mnt_id;
         monitor->mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     }
+    monitor->nextRootCheckMs_ = nowMs() + kRootCheckMs;
     // Signals belong to the main thread, whose handlers put the terminal back:
     // the new thread inherits a mask that blocks them all.
     sigset_t all, previous;
@@ -80,7 +95,7 @@ ChangeMonitor::~ChangeMonitor() {
         (void)!write(stopFd_, &one, sizeof one);
         thread_.join();
     }
-    for (int fd : {inotifyFd_, stopFd_, readyFd_, mountsFd_}) {
+    for (int fd : {inotifyFd_, stopFd_, readyFd_, kickFd_, mountsFd_}) {
         if (fd >= 0) close(fd);
     }
 }
@@ -98,40 +113,117 @@ ChangeMonitor::Delivery ChangeMonitor::take(void* buffer, DWORD size, DWORD& byt
     return gone ? Delivery::RootGone : Delivery::Nothing;
 }
 
+void ChangeMonitor::addPollFds(std::vector<pollfd>& fds) const {
+    fds.push_back({inotifyFd_, POLLIN, 0});
+    fds.push_back({readyFd_, POLLIN, 0});
+    fds.push_back({mountsFd_, POLLPRI, 0});  // ignored by poll when there is none
+}
+
+int ChangeMonitor::msUntilDue() {
+    std::lock_guard<std::mutex> lock(engine_);
+    long long due = nextRootCheckMs_ + kRootCheckMs;
+    if (pendingMove_.waiting) due = std::min(due, pendingMove_.deadlineMs);
+    return static_cast<int>(std::max(0LL, due - nowMs()));
+}
+
+void ChangeMonitor::service(const pollfd* mine) {
+    uint64_t count;
+    if (mine[1].revents & POLLIN) (void)!read(readyFd_, &count, sizeof count);
+    std::lock_guard<std::mutex> lock(engine_);
+    serviceLocked((mine[2].revents & (POLLPRI | POLLERR)) != 0, kServiceBudgetBytes);
+}
+
+void ChangeMonitor::leave() {
+    attended_.store(false);
+    leftAtMs_.store(nowMs());
+    departures_.fetch_add(1);
+    if (drowsy_.exchange(false)) {
+        const uint64_t one = 1;
+        (void)!write(kickFd_, &one, sizeof one);
+    }
+}
+
+void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
+    drain(budgetBytes);
+    if (rootGone_.load()) return;
+    if (mountsChanged && !rootGone_.load() && !rootStillMounted()) rootVanished();
+    if (pendingMove_.waiting && nowMs() >= pendingMove_.deadlineMs) flushPendingMove();
+    publish();
+    if (nowMs() >= nextRootCheckMs_ && !rootGone_.load()) {
+        struct stat info;
+        if (fstat(rootFd_, &info) != 0 || info.st_nlink == 0) rootVanished();
+        nextRootCheckMs_ = nowMs() + kRootCheckMs;
+    }
+}
+
+// The monitor's own thread: idle while a thread waits for completions, since
+// that thread reads the queue; reading it in its place while it is away.
 void ChangeMonitor::run() {
-    pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
-    long long nextRootCheck = nowMs() + kRootCheckMs;
-    while (!rootGone_.load()) {
-        long long wake = nextRootCheck;
-        if (pendingMove_.waiting) wake = std::min(wake, pendingMove_.deadlineMs);
-        if (poll(fds, 3, static_cast<int>(std::max(0LL, wake - nowMs()))) < 0 && errno != EINTR) return;
-        if (fds[1].revents != 0) return;
-        if (fds[0].revents & POLLIN) drain();
-        if ((fds[2].revents & (POLLPRI | POLLERR)) && !rootStillMounted()) rootVanished();
-        if (pendingMove_.waiting && nowMs() >= pendingMove_.deadlineMs) flushPendingMove();
-        publish();
-        if (nowMs() >= nextRootCheck) {
-            struct stat info;
-            if (fstat(rootFd_, &info) != 0 || info.st_nlink == 0) rootVanished();
-            nextRootCheck = nowMs() + kRootCheckMs;
+    pollfd fds[2] = {{stopFd_, POLLIN, 0}, {kickFd_, POLLIN, 0}};
+    unsigned departures = departures_.load();
+    long long busySince = nowMs();
+    for (;;) {
+        bool sleepy = attended_.load() && nowMs() - busySince >= kDrowsyAfterMs;
+        if (sleepy) {
+            // Either this sees the waiting thread gone, or leave() sees this
+            // flag and kicks: the sleep cannot miss a departure.
+            drowsy_.store(true);
+            if (!attended_.load()) {
+                drowsy_.store(false);
+                sleepy = false;
+            }
+        }
+        if (poll(fds, 2, sleepy ? -1 : kUnattendedMs) < 0 && errno != EINTR) return;
+        drowsy_.store(false);
+        if (fds[0].revents != 0) return;
+        uint64_t count;
+        if (fds[1].revents & POLLIN) (void)!read(kickFd_, &count, sizeof count);
+        if (departures_.load() != departures) {
+            departures = departures_.load();
+            busySince = nowMs();
+        }
+        if (!attended_.load() && nowMs() - leftAtMs_.load() >= kUnattendedMs) {
+            if (!drainWhileUnattended()) return;
+            busySince = nowMs();
         }
     }
 }
 
-bool ChangeMonitor::drain() {
+// Returns false when told to stop.
+bool ChangeMonitor::drainWhileUnattended() {
+    pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
+    while (!attended_.load()) {
+        const int timeout = std::min(msUntilDue(), kUnattendedMs);
+        if (poll(fds, 3, timeout) < 0 && errno != EINTR) return false;
+        if (fds[1].revents != 0) return false;
+        std::lock_guard<std::mutex> lock(engine_);
+        serviceLocked((fds[2].revents & (POLLPRI | POLLERR)) != 0, SIZE_MAX);
+    }
+    return true;
+}
+
+// Reads the kernel's queue until it is empty, or until budgetBytes of events
+// have been read. Once the root is gone, what is left is only thrown away, so
+// that no one polls a queue that stays readable.
+void ChangeMonitor::drain(size_t budgetBytes) {
     alignas(inotify_event) char buffer[kReadBufferBytes];
+    size_t consumed = 0;
     for (;;) {
         const ssize_t got = read(inotifyFd_, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
+        if (rootGone_.load()) continue;
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             handle(*event);
-            if (rootGone_.load()) return false;
+            if (rootGone_.load()) break;
         }
         publish();
+        consumed += static_cast<size_t>(got);
+        if (consumed >= budgetBytes) return;
     }
+    if (rootGone_.load()) return;
     // The queue was empty: every event older than the listings made so far
     // has been seen, so their names need no more guarding, and paths that
     // were stale when a directory could not be opened are current again.
@@ -139,7 +231,6 @@ bool ChangeMonitor::drain() {
     retryWatches();
     settleSightings();
     publish();
-    return true;
 }
 
 bool ChangeMonitor::rootStillMounted() {

@@ -1,13 +1,16 @@
 // The engine behind ReadDirectoryChangesW on Linux: one inotify instance per
-// directory handle, a tree of watched directories, and a thread that drains
-// the kernel's queue into a bounded backlog of packed records even while the
-// program is busy printing, so a slow reader does not make the kernel drop
-// changes.
+// directory handle, a tree of watched directories, and a bounded backlog of
+// packed records. The thread waiting for completions reads the kernel's queue
+// itself, so a change costs one wake-up; a thread of the monitor's own takes
+// over only while no one waits (the program is blocked printing to a slow
+// reader, say), so the kernel's queue never fills and drops changes.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -40,8 +43,21 @@ public:
     /// or reports an overflow or a vanished root. Called by the requesting thread.
     Delivery take(void* buffer, DWORD size, DWORD& bytes);
 
-    /// Readable when something may be waiting; drained by the caller.
-    int readyFd() const { return readyFd_; }
+    /// How many descriptors addPollFds adds.
+    static constexpr size_t kPollFds = 3;
+    /// Appends what a thread waiting for this monitor's completions polls.
+    void addPollFds(std::vector<pollfd>& fds) const;
+    /// Milliseconds until service() has something due even if no descriptor
+    /// becomes ready (a rename's wait for its second half, say).
+    int msUntilDue();
+    /// Reads the kernel's queue and does what is due; `mine` are the entries
+    /// addPollFds added, with the poll's results. Called by the waiting thread.
+    void service(const pollfd* mine);
+
+    /// The calling thread waits for this monitor's completions and will
+    /// service it (attend), or stops waiting to run a completion (leave).
+    void attend() { attended_.store(true); }
+    void leave();
 
 private:
     struct PendingMove {
@@ -55,7 +71,9 @@ private:
 
     ChangeMonitor(int rootFd, bool recursive, DWORD notifyFilter, size_t backlogLimit);
     void run();
-    bool drain();
+    bool drainWhileUnattended();
+    void serviceLocked(bool mountsChanged, size_t budgetBytes);
+    void drain(size_t budgetBytes);
     void handle(const struct inotify_event& event);
     void handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, uint32_t cookie);
     [[nodiscard]] bool reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory);
@@ -83,6 +101,10 @@ private:
     int inotifyFd_ = -1;
     int stopFd_ = -1;
     int readyFd_ = -1;
+    int kickFd_ = -1;
+    // Held by whichever thread reads the kernel's queue; guards everything below
+    // that the reading touches, up to the mount table.
+    std::mutex engine_;
     bool recursive_;
     DWORD notifyFilter_;
     uint32_t mask_;
@@ -115,10 +137,18 @@ private:
     // our descriptor keeps its file system alive.
     int mountsFd_ = -1;
     uint64_t rootMountId_ = 0;
+    long long nextRootCheckMs_ = 0;
     std::string pathScratch_;
     WString nameScratch_;
     NodeId cachedDir_ = kNoNode;
     std::string cachedDirPath_;
     std::atomic<bool> rootGone_{false};
+    // Whether a thread waits for completions (and so reads the queue); when it
+    // last stopped to run one, and how many times it has; whether the monitor's
+    // thread sleeps until told that it stopped.
+    std::atomic<bool> attended_{false};
+    std::atomic<long long> leftAtMs_{0};
+    std::atomic<unsigned> departures_{0};
+    std::atomic<bool> drowsy_{false};
     std::thread thread_;
 };

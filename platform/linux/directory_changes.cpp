@@ -59,6 +59,9 @@ bool runDueCompletions() {
         }
         dir->request.reset();
         removeOutstanding(dir);
+        // The routine may print for a long time to a slow reader: the monitor
+        // reads the kernel's queue by itself meanwhile.
+        dir->monitor->leave();
         request.routine(error, bytes, request.overlapped);
         ran = true;
     }

@@ -9,13 +9,19 @@
 namespace {
 
 // Sleeps until one of the thread's monitors may have something, or the time
-// runs out. Returns false on a poll failure other than an interruption.
+// runs out, and lets each read what came. Returns false on a poll failure
+// other than an interruption.
 bool sleepUntilReady(int timeoutMs) {
     thread_local std::vector<DirectoryObject*> dirs;
     thread_local std::vector<pollfd> fds;
     outstandingForThisThread(dirs);
     fds.clear();
-    for (DirectoryObject* dir : dirs) fds.push_back({dir->monitor->readyFd(), POLLIN, 0});
+    for (DirectoryObject* dir : dirs) {
+        dir->monitor->attend();
+        dir->monitor->addPollFds(fds);
+        const int due = dir->monitor->msUntilDue();
+        if (timeoutMs < 0 || due < timeoutMs) timeoutMs = due;
+    }
     // A pipe whose reader left reports an error even while we print nothing:
     // a quiet directory must not keep `pathwarden DIR | head -1` alive.
     static const bool outputCanGo = standardOutputCanLoseItsReader();
@@ -25,10 +31,7 @@ bool sleepUntilReady(int timeoutMs) {
         return false;
     }
     if (outputCanGo && (fds.back().revents & POLLERR)) endBecauseOutputIsGone();
-    for (const pollfd& fd : fds) {
-        uint64_t count;
-        if (fd.fd != 1 && (fd.revents & POLLIN)) (void)!read(fd.fd, &count, sizeof count);
-    }
+    for (size_t i = 0; i < dirs.size(); ++i) dirs[i]->monitor->service(&fds[i * ChangeMonitor::kPollFds]);
     return true;
 }
 

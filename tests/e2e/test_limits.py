@@ -10,10 +10,12 @@ becomes, 4 (ERROR_TOO_MANY_OPEN_FILES) its instance limit."""
 import os
 import resource
 import signal
+import subprocess
+import time
 
 import pytest
 
-from hardening_support import OVERFLOW, make_dirs, press_key, record, refused, start_line, with_inotify_limits, write
+from hardening_support import OVERFLOW, default_signals, make_dirs, press_key, record, refused, start_line, with_inotify_limits, write
 from hardening_support import pipe_run, terminal  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.timeout(120)
@@ -173,3 +175,39 @@ def test_a_full_kernel_queue_is_announced_and_the_whole_tree_watched_again(pathw
         write(changed)
         run.expect(record("added", changed))
     run.stop()
+
+
+def test_changes_are_gathered_while_nobody_reads_the_output(pathwarden_bin, tmp_path):
+    # Nobody reads the output, so the program soon sits in a blocked write;
+    # the kernel's queue must be read meanwhile, or it overflows. More changes
+    # than it holds are made, slowly enough that any thread that reads at all
+    # keeps up on a loaded machine; then every one of them must be reported.
+    with open("/proc/sys/fs/inotify/max_queued_events") as f:
+        queued = int(f.read())
+    if queued > 100_000:
+        pytest.skip(f"max_queued_events is {queued}: too many files to make")
+    root = tmp_path / "root"
+    root.mkdir()
+    proc = subprocess.Popen([pathwarden_bin, root], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            start_new_session=True, preexec_fn=default_signals)
+    try:
+        assert proc.stdout.readline() + proc.stdout.readline() == start_line(root)
+        names = [f"f{i}" for i in range(queued + 2000)]
+        for i, name in enumerate(names):
+            write(root / name)
+            if i % 500 == 499:
+                time.sleep(0.25)
+        write(root / "last")
+        last = record("added", root / "last")
+        reported = set()
+        for line in proc.stdout:
+            assert b"OVERFLOW" not in line
+            if line == last:
+                break
+            if b"FILE_ACTION_ADDED" in line:
+                reported.add(line)
+        assert reported == {record("added", root / name) for name in names}
+    finally:
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
