@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <unistd.h>
 
 #include "platform/linux/inotify_mask.h"
 #include "platform/linux/utf16.h"
@@ -26,12 +27,25 @@ void ChangeMonitor::handle(const inotify_event& event) {
         repair();
         return;
     }
-    const NodeId dir = tree_.find(event.wd);
+    NodeId dir = tree_.find(event.wd);
     if (dir == kNoNode) return;  // a watch we have already let go of
     const std::string_view name = event.len != 0 ? std::string_view(event.name) : std::string_view();
     const bool isDirectory = (event.mask & IN_ISDIR) != 0;
     if (pendingMove_.waiting && !((event.mask & IN_MOVED_TO) && event.cookie == pendingMove_.cookie)) {
+        const Sameness same = (event.mask & IN_MOVED_TO) && isDirectory ? isPendingDirectory(dir, name) : kOther;
+        if (same != kOther) {
+            // The same directory, moved on through a directory not watched
+            // yet: one move, and its watches are kept.
+            const PendingMove from = std::move(pendingMove_);
+            pendingMove_ = PendingMove{};
+            if (same == kLikely) unverified_.push_back(tree_.wd(tree_.findChild(from.dir, from.name)));
+            (void)relocate(from, dir, std::string(name));
+            return;
+        }
         flushPendingMove();
+        // The flush may have let go of the watch this event came from.
+        dir = tree_.find(event.wd);
+        if (dir == kNoNode) return;
     }
     if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_UNMOUNT)) {
         if (dir == tree_.root()) {
@@ -119,6 +133,29 @@ bool ChangeMonitor::reportMove(const PendingMove& from, NodeId dir, std::string_
         sightings_.erase(seen);
     }
     return true;
+}
+
+// Whether dir/name is the directory whose first half of a move is pending:
+// inotify gives a directory the watch it already has. When the path is
+// stale (the queue holds later moves above it), a directory of the same name
+// is taken to be the same, and that is checked once the queue is read.
+ChangeMonitor::Sameness ChangeMonitor::isPendingDirectory(NodeId dir, std::string_view name) {
+    if (!pendingMove_.isDirectory || !recursive_) return kOther;
+    const NodeId node = tree_.findChild(pendingMove_.dir, pendingMove_.name);
+    if (node == kNoNode) return kOther;
+    // A walk has seen where it went since, and that is elsewhere.
+    auto seen = sightings_.find(tree_.wd(node));
+    if (seen != sightings_.end() && (seen->second.parentWd != tree_.wd(dir) || seen->second.name != name)) {
+        return kOther;
+    }
+    std::string path = dirPath(dir);
+    if (!path.empty()) path += '/';
+    path.append(name);
+    const int fd = openBeneath(rootFd_, path);
+    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) && name == pendingMove_.name ? kLikely : kOther;
+    const int wd = walker_.watchOnly(fd);
+    close(fd);
+    return wd == tree_.wd(node) ? kSame : kOther;
 }
 
 void ChangeMonitor::flushPendingMove() {

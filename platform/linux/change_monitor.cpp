@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <csignal>
 #include <poll.h>
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr size_t kReadBufferBytes = 64 * 1024;
+constexpr size_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
 // Our own descriptor keeps a deleted root alive, and the kernel says nothing
 // about it until the last descriptor closes; so it is looked at this often,
 // when the waiting thread wakes anyway, and at the latest kRootCheckMs later.
@@ -130,7 +132,11 @@ void ChangeMonitor::service(const pollfd* mine) {
     uint64_t count;
     if (mine[1].revents & POLLIN) (void)!read(readyFd_, &count, sizeof count);
     std::lock_guard<std::mutex> lock(engine_);
+    // The caller looks for completions next: telling it through readyFd
+    // would only cost it a write, a wake-up and a read.
+    wakeWaiter_ = false;
     serviceLocked((mine[2].revents & (POLLPRI | POLLERR)) != 0, kServiceBudgetBytes);
+    wakeWaiter_ = true;
 }
 
 void ChangeMonitor::leave() {
@@ -221,7 +227,13 @@ void ChangeMonitor::drain(size_t budgetBytes) {
         }
         publish();
         consumed += static_cast<size_t>(got);
-        if (consumed >= budgetBytes) return;
+        // A move's first half waits for the second, which may be next in the queue.
+        if (consumed >= budgetBytes && !pendingMove_.waiting) return;
+        // A read stops early only when the queue is empty, so there is no need
+        // to ask again; unless a walk made while handling it left work for
+        // the moment the queue is seen empty after it.
+        const bool walked = !listed_.empty() || !retries_.empty() || !sightings_.empty() || !unverified_.empty();
+        if (static_cast<size_t>(got) <= sizeof buffer - kLargestEvent && !walked) break;
     }
     if (rootGone_.load()) return;
     // The queue was empty: every event older than the listings made so far
@@ -229,6 +241,7 @@ void ChangeMonitor::drain(size_t budgetBytes) {
     // were stale when a directory could not be opened are current again.
     listed_.clear();
     retryWatches();
+    verifyMoves();
     settleSightings();
     publish();
 }
@@ -264,6 +277,7 @@ void ChangeMonitor::publish() {
 }
 
 void ChangeMonitor::signalReady() {
+    if (!wakeWaiter_) return;
     const uint64_t one = 1;
     (void)!write(readyFd_, &one, sizeof one);
 }

@@ -77,6 +77,9 @@ private:
     void handle(const struct inotify_event& event);
     void handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, uint32_t cookie);
     [[nodiscard]] bool reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory);
+    enum Sameness { kOther, kSame, kLikely };
+    Sameness isPendingDirectory(NodeId dir, std::string_view name);
+    void verifyMoves();
     void flushPendingMove();
     void settleSightings();
     [[nodiscard]] bool relocate(const PendingMove& from, NodeId to, const std::string& name);
@@ -124,6 +127,9 @@ private:
     // move when its events are read; if only the first half ever comes, this
     // tells where the directory went.
     std::unordered_map<int, TreeWalker::Sighting> sightings_;
+    // Watch descriptors of directories followed through a move on their name
+    // alone (see isPendingDirectory), to be checked when the queue is empty.
+    std::vector<int> unverified_;
     // New directories that could not be opened at the path the tree gave.
     struct Retry {
         int parentWd;
@@ -143,6 +149,9 @@ private:
     NodeId cachedDir_ = kNoNode;
     std::string cachedDirPath_;
     std::atomic<bool> rootGone_{false};
+    // Whether records made ready are signalled on readyFd: not while the
+    // waiting thread itself reads the queue (guarded by engine_).
+    bool wakeWaiter_ = true;
     // Whether a thread waits for completions (and so reads the queue); when it
     // last stopped to run one, and how many times it has; whether the monitor's
     // thread sleeps until told that it stopped.

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Called with the kernel's queue read to the end: the events of every move a
 // walk has seen have been read by now. A sighting left over is a directory
@@ -28,6 +29,26 @@ void ChangeMonitor::settleSightings() {
         if (to == kNoNode || (tree_.parent(node) == to && tree_.name(node) == seen.name)) continue;
         const PendingMove from{true, 0, tree_.parent(node), std::string(tree_.name(node)), true, 0};
         if (!relocate(from, to, seen.name)) return;
+    }
+}
+
+// Directories taken for the one whose move was pending, on their name alone:
+// with the queue read, their paths are current and can be checked. Were one
+// another directory after all, its changes went under a wrong name and the
+// other's were missed: said as a loss, and the tree is made afresh.
+void ChangeMonitor::verifyMoves() {
+    std::vector<int> due;
+    due.swap(unverified_);
+    for (int wd : due) {
+        const NodeId node = tree_.find(wd);
+        if (node == kNoNode) continue;
+        const int fd = openBeneath(rootFd_, dirPath(node));
+        const bool same = fd >= 0 && walker_.watchOnly(fd) == wd;
+        if (fd >= 0) close(fd);
+        if (!same) {
+            repair();
+            return;
+        }
     }
 }
 
@@ -132,6 +153,7 @@ void ChangeMonitor::repair() {
     batch_.packed().clear();
     retries_.clear();
     sightings_.clear();
+    unverified_.clear();
     pendingMove_ = PendingMove{};
     listed_.clear();
     cachedDir_ = kNoNode;

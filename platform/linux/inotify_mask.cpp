@@ -9,7 +9,10 @@ constexpr DWORD kAttributeFilters =
 }  // namespace
 
 uint32_t inotifyMaskFor(DWORD notifyFilter) {
-    uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+    // No IN_MOVE_SELF: a moved directory's parents say all there is to say,
+    // and the event would come between the halves of a move that passed
+    // through a directory not watched yet.
+    uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
                     IN_ONLYDIR | IN_EXCL_UNLINK;
     if (notifyFilter & kContentFilters) mask |= IN_MODIFY;
     // Attribute changes are needed in any case: they tell when a directory we

@@ -105,13 +105,17 @@ int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_vie
     return error;
 }
 
+int TreeWalker::watchOnly(int fd) const {
+    char procPath[40];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+    return inotify_add_watch(inotifyFd_, procPath, mask_);
+}
+
 int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew,
                          NodeId& node, struct stat& info) {
     node = kNoNode;
     if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != device_) return 0;
-    char procPath[40];
-    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
-    const int wd = inotify_add_watch(inotifyFd_, procPath, mask_);
+    const int wd = watchOnly(fd);
     if (wd < 0) return isSkippable(errno) ? 0 : errno;
     const NodeId existing = tree.find(wd);
     // A directory this walk has just added has only the children the walk

@@ -36,6 +36,11 @@ public:
     /// walk (ENOSPC when inotify's watch limit is reached, EMFILE, ENOMEM).
     int watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener);
 
+    /// Watches the directory open as fd (which stays open) without adding it
+    /// to any tree; returns its watch descriptor, the one it had if it was
+    /// watched already, or -1.
+    int watchOnly(int fd) const;
+
     /// Watch descriptors of directories found during the walks so far that
     /// have a sub-directory we were not allowed to enter; taken by the call.
     std::vector<int> takeBlocked() { return std::move(blocked_); }

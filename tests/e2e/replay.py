@@ -628,13 +628,17 @@ def wait_until_stopped(pid, timeout=10):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         states = []
-        for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            tasks = os.listdir(f"/proc/{pid}/task")
+        except FileNotFoundError:
+            return
+        for task in tasks:
             try:
                 with open(f"/proc/{pid}/task/{task}/stat") as f:
                     states.append(f.read().rpartition(")")[2].split()[0])
             except FileNotFoundError:
                 pass
-        if states and all(state in "tT" for state in states):
+        if all(state in "tTZX" for state in states):  # stopped, or gone
             return
         time.sleep(0.001)
     raise TimeoutError(f"process {pid} did not stop within {timeout} s")

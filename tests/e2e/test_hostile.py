@@ -26,6 +26,7 @@ from hardening_support import (OVERFLOW, TIMEOUT, as_nobody, count, default_sign
                                in_mount_namespace, in_namespace_of, main_thread_syscall, nobody_ids, press_key,
                                read_file, record, records, refused, remove_tree, start_line, write)
 from hardening_support import pipe_run, shared_tmp, terminal  # noqa: F401 (fixtures)
+from replay import wait_until_stopped
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -433,6 +434,34 @@ def test_a_directory_replaced_by_a_file_of_the_same_name(tmp_path, watch):
     write(os.path.join(y, "g"))
     seen = run.expect(record("added", os.path.join(y, "g")))
     assert records(seen) == records(record("added", os.path.join(y, "g")))
+    run.stop()
+
+
+def test_a_directory_taken_for_another_of_its_name_is_announced_as_a_loss(tmp_path, watch):
+    # Stopped, the program reads late: x leaves the tree and another x comes
+    # in under a parent renamed since, so the path of the second move is
+    # stale when it is read, and the newcomer is taken for the x that left.
+    # Found out once the queue is read: changes may have gone under a wrong
+    # name, so an OVERFLOW line, and the newcomer is watched from then on.
+    root = tmp_path / "root"
+    outside = tmp_path / "outside"
+    for made in (root / "q" / "x", root / "b", outside / "other" / "x"):
+        made.mkdir(parents=True)
+    run = watch(root)
+    run.proc.send_signal(signal.SIGSTOP)
+    try:
+        wait_until_stopped(run.proc.pid)
+        os.rename(root / "q" / "x", outside / "x")
+        os.rename(outside / "other" / "x", root / "b" / "x")
+        os.rename(root / "b", root / "b2")
+    finally:
+        run.proc.send_signal(signal.SIGCONT)
+    run.expect(OVERFLOW)
+    write(root / "b2" / "x" / "after")
+    run.expect(record("added", root / "b2" / "x" / "after"))
+    write(outside / "x" / "unseen")
+    sentinel(run, root)
+    assert b"unseen" not in run.output
     run.stop()
 
 

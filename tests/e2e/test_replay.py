@@ -245,6 +245,29 @@ def moved_and_renamed_out_of_sight(t, sync, paused):
     t.files("n/z/y/h", "n/v/y/h")
 
 
+def moved_on_through_an_unwatched_dir(t, sync, paused):
+    # Each goes out of sight into a directory not watched yet and on into a
+    # watched one: its two moves are one move, and changes after it count.
+    # p is renamed too, so the path its events give for w is stale by then.
+    # Then v stays there, and another v comes from outside: not the same.
+    t.dirs("q/x/y", "q/w/y", "q/v", "p")
+    t.files("q/x/g", "q/w/g")
+    sync()
+    with paused():
+        t.dirs("n")
+        t.move("q/x", "n/x")
+        t.move("n/x", "b/x")
+        os.remove(t.at("b/x/g"))
+        t.move("q/w", "n/w")
+        t.move("n/w", "p/w")
+        os.remove(t.at("p/w/g"))
+        t.move("q/v", "n/v")
+        t.move_in_empty_dir("p/v")
+        t.move("p", "p2")
+    sync()
+    t.files("b/x/y/h", "p2/w/y/h", "n/v/h", "p2/v/h")
+
+
 SCRIPTS = [
     chain_with_files,
     renamed_at_birth,
@@ -259,6 +282,7 @@ SCRIPTS = [
     moved_after_older_changes_below_it,
     moved_into_unwatched_dir_after_changes,
     moved_and_renamed_out_of_sight,
+    moved_on_through_an_unwatched_dir,
 ]
 
 
