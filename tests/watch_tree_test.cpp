@@ -101,6 +101,33 @@ TEST(RecordQueue, OverflowDropsTheBacklogOnceAndCarriesOn) {
     EXPECT_TRUE(queue.empty());
 }
 
+TEST(RecordQueue, TheHalvesOfARenameAreNeverSplitBetweenDeliveries) {
+    RecordQueue queue;
+    RecordBatch batch;
+    batch.append(FILE_ACTION_ADDED, u"a", 1);             // 16 bytes
+    batch.append(FILE_ACTION_RENAMED_OLD_NAME, u"b", 1);  // 16
+    queue.publish(batch.packed());
+    batch.append(FILE_ACTION_RENAMED_NEW_NAME, u"c", 1);  // 16, published apart
+    queue.publish(batch.packed());
+    alignas(4) unsigned char buffer[40];
+    DWORD bytes = 0;
+    ASSERT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
+    EXPECT_EQ(bytes, 16u);  // the old name waits, to go with the new one
+    ASSERT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
+    EXPECT_EQ(bytes, 32u);
+    FILE_NOTIFY_INFORMATION second;
+    std::memcpy(&second, buffer + 16, 12);
+    EXPECT_EQ(second.Action, static_cast<DWORD>(FILE_ACTION_RENAMED_NEW_NAME));
+
+    // A buffer too small for both still gets them, one at a time.
+    batch.append(FILE_ACTION_RENAMED_OLD_NAME, u"d", 1);
+    batch.append(FILE_ACTION_RENAMED_NEW_NAME, u"e", 1);
+    queue.publish(batch.packed());
+    ASSERT_EQ(queue.take(buffer, 16, bytes), RecordQueue::Taken::Records);
+    ASSERT_EQ(queue.take(buffer, 16, bytes), RecordQueue::Taken::Records);
+    EXPECT_TRUE(queue.empty());
+}
+
 TEST(LastError, ErrnoValuesBecomeWindowsCodes) {
     const struct {
         int error;

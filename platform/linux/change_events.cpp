@@ -207,7 +207,9 @@ void ChangeMonitor::emit(DWORD action, NodeId dir, std::string_view name, bool i
     nameScratch_.clear();
     appendUtf16(nameScratch_, pathScratch_.data(), pathScratch_.size());
     batch_.append(action, nameScratch_.data(), nameScratch_.size());
-    if (batch_.packed().size() >= kPublishBytes) publish();
+    // Never between the halves of a rename: the reader may take the first
+    // before the second is published.
+    if (batch_.packed().size() >= kPublishBytes && action != FILE_ACTION_RENAMED_OLD_NAME) publish();
 }
 
 void ChangeMonitor::onEntry(NodeId dir, std::string_view name, bool isDirectory) {

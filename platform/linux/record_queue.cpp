@@ -55,6 +55,18 @@ void RecordQueue::dropAllLocked() {
     heldBytes_ = 0;
 }
 
+size_t RecordQueue::partnerSize(const uint8_t* record, size_t recordSize) const {
+    if (readDword(record + 4) != FILE_ACTION_RENAMED_OLD_NAME) return 0;
+    const Chunk& chunk = chunks_.front();
+    const uint8_t* next = nullptr;
+    if (record + recordSize < chunk.bytes.data() + chunk.bytes.size()) {
+        next = record + recordSize;
+    } else if (chunks_.size() > 1) {
+        next = chunks_[1].bytes.data() + chunks_[1].readAt;
+    }
+    return next != nullptr && readDword(next + 4) == FILE_ACTION_RENAMED_NEW_NAME ? readDword(next) : 0;
+}
+
 bool RecordQueue::empty() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return heldBytes_ == 0 && !overflow_;
@@ -73,8 +85,11 @@ RecordQueue::Taken RecordQueue::take(void* buffer, size_t size, DWORD& bytes) {
         Chunk& chunk = chunks_.front();
         const uint8_t* record = chunk.bytes.data() + chunk.readAt;
         const size_t recordSize = readDword(record);
+        // The halves of a rename go in one delivery, unless together they
+        // could not fit any.
+        const size_t needed = recordSize + partnerSize(record, recordSize);
+        if (bytes + needed > size && bytes != 0) break;
         if (bytes + recordSize > size) {
-            if (bytes != 0) break;
             // A record larger than the whole buffer can never be delivered.
             chunk.readAt += recordSize;
             heldBytes_ -= recordSize;

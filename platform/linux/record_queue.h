@@ -48,6 +48,7 @@ private:
         size_t readAt = 0;
     };
     void dropAllLocked();
+    size_t partnerSize(const uint8_t* record, size_t recordSize) const;
 
     mutable std::mutex mutex_;
     std::deque<Chunk> chunks_;
