@@ -36,11 +36,6 @@ constexpr int kDrowsyAfterMs = 1000;
 // delivers: a long burst must not keep the first lines from the reader.
 constexpr size_t kServiceBudgetBytes = 64 * 1024;
 
-dev_t deviceOf(int fd) {
-    struct stat info;
-    return fstat(fd, &info) == 0 ? info.st_dev : 0;
-}
-
 }  // namespace
 
 ChangeMonitor::ChangeMonitor(int rootFd, bool recursive, DWORD notifyFilter, size_t backlogLimit)
@@ -52,7 +47,7 @@ ChangeMonitor::ChangeMonitor(int rootFd, bool recursive, DWORD notifyFilter, siz
       recursive_(recursive),
       notifyFilter_(notifyFilter),
       mask_(inotifyMaskFor(notifyFilter)),
-      walker_(inotifyFd_, mask_, deviceOf(rootFd), recursive),
+      walker_(inotifyFd_, mask_, recursive),
       queue_(backlogLimit) {}
 
 std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,

@@ -73,21 +73,20 @@ int openBeneath(int rootFd, const std::string& path) {
     return at;
 }
 
-TreeWalker::TreeWalker(int inotifyFd, uint32_t mask, dev_t device, bool recursive)
-    : inotifyFd_(inotifyFd), mask_(mask), device_(device), recursive_(recursive), direntBuffer_(kDirentBufferBytes) {}
+TreeWalker::TreeWalker(int inotifyFd, uint32_t mask, bool recursive)
+    : inotifyFd_(inotifyFd), mask_(mask), recursive_(recursive), direntBuffer_(kDirentBufferBytes) {}
 
 int TreeWalker::watch(int dirFd, WatchTree& tree, NodeId parent, std::string_view name, WalkListener* listener) {
     if (dirFd < 0) return isSkippable(errno) ? 0 : errno;
     std::vector<Frame> stack;
     NodeId node = kNoNode;
     const size_t known = tree.size();
-    struct stat info;
-    int error = addWatch(dirFd, tree, parent, name, false, node, info);
+    int error = addWatch(dirFd, tree, parent, name, false, node);
     if (node == kNoNode) {
         close(dirFd);
         return error;
     }
-    stack.push_back(Frame{node, dirFd, info.st_dev, info.st_ino, tree.size() > known, {}, 0});
+    stack.push_back(Frame{node, dirFd, 0, 0, tree.size() > known, {}, 0});
     error = readEntries(stack.back(), listener);
     while (error == 0 && !stack.empty()) {
         Frame& top = stack.back();
@@ -112,9 +111,11 @@ int TreeWalker::watchOnly(int fd) const {
 }
 
 int TreeWalker::addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew,
-                         NodeId& node, struct stat& info) {
+                         NodeId& node) {
+    // Every descriptor comes from an open with O_DIRECTORY and, below the
+    // root, RESOLVE_NO_XDEV: a directory on the root's mount, with no need
+    // to look.
     node = kNoNode;
-    if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_dev != device_) return 0;
     const int wd = watchOnly(fd);
     if (wd < 0) return isSkippable(errno) ? 0 : errno;
     const NodeId existing = tree.find(wd);
@@ -174,13 +175,12 @@ int TreeWalker::descend(std::vector<Frame>& stack, WatchTree& tree) {
     }
     NodeId node = kNoNode;
     const size_t known = tree.size();
-    struct stat info;
-    const int error = addWatch(fd, tree, top.node, name, top.isNew, node, info);
+    const int error = addWatch(fd, tree, top.node, name, top.isNew, node);
     if (node == kNoNode) {
         close(fd);
         return error;
     }
-    stack.push_back(Frame{node, fd, info.st_dev, info.st_ino, tree.size() > known, {}, 0});
+    stack.push_back(Frame{node, fd, 0, 0, tree.size() > known, {}, 0});
     closeDeepFds(stack);
     return 0;
 }
@@ -189,6 +189,12 @@ void TreeWalker::closeDeepFds(std::vector<Frame>& stack) {
     if (stack.size() <= kMaxOpenDirectories) return;
     Frame& old = stack[stack.size() - 1 - kMaxOpenDirectories];
     if (old.fd >= 0) {
+        // Its identity, to know it again when it is found through "..".
+        struct stat info;
+        if (fstat(old.fd, &info) == 0) {
+            old.device = info.st_dev;
+            old.inode = info.st_ino;
+        }
         close(old.fd);
         old.fd = -1;
     }

@@ -22,9 +22,9 @@ public:
 
 class TreeWalker {
 public:
-    /// Watches with this inotify instance and mask, never leaving the file
-    /// system `device`; descends into sub-directories only when recursive.
-    TreeWalker(int inotifyFd, uint32_t mask, dev_t device, bool recursive);
+    /// Watches with this inotify instance and mask, never leaving the root's
+    /// mount; descends into sub-directories only when recursive.
+    TreeWalker(int inotifyFd, uint32_t mask, bool recursive);
 
     /// Watches the directory open as dirFd (which this call closes) as child
     /// `name` of parent (kNoNode for the root), then everything below it.
@@ -65,8 +65,7 @@ private:
         std::vector<std::string> subdirectories;
         size_t next = 0;
     };
-    int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew, NodeId& node,
-                 struct stat& info);
+    int addWatch(int fd, WatchTree& tree, NodeId parent, std::string_view name, bool parentIsNew, NodeId& node);
     int readEntries(Frame& frame, WalkListener* listener);
     int descend(std::vector<Frame>& stack, WatchTree& tree);
     void closeDeepFds(std::vector<Frame>& stack);
@@ -74,7 +73,6 @@ private:
 
     int inotifyFd_;
     uint32_t mask_;
-    dev_t device_;
     bool recursive_;
     std::vector<char> direntBuffer_;
     std::vector<int> blocked_;
