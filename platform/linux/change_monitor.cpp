@@ -35,6 +35,7 @@ constexpr int kDrowsyAfterMs = 1000;
 // How many bytes of records the waiting thread reads at most before it
 // delivers: a long burst must not keep the first lines from the reader.
 constexpr size_t kServiceBudgetBytes = 64 * 1024;
+constexpr size_t kStandInBudgetBytes = 4 * kServiceBudgetBytes;
 
 }  // namespace
 
@@ -198,7 +199,9 @@ bool ChangeMonitor::drainWhileUnattended() {
         if (poll(fds, 3, timeout) < 0 && errno != EINTR) return false;
         if (fds[1].revents != 0) return false;
         std::lock_guard<std::mutex> lock(engine_);
-        serviceLocked((fds[2].revents & (POLLPRI | POLLERR)) != 0, SIZE_MAX);
+        // In bounded helpings, so the waiting thread, back, need not wait
+        // for the end of a long burst to take its place again.
+        serviceLocked((fds[2].revents & (POLLPRI | POLLERR)) != 0, kStandInBudgetBytes);
     }
     return true;
 }
