@@ -29,18 +29,22 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
 
 
-def cpu_ns_precise(pid):
-    """Run time of the live threads in nanoseconds (schedstat), for short intervals."""
-    total = 0
+def _per_thread(pid, name):
+    """The /proc file `name` of each live thread (empty for one that just ended);
+    None when the process is gone."""
     try:
         tasks = os.listdir(f"/proc/{pid}/task")
     except OSError:
         return None
-    for task in tasks:
-        data = _read(f"/proc/{pid}/task/{task}/schedstat")
-        if data:
-            total += int(data.split()[0])
-    return total
+    return [_read(f"/proc/{pid}/task/{task}/{name}") for task in tasks]
+
+
+def cpu_ns_precise(pid):
+    """Run time of the live threads in nanoseconds (schedstat), for short intervals."""
+    files = _per_thread(pid, "schedstat")
+    if files is None:
+        return None
+    return sum(int(data.split()[0]) for data in files if data)
 
 
 def cpu_since(pid, before):
@@ -58,16 +62,11 @@ def cpu_sample(pid):
 
 def context_switches(pid):
     """Voluntary switches of all live threads: each one is a wake-up after a sleep."""
-    total = 0
-    try:
-        tasks = os.listdir(f"/proc/{pid}/task")
-    except OSError:
+    files = _per_thread(pid, "status")
+    if files is None:
         return None
-    for task in tasks:
-        for line in _read(f"/proc/{pid}/task/{task}/status").splitlines():
-            if line.startswith(b"voluntary_ctxt_switches:"):
-                total += int(line.split()[1])
-    return total
+    return sum(int(line.split()[1]) for data in files for line in data.splitlines()
+               if line.startswith(b"voluntary_ctxt_switches:"))
 
 
 def status_kib(pid, key):

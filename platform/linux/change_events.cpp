@@ -148,9 +148,7 @@ ChangeMonitor::Sameness ChangeMonitor::isPendingDirectory(NodeId dir, std::strin
     if (seen != sightings_.end() && (seen->second.parentWd != tree_.wd(dir) || seen->second.name != name)) {
         return kOther;
     }
-    std::string path = dirPath(dir);
-    if (!path.empty()) path += '/';
-    path.append(name);
+    const std::string path = childPath(dir, name);
     const int fd = openBeneath(rootFd_, path);
     if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) && name == pendingMove_.name ? kLikely : kOther;
     const int wd = walker_.watchOnly(fd);
@@ -225,6 +223,13 @@ bool ChangeMonitor::suppressListed(NodeId dir, std::string_view name) {
     if (found == names->second.end()) return false;
     names->second.erase(found);
     return true;
+}
+
+std::string ChangeMonitor::childPath(NodeId dir, std::string_view name) {
+    std::string path = dirPath(dir);
+    if (!path.empty()) path += '/';
+    path.append(name);
+    return path;
 }
 
 const std::string& ChangeMonitor::dirPath(NodeId dir) {

@@ -99,6 +99,8 @@ private:
     void publish();
     void signalReady();
     const std::string& dirPath(NodeId dir);
+    /// The path of `name` in dir, relative to the root.
+    std::string childPath(NodeId dir, std::string_view name);
 
     int rootFd_;
     int inotifyFd_ = -1;

@@ -80,18 +80,14 @@ bool ChangeMonitor::relocate(const PendingMove& from, NodeId to, const std::stri
 }
 
 bool ChangeMonitor::existsOnDisk(NodeId dir, std::string_view name) {
-    std::string path = dirPath(dir);
-    if (!path.empty()) path += '/';
-    path.append(name);
+    const std::string path = childPath(dir, name);
     struct stat info;
     return fstatat(rootFd_, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
 }
 
 void ChangeMonitor::watchNew(NodeId parent, std::string_view name, bool list) {
     if (tree_.findChild(parent, name) != kNoNode) return;
-    std::string path = dirPath(parent);
-    if (!path.empty()) path += '/';
-    path.append(name);
+    const std::string path = childPath(parent, name);
     const int fd = openBeneath(rootFd_, path);
     if (fd < 0) {
         // Gone again, or not ours to read; or the path is stale because a
