@@ -54,29 +54,34 @@ TEST(WatchTree, ManyRenamesKeepNamesIntactWhileReclaimingSpace) {
     EXPECT_EQ(tree.findChild(root, "keep"), keep);
 }
 
-TEST(RecordQueue, TakesWholeRecordsInOrderAndEndsTheChain) {
+// Laid out as Windows lays them out, so that "Notified with N bytes." says
+// what it would say there: each record on a 4-byte boundary, the count ending
+// where the last name ends (Windows gives 18 bytes for a lone "hoo").
+TEST(RecordQueue, TakesWholeRecordsInOrderLaidOutAsOnWindows) {
     RecordQueue queue;
     RecordBatch batch;
-    batch.append(FILE_ACTION_ADDED, u"a", 1);        // 16 bytes
-    batch.append(FILE_ACTION_REMOVED, u"bcdef", 5);  // 24 bytes
-    batch.append(FILE_ACTION_MODIFIED, u"g", 1);     // 16 bytes
+    batch.append(FILE_ACTION_ADDED, u"a", 1);        // 14 bytes, 16 with padding
+    batch.append(FILE_ACTION_REMOVED, u"bcdef", 5);  // 22, 24 with padding
+    batch.append(FILE_ACTION_MODIFIED, u"g", 1);     // 14
+    batch.append(FILE_ACTION_ADDED, u"hoo", 3);      // 18
     EXPECT_TRUE(queue.publish(batch.packed()));
     EXPECT_TRUE(batch.empty());
 
-    alignas(4) unsigned char buffer[48];
+    alignas(4) unsigned char buffer[56];
     DWORD bytes = 0;
     ASSERT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
-    ASSERT_EQ(bytes, 40u);  // the third record waits for the next request
-    FILE_NOTIFY_INFORMATION first, second;
-    std::memcpy(&first, buffer, 12);
-    std::memcpy(&second, buffer + 16, 12);
-    EXPECT_EQ(first.NextEntryOffset, 16u);
-    EXPECT_EQ(second.NextEntryOffset, 0u);
-    EXPECT_EQ(second.Action, static_cast<DWORD>(FILE_ACTION_REMOVED));
-    EXPECT_EQ(second.FileNameLength, 10u);
+    ASSERT_EQ(bytes, 54u);  // 16 + 24 + 14: the last record unpadded; "hoo" waits
+    FILE_NOTIFY_INFORMATION records[3];
+    for (int i = 0; i < 3; ++i) std::memcpy(&records[i], buffer + (i == 0 ? 0 : i == 1 ? 16 : 40), 12);
+    EXPECT_EQ(records[0].NextEntryOffset, 16u);
+    EXPECT_EQ(records[1].NextEntryOffset, 24u);
+    EXPECT_EQ(records[1].Action, static_cast<DWORD>(FILE_ACTION_REMOVED));
+    EXPECT_EQ(records[1].FileNameLength, 10u);
+    EXPECT_EQ(records[2].NextEntryOffset, 0u);
+    EXPECT_EQ(records[2].Action, static_cast<DWORD>(FILE_ACTION_MODIFIED));
 
     ASSERT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
-    EXPECT_EQ(bytes, 16u);
+    EXPECT_EQ(bytes, 18u);
     EXPECT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Nothing);
     EXPECT_TRUE(queue.empty());
 }
@@ -93,7 +98,7 @@ TEST(RecordQueue, OverflowDropsTheBacklogOnceAndCarriesOn) {
     batch.append(FILE_ACTION_ADDED, u"after", 5);
     queue.publish(batch.packed());
     EXPECT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
-    EXPECT_EQ(bytes, 24u);
+    EXPECT_EQ(bytes, 22u);
 
     batch.append(FILE_ACTION_ADDED, u"twenty-units-of-name", 20);  // 52 bytes
     queue.publish(batch.packed());
@@ -112,9 +117,9 @@ TEST(RecordQueue, TheHalvesOfARenameAreNeverSplitBetweenDeliveries) {
     alignas(4) unsigned char buffer[40];
     DWORD bytes = 0;
     ASSERT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
-    EXPECT_EQ(bytes, 16u);  // the old name waits, to go with the new one
+    EXPECT_EQ(bytes, 14u);  // the old name waits, to go with the new one
     ASSERT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
-    EXPECT_EQ(bytes, 32u);
+    EXPECT_EQ(bytes, 30u);
     FILE_NOTIFY_INFORMATION second;
     std::memcpy(&second, buffer + 16, 12);
     EXPECT_EQ(second.Action, static_cast<DWORD>(FILE_ACTION_RENAMED_NEW_NAME));
@@ -123,8 +128,8 @@ TEST(RecordQueue, TheHalvesOfARenameAreNeverSplitBetweenDeliveries) {
     batch.append(FILE_ACTION_RENAMED_OLD_NAME, u"d", 1);
     batch.append(FILE_ACTION_RENAMED_NEW_NAME, u"e", 1);
     queue.publish(batch.packed());
-    ASSERT_EQ(queue.take(buffer, 16, bytes), RecordQueue::Taken::Records);
-    ASSERT_EQ(queue.take(buffer, 16, bytes), RecordQueue::Taken::Records);
+    ASSERT_EQ(queue.take(buffer, 14, bytes), RecordQueue::Taken::Records);
+    ASSERT_EQ(queue.take(buffer, 14, bytes), RecordQueue::Taken::Records);
     EXPECT_TRUE(queue.empty());
 }
 

@@ -14,6 +14,10 @@ struct RecordHeader {
 };
 
 constexpr size_t kHeaderSize = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+/// The smallest record Windows writes: a header and a one-character name. The
+/// count of a delivery ends where the last name ends, unpadded, so a lone
+/// record for a one-character name is exactly this long.
+constexpr DWORD kSmallestRecord = kHeaderSize + sizeof(WCHAR);
 
 /// The header at the start of record. Copied out rather than read through a
 /// cast: the buffer holds bytes the platform wrote, and a copy stays well-defined
@@ -57,9 +61,10 @@ void printRecords(DWORD bytesTransferred, const BYTE* changeBuffer, const WStrin
         if (header.fileNameLength > remaining - kHeaderSize) return;
         printRecordLine(header, changeBuffer + offset, path);
         if (header.nextEntryOffset == 0) return;
-        // Records start on 4-byte boundaries; anything else would make the next
-        // name a misaligned read.
-        if (header.nextEntryOffset % 4 != 0 || header.nextEntryOffset >= remaining) return;
+        // Windows starts records on 4-byte boundaries, Wine lays them end to
+        // end; both keep names on 2-byte boundaries, which is all a name
+        // needs. An odd offset would make the next name a misaligned read.
+        if (header.nextEntryOffset % sizeof(WCHAR) != 0 || header.nextEntryOffset >= remaining) return;
         offset += header.nextEntryOffset;
     }
 }
@@ -87,7 +92,7 @@ void printChangeReport(DWORD bytesTransferred, const BYTE* changeBuffer, const W
         consolePrint(W("Notification OVERFLOW. (Can be normal under extreme load.)\n"));
         return;
     }
-    if (bytesTransferred < sizeof(FILE_NOTIFY_INFORMATION)) {
+    if (bytesTransferred < kSmallestRecord) {
         consolePrint(W("    "));
         consolePrint(W("Notification size INVALID.\n"));
         return;

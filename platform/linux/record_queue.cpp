@@ -64,7 +64,9 @@ size_t RecordQueue::partnerSize(const uint8_t* record, size_t recordSize) const 
     } else if (chunks_.size() > 1) {
         next = chunks_[1].bytes.data() + chunks_[1].readAt;
     }
-    return next != nullptr && readDword(next + 4) == FILE_ACTION_RENAMED_NEW_NAME ? readDword(next) : 0;
+    // The partner's own size as the last record: its name, unpadded.
+    return next != nullptr && readDword(next + 4) == FILE_ACTION_RENAMED_NEW_NAME ? kHeaderBytes + readDword(next + 8)
+                                                                                  : 0;
 }
 
 bool RecordQueue::empty() const {
@@ -81,24 +83,30 @@ RecordQueue::Taken RecordQueue::take(void* buffer, size_t size, DWORD& bytes) {
     }
     auto* out = static_cast<uint8_t*>(buffer);
     uint8_t* last = nullptr;
+    size_t next = 0;  // where the next record would start: the end of the last one, padded
     while (!chunks_.empty()) {
         Chunk& chunk = chunks_.front();
         const uint8_t* record = chunk.bytes.data() + chunk.readAt;
         const size_t recordSize = readDword(record);
+        // As Windows does, the count ends where the last name ends: a record
+        // needs room for its padding only when another follows it.
+        const size_t exactSize = kHeaderBytes + readDword(record + 8);
         // The halves of a rename go in one delivery, unless together they
         // could not fit any.
-        const size_t needed = recordSize + partnerSize(record, recordSize);
-        if (bytes + needed > size && bytes != 0) break;
-        if (bytes + recordSize > size) {
+        const size_t partner = partnerSize(record, recordSize);
+        const size_t needed = partner != 0 ? recordSize + partner : exactSize;
+        if (next + needed > size && last != nullptr) break;
+        if (next + exactSize > size) {
             // A record larger than the whole buffer can never be delivered.
             chunk.readAt += recordSize;
             heldBytes_ -= recordSize;
             if (chunk.readAt == chunk.bytes.size()) chunks_.pop_front();
             return Taken::RecordTooLarge;
         }
-        last = out + bytes;
-        std::memcpy(last, record, recordSize);
-        bytes += static_cast<DWORD>(recordSize);
+        last = out + next;
+        std::memcpy(last, record, exactSize);
+        bytes = static_cast<DWORD>(next + exactSize);
+        next += recordSize;
         chunk.readAt += recordSize;
         heldBytes_ -= recordSize;
         if (chunk.readAt == chunk.bytes.size()) chunks_.pop_front();

@@ -34,8 +34,10 @@ public:
     /// Drops everything waiting and makes the next take() report an overflow.
     void markOverflow();
 
-    /// Copies whole records into buffer[0, size), fixing NextEntryOffset so the
-    /// chain ends at the last one copied; bytes receives the count. Returns
+    /// Copies whole records into buffer[0, size) as Windows lays them out:
+    /// each starts on a 4-byte boundary, and the count (bytes) ends where the
+    /// last one's name ends, with no padding after it. NextEntryOffset is fixed
+    /// so the chain ends at the last record copied. Returns
     /// Overflow once after records were dropped, RecordTooLarge (and drops that
     /// record) when the first waiting record cannot fit any buffer of this size.
     Taken take(void* buffer, size_t size, DWORD& bytes);
@@ -61,7 +63,7 @@ private:
 class RecordBatch {
 public:
     /// Appends one record: action and name (UTF-16, not terminated), padded to
-    /// a 4-byte boundary.
+    /// a 4-byte boundary (take() leaves the last record of a delivery unpadded).
     void append(DWORD action, const WCHAR* name, size_t length);
     std::vector<uint8_t>& packed() { return packed_; }
     bool empty() const { return packed_.empty(); }
