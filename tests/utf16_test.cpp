@@ -1,4 +1,5 @@
 #include "platform/linux/utf16.h"
+#include "platform/common/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -67,26 +68,39 @@ TEST(Utf16FromBytes, DecodesValidUtf8AndEscapesEveryOtherByte) {
     }
 }
 
-TEST(BytesFromUtf16, WritesEscapedBytesBackAndOtherLoneSurrogatesAsReplacement) {
+// One encoder serves both systems: Linux restores escaped bytes, a Windows
+// text stream has no escapes and writes line breaks as CRLF.
+TEST(Utf8, EachFormWritesPairsJoinedAndWhatIsNoCharacterItsOwnWay) {
+    const std::string replacement = "\xEF\xBF\xBD";
     struct Case {
         WString text;
-        std::string expected;
+        std::string onLinux;
+        std::string onWindows;
     };
     const Case cases[] = {
-        {units({0xE9, 0x20AC}), "\xC3\xA9\xE2\x82\xAC"},
-        {units({0xD83D, 0xDE00}), "\xF0\x9F\x98\x80"},
-        {units({0xDBFF, 0xDFFF}), "\xF4\x8F\xBF\xBF"},
-        {units({0xDC80, 0xDCFF}), "\x80\xFF"},
-        {units({0xD83D, 0xDC80}), "\xF0\x9F\x92\x80"},  // a pair, not a high surrogate and a byte
-        {units({0xD800}), "\xEF\xBF\xBD"},
-        {units({0xD800, 'a'}), "\xEF\xBF\xBD" "a"},
-        {units({0xDE00, 0xD83D}), "\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {units({0xDC7F}), "\xEF\xBF\xBD"},  // ASCII bytes are never escaped
-        {units({0xDC00}), "\xEF\xBF\xBD"},
-        {units({0xDD00}), "\xEF\xBF\xBD"},
-        {units({0xD800, 0xD800, 0xDC00}), "\xEF\xBF\xBD\xF0\x90\x80\x80"},
+        {units({0xE9, 0x20AC}), "\xC3\xA9\xE2\x82\xAC", "\xC3\xA9\xE2\x82\xAC"},
+        {units({0xD83D, 0xDE00}), "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        {units({0xDBFF, 0xDFFF}), "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+        {units({0xDC80, 0xDCFF}), "\x80\xFF", replacement + replacement},
+        {units({0xD83D, 0xDC80}), "\xF0\x9F\x92\x80", "\xF0\x9F\x92\x80"},  // a pair, not a byte
+        {units({0xD800}), replacement, replacement},
+        {units({0xD800, 'a'}), replacement + "a", replacement + "a"},
+        {units({0xDE00, 0xD83D}), replacement + replacement, replacement + replacement},
+        {units({0xDC7F}), replacement, replacement},  // ASCII bytes are never escaped
+        {units({0xDC00}), replacement, replacement},
+        {units({0xDD00}), replacement, replacement},
+        {units({0xD800, 0xD800, 0xDC00}), replacement + "\xF0\x90\x80\x80", replacement + "\xF0\x90\x80\x80"},
+        {u"a\nb\n", "a\nb\n", "a\r\nb\r\n"},
+        // Line breaks inside and around the eight-unit runs of plain ASCII.
+        {u"0123456\n89abcdef\n", "0123456\n89abcdef\n", "0123456\r\n89abcdef\r\n"},
+        {u"\n\n\n\n\n\n\n\n\u00e9", "\n\n\n\n\n\n\n\n\xC3\xA9", "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\xC3\xA9"},
     };
-    for (const Case& c : cases) EXPECT_EQ(bytesFromUtf16(c.text.data(), c.text.size()), c.expected) << hex(c.text);
+    for (const Case& c : cases) {
+        EXPECT_EQ(bytesFromUtf16(c.text.data(), c.text.size()), c.onLinux) << hex(c.text);
+        std::string windows = "kept:";
+        appendUtf8(windows, c.text.data(), c.text.size(), Utf8Form::WindowsText);
+        EXPECT_EQ(windows, "kept:" + c.onWindows) << hex(c.text);
+    }
 }
 
 TEST(Utf16, EveryScalarValueSurvivesBothDirections) {

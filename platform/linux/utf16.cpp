@@ -1,5 +1,7 @@
 #include "platform/linux/utf16.h"
 
+#include "platform/common/utf8.h"
+
 #include <cstdint>
 
 namespace {
@@ -55,32 +57,6 @@ WCHAR* putUnits(WCHAR* out, uint32_t value) {
     return out;
 }
 
-char* putUtf8(char* out, uint32_t value) {
-    if (value < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (value >> 6));
-    } else if (value < 0x10000) {
-        *out++ = static_cast<char>(0xE0 | (value >> 12));
-        *out++ = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-    } else {
-        *out++ = static_cast<char>(0xF0 | (value >> 18));
-        *out++ = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
-        *out++ = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-    }
-    *out++ = static_cast<char>(0x80 | (value & 0x3F));
-    return out;
-}
-
-constexpr size_t kBlock = 8;
-
-bool isAsciiBlock(const WCHAR* units) {
-    uint32_t bits = 0;
-    for (size_t k = 0; k < kBlock; ++k) bits |= units[k];
-    return bits < 0x80;
-}
-
-bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 }  // namespace
 
 void appendUtf16(WString& out, const char* bytes, size_t size) {
@@ -112,36 +88,7 @@ void appendUtf16(WString& out, const char* bytes, size_t size) {
 }
 
 void appendBytes(std::string& out, const WCHAR* text, size_t size) {
-    if (size == 0) return;  // the formatter hands over many empty runs
-    // A code unit never needs more than three bytes (a pair needs four for two).
-    size_t start = out.size();
-    out.resize(start + 3 * size);
-    char* next = out.data() + start;
-    for (size_t i = 0; i < size; ++i) {
-        // Paths are mostly ASCII; taking eight units at a time lets the
-        // compiler vectorise the common case of the output's hot path.
-        while (i + kBlock <= size && isAsciiBlock(text + i)) {
-            for (size_t k = 0; k < kBlock; ++k) next[k] = static_cast<char>(text[i + k]);
-            next += kBlock;
-            i += kBlock;
-        }
-        if (i == size) break;
-        uint32_t unit = text[i];
-        if (unit < 0x80) {
-            *next++ = static_cast<char>(unit);
-        } else if (unit < 0xD800 || unit > 0xDFFF) {
-            next = putUtf8(next, unit);
-        } else if (isHighSurrogate(unit) && i + 1 < size && isLowSurrogate(text[i + 1])) {
-            uint32_t low = text[++i];
-            next = putUtf8(next, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        } else if (unit >= kByteEscape + 0x80 && unit <= kByteEscape + 0xFF) {
-            *next++ = static_cast<char>(unit - kByteEscape);
-        } else {
-            // No byte string decodes to this unit, so there is nothing to restore.
-            next = putUtf8(next, 0xFFFD);
-        }
-    }
-    out.resize(static_cast<size_t>(next - out.data()));
+    appendUtf8(out, text, size, Utf8Form::LinuxBytes);
 }
 
 WString utf16FromBytes(std::string_view bytes) {

@@ -2,9 +2,9 @@
 // through WriteConsoleW, so no character is lost to a code page; a file or
 // pipe gets UTF-8 with CRLF line ends, as a text stream would.
 #include "platform/common/console_sink.h"
+#include "platform/common/utf8.h"
 #include "platform/platform.h"
 
-#include <cstdint>
 #include <string>
 
 namespace console_detail {
@@ -29,44 +29,6 @@ Target decideTarget() {
     else if (GetConsoleMode(output, &mode)) target = Target::Console;
     else target = Target::Stream;
     return target;
-}
-
-void putUtf8(std::string& out, uint32_t value) {
-    if (value < 0x80) {
-        out += static_cast<char>(value);
-    } else if (value < 0x800) {
-        out += static_cast<char>(0xC0 | (value >> 6));
-        out += static_cast<char>(0x80 | (value & 0x3F));
-    } else if (value < 0x10000) {
-        out += static_cast<char>(0xE0 | (value >> 12));
-        out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (value & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (value >> 18));
-        out += static_cast<char>(0x80 | ((value >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (value & 0x3F));
-    }
-}
-
-/// UTF-8 with "\n" as "\r\n". Windows names carry no escaped bytes, so every
-/// unpaired surrogate is simply not a character: U+FFFD.
-void appendStream(const WCHAR* text, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
-        uint32_t unit = static_cast<uint32_t>(text[i]);
-        if (unit == '\n') streamBytes += '\r';
-        if (unit < 0xD800 || unit > 0xDFFF) {
-            putUtf8(streamBytes, unit);
-            continue;
-        }
-        uint32_t low = i + 1 < size ? static_cast<uint32_t>(text[i + 1]) : 0;
-        if (unit <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF) {
-            putUtf8(streamBytes, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-            ++i;
-        } else {
-            putUtf8(streamBytes, 0xFFFD);
-        }
-    }
 }
 
 /// The console's own line handling depends on its mode; an explicit CR
@@ -110,7 +72,7 @@ void writeStream() {
 void sinkAppend(const WCHAR* text, size_t size) {
     switch (decideTarget()) {
     case Target::Console: appendConsole(text, size); break;
-    case Target::Stream: appendStream(text, size); break;
+    case Target::Stream: appendUtf8(streamBytes, text, size, Utf8Form::WindowsText); break;
     default: break;  // no standard output: nothing to keep
     }
 }
