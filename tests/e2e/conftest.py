@@ -99,20 +99,22 @@ class WineProgram:
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
 
     @contextlib.contextmanager
-    def started(self, args):
-        """Runs the exe for the length of a with-block, its stdout a pipe.
+    def started(self, args, stdout=None):
+        """Runs the exe for the length of a with-block, its stdout a pipe
+        unless a file is given.
 
         Standard input is not a console, so no key can end the run: it is
         killed when the block ends.
         """
         process = subprocess.Popen([self.loader, str(self.exe), *args], env=self.env,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+                                   stdin=subprocess.DEVNULL, stdout=stdout or subprocess.PIPE)
         try:
             yield process
         finally:
             process.kill()
             process.wait(timeout=RUN_TIMEOUT)
-            process.stdout.close()
+            if process.stdout:
+                process.stdout.close()
 
     def server_command(self, *flags, timeout=WINE_START_TIMEOUT):
         subprocess.run([self.server, *flags], env=self.env, stdin=subprocess.DEVNULL,

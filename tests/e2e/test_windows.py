@@ -48,6 +48,7 @@ class PipeReader:
     def __init__(self, stream):
         self.stream = stream
         self.unread = b""
+        self.seen = b""  # everything matched so far
 
     def expect(self, pattern, timeout=60):
         """Waits until the output not yet matched contains pattern; consumes it."""
@@ -59,6 +60,7 @@ class PipeReader:
             if not chunk:
                 raise AssertionError(f"no {pattern!r} in {self.unread!r}")
             self.unread += chunk
+        self.seen += self.unread[:found.end()]
         self.unread = self.unread[found.end():]
 
 
@@ -134,3 +136,76 @@ def test_no_recurse_is_announced(windows_exe, tmp_path):
     with windows_exe.started([windows_path(tmp_path), "noRECURSE"]) as program:
         watched = windows_path(tmp_path) + "\\"
         PipeReader(program.stdout).expect(re.escape(crlf(f'Watching "{watched}" (non-recursive)\n')))
+
+
+def added_and_more(windows_exe, tmp_path, change, stdout=None):
+    """Runs the exe on tmp_path, makes the change, then a last file, and
+    returns the record lines up to that file's, CRLF-ended lines as text."""
+    watched = windows_path(tmp_path) + "\\"
+    with windows_exe.started([windows_path(tmp_path)], stdout=stdout) as program:
+        output = PipeReader(program.stdout) if stdout is None else None
+        if output is not None:
+            output.expect(rb"Push any key to exit\.\r\n")
+        else:
+            wait_for_file(stdout.name, b"Push any key to exit.\r\n")
+        change()
+        (tmp_path / "zz-last").write_bytes(b"")
+        last = crlf(f'    FILE_ACTION_ADDED               "{watched}zz-last"\n')
+        if output is not None:
+            output.expect(re.escape(last))
+            text = output.seen
+        else:
+            text = wait_for_file(stdout.name, last)
+    lines = text.decode("utf-8").split("\r\n")
+    return [line[4:].replace(watched, "") for line in lines if line.startswith("    FILE_ACTION_")]
+
+
+def wait_for_file(path, wanted, timeout=60):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(path, "rb") as f:
+            data = f.read()
+        if wanted in data:
+            return data
+        time.sleep(0.05)
+    raise AssertionError(f"no {wanted!r} in {data!r}")
+
+
+def label(action, name):
+    return f'{action:<28}    "{name}"'
+
+
+@pytest.mark.parametrize("what, change, wanted", [
+    # Wine lays records end to end: a name of odd length puts the next record
+    # off the 4-byte grid, and every record after it must still be printed.
+    ("rename", lambda d: ((d / "a.txt").write_bytes(b""), (d / "a.txt").rename(d / "b.txt")),
+     [label("FILE_ACTION_ADDED", "a.txt"), label("FILE_ACTION_RENAMED_OLD_NAME", "a.txt"),
+      label("FILE_ACTION_RENAMED_NEW_NAME", "b.txt")]),
+    ("three odd names", lambda d: [(d / n).write_bytes(b"") for n in ("one.txt", "two.txt", "six.txt")],
+     [label("FILE_ACTION_ADDED", n) for n in ("one.txt", "two.txt", "six.txt")]),
+    ("written at once", lambda d: (d / "abc").write_bytes(b"x"),
+     [label("FILE_ACTION_ADDED", "abc"), label("FILE_ACTION_MODIFIED", "abc")]),
+    # The smallest record: a one-character name, 14 bytes alone.
+    ("one character", lambda d: (d / "q").write_bytes(b""), [label("FILE_ACTION_ADDED", "q")]),
+])
+def test_every_record_of_a_delivery_is_printed(windows_exe, tmp_path, what, change, wanted):
+    got = added_and_more(windows_exe, tmp_path, lambda: change(tmp_path))
+    assert [line for line in got if "zz-last" not in line] == wanted
+
+
+def test_a_burst_of_names_of_every_length_is_reported_whole(windows_exe, tmp_path):
+    names = [f"{'n' * (i % 9 + 1)}{i}" for i in range(500)]
+    got = added_and_more(windows_exe, tmp_path, lambda: [(tmp_path / n).write_bytes(b"") for n in names])
+    added = [line for line in got if line.startswith("FILE_ACTION_ADDED ")]
+    missing = {label("FILE_ACTION_ADDED", n) for n in names} - set(added)
+    assert not missing, f"{len(missing)} missing, {len(got)} records in all: {got}"
+    assert len(added) == len(names) + 1
+
+
+def test_a_redirected_file_gets_utf8_names(windows_exe, tmp_path):
+    watched = tmp_path / "watched"
+    watched.mkdir()
+    name = "caf\u00e9 \u6587 \U0001f600"
+    with open(tmp_path / "log.txt", "wb") as log:
+        got = added_and_more(windows_exe, watched, lambda: (watched / name).write_bytes(b""), stdout=log)
+    assert label("FILE_ACTION_ADDED", name) in got
