@@ -1,5 +1,5 @@
 #include "app/command_line.h"
-#include "app/program.h"
+#include "platform/program_entry.h"
 #include "app/watch_loop.h"
 
 int programMain(int argc, WCHAR** argv) {

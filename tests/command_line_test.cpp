@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/program.h"
+#include "platform/program_entry.h"
 #include "console_capture.h"
 
 namespace {

@@ -61,7 +61,7 @@ bool runDueCompletions() {
         removeOutstanding(dir);
         // The routine may print for a long time to a slow reader: the monitor
         // reads the kernel's queue by itself meanwhile.
-        dir->monitor->leave();
+        dir->monitor->waiterLeft();
         request.routine(error, bytes, request.overlapped);
         ran = true;
     }

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/change_monitor.h"
+#include "platform/linux/engine/change_monitor.h"
 #include "platform/linux/handle.h"
 
 class DirectoryObject : public KernelObject {

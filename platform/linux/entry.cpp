@@ -1,6 +1,6 @@
 // The Linux process entry: turns the argument bytes into the wide text the
 // program works with and hands over to programMain.
-#include "app/program.h"
+#include "platform/program_entry.h"
 #include "platform/linux/utf16.h"
 
 #include <cstring>

@@ -17,7 +17,7 @@ bool sleepUntilReady(int timeoutMs) {
     outstandingForThisThread(dirs);
     fds.clear();
     for (DirectoryObject* dir : dirs) {
-        dir->monitor->attend();
+        dir->monitor->waiterArrived();
         dir->monitor->addPollFds(fds);
         const int due = dir->monitor->msUntilDue();
         if (timeoutMs < 0 || due < timeoutMs) timeoutMs = due;

@@ -1,6 +1,6 @@
 // The Windows entry: the C runtime hands us the arguments as UTF-16 already
 // (-municode selects wmain), so there is nothing to convert.
-#include "app/program.h"
+#include "platform/program_entry.h"
 
 int wmain(int argc, wchar_t** argv) {
     // Returning from wmain is a normal exit: the runtime flushes and then calls

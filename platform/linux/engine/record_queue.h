@@ -66,6 +66,7 @@ public:
     /// a 4-byte boundary (take() leaves the last record of a delivery unpadded).
     void append(DWORD action, const WCHAR* name, size_t length);
     std::vector<uint8_t>& packed() { return packed_; }
+    size_t size() const { return packed_.size(); }
     bool empty() const { return packed_.empty(); }
 
 private:

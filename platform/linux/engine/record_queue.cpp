@@ -1,4 +1,4 @@
-#include "platform/linux/record_queue.h"
+#include "platform/linux/engine/record_queue.h"
 
 #include <cstring>
 

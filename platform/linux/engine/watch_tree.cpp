@@ -1,6 +1,7 @@
-#include "platform/linux/watch_tree.h"
+#include "platform/linux/engine/watch_tree.h"
 
 NodeId WatchTree::add(int wd, NodeId parent, std::string_view name) {
+    ++generation_;
     NodeId id;
     if (!freeNodes_.empty()) {
         id = freeNodes_.back();
@@ -34,6 +35,7 @@ NodeId WatchTree::findChild(NodeId parent, std::string_view childName) const {
 }
 
 void WatchTree::move(NodeId node, NodeId newParent, std::string_view newName) {
+    ++generation_;
     unlink(node);
     deadNameBytes_ += nodes_[node].nameLength;
     storeName(nodes_[node], newName);
@@ -44,6 +46,7 @@ void WatchTree::move(NodeId node, NodeId newParent, std::string_view newName) {
 }
 
 void WatchTree::removeSubtree(NodeId node, std::vector<int>& wds) {
+    ++generation_;
     if (nodes_[node].parent != kNoNode) unlink(node);
     if (node == root_) root_ = kNoNode;
     // Iterative, because a tree can be deeper than the stack would allow.

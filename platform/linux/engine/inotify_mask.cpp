@@ -1,4 +1,4 @@
-#include "platform/linux/inotify_mask.h"
+#include "platform/linux/engine/inotify_mask.h"
 
 #include <sys/inotify.h>
 

@@ -1,24 +1,20 @@
-#include "platform/linux/change_monitor.h"
+#include "platform/linux/engine/change_monitor.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <fcntl.h>
 #include <csignal>
-#include <poll.h>
+#include <fcntl.h>
+#include <string>
 #include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
-#include "platform/linux/inotify_mask.h"
+#include "platform/linux/engine/inotify_source.h"
 #include "platform/linux/last_error.h"
 
 namespace {
 
-constexpr size_t kReadBufferBytes = 64 * 1024;
-constexpr size_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
 // Our own descriptor keeps a deleted root alive, and the kernel says nothing
 // about it until the last descriptor closes; so it is looked at this often,
 // when the waiting thread wakes anyway, and at the latest kRootCheckMs later.
@@ -27,45 +23,47 @@ constexpr int kRootCheckMs = 200;
 // monitor's thread reads the queue for it, and how often that thread looks.
 // The kernel's queue of 16,384 events lasts far longer at any rate at which
 // files can be made.
-constexpr int kUnattendedMs = 20;
+constexpr int kAwayMs = 20;
 // After this long with the waiting thread always back at once, the monitor's
 // thread sleeps until it is told the waiting thread left: an idle watch costs
 // no wake-ups but the program's own.
-constexpr int kDrowsyAfterMs = 1000;
-// How many bytes of records the waiting thread reads at most before it
+constexpr int kSleepAfterMs = 1000;
+// How many bytes of events the waiting thread reads at most before it
 // delivers: a long burst must not keep the first lines from the reader.
 constexpr size_t kServiceBudgetBytes = 64 * 1024;
 constexpr size_t kStandInBudgetBytes = 4 * kServiceBudgetBytes;
 
 }  // namespace
 
-ChangeMonitor::ChangeMonitor(int rootFd, bool recursive, DWORD notifyFilter, size_t backlogLimit)
-    : rootFd_(rootFd),
-      inotifyFd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+ChangeMonitor::ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bool recursive, DWORD notifyFilter,
+                             size_t backlogLimit)
+    : source_(std::move(source)),
+      rootFd_(rootFd),
       stopFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       readyFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      kickFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      recursive_(recursive),
-      notifyFilter_(notifyFilter),
-      mask_(inotifyMaskFor(notifyFilter)),
-      walker_(inotifyFd_, mask_, recursive),
+      wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      tracker_(source_->disk(), *this, source_->options(recursive, notifyFilter)),
       queue_(backlogLimit) {}
 
 std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
                                                     size_t backlogLimit) {
-    std::unique_ptr<ChangeMonitor> monitor(new ChangeMonitor(rootFd, recursive, notifyFilter, backlogLimit));
-    if (monitor->inotifyFd_ < 0 || monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->kickFd_ < 0) {
+    int failure = 0;
+    std::unique_ptr<EventSource> source = InotifySource::open(rootFd, notifyFilter, failure);
+    if (!source) {
+        error = win32ErrorFromErrno(failure);
+        return nullptr;
+    }
+    std::unique_ptr<ChangeMonitor> monitor(
+        new ChangeMonitor(std::move(source), rootFd, recursive, notifyFilter, backlogLimit));
+    if (monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->wakeFd_ < 0) {
         error = win32ErrorFromErrno(errno);
         return nullptr;
     }
-    const int walkError = monitor->walker_.watch(openBeneath(rootFd, ""), monitor->tree_, kNoNode, "",
-                                                 nullptr);
-    if (walkError != 0 || monitor->tree_.root() == kNoNode) {
-        // A partial watch would miss changes in silence: refuse instead.
-        error = walkError != 0 ? win32ErrorFromErrno(walkError) : ERROR_ACCESS_DENIED;
+    // A partial watch would miss changes in silence: refuse instead.
+    if (const int walkError = monitor->tracker_.start(); walkError != 0) {
+        error = win32ErrorFromErrno(walkError);
         return nullptr;
     }
-    monitor->noteWalk();
     struct statx mount {};
     if (statx(rootFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID)) {
         monitor->rootMountId_ = mount.stx_mnt_id;
@@ -93,7 +91,7 @@ ChangeMonitor::~ChangeMonitor() {
         (void)!write(stopFd_, &one, sizeof one);
         thread_.join();
     }
-    for (int fd : {inotifyFd_, stopFd_, readyFd_, kickFd_, mountsFd_}) {
+    for (int fd : {stopFd_, readyFd_, wakeFd_, mountsFd_}) {
         if (fd >= 0) close(fd);
     }
 }
@@ -112,15 +110,14 @@ ChangeMonitor::Delivery ChangeMonitor::take(void* buffer, DWORD size, DWORD& byt
 }
 
 void ChangeMonitor::addPollFds(std::vector<pollfd>& fds) const {
-    fds.push_back({inotifyFd_, POLLIN, 0});
+    fds.push_back({source_->fd(), POLLIN, 0});
     fds.push_back({readyFd_, POLLIN, 0});
     fds.push_back({mountsFd_, POLLPRI, 0});  // ignored by poll when there is none
 }
 
 int ChangeMonitor::msUntilDue() {
     std::lock_guard<std::mutex> lock(engine_);
-    long long due = nextRootCheckMs_ + kRootCheckMs;
-    if (pendingMove_.waiting) due = std::min(due, pendingMove_.deadlineMs);
+    const long long due = std::min<long long>(nextRootCheckMs_ + kRootCheckMs, tracker_.dueMs());
     return static_cast<int>(std::max(0LL, due - nowMs()));
 }
 
@@ -135,22 +132,23 @@ void ChangeMonitor::service(const pollfd* mine) {
     wakeWaiter_ = true;
 }
 
-void ChangeMonitor::leave() {
-    attended_.store(false);
-    leftAtMs_.store(nowMs());
-    departures_.fetch_add(1);
-    if (drowsy_.exchange(false)) {
+void ChangeMonitor::waiterLeft() {
+    waiterPresent_.store(false);
+    waiterLeftAtMs_.store(nowMs());
+    timesWaiterLeft_.fetch_add(1);
+    if (sleepingUntilWaiterLeaves_.exchange(false)) {
         const uint64_t one = 1;
-        (void)!write(kickFd_, &one, sizeof one);
+        (void)!write(wakeFd_, &one, sizeof one);
     }
 }
 
 void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
     drain(budgetBytes);
     if (rootGone_.load()) return;
-    if (mountsChanged && !rootGone_.load() && !rootStillMounted()) rootVanished();
-    if (pendingMove_.waiting && nowMs() >= pendingMove_.deadlineMs) flushPendingMove();
-    publish();
+    if (mountsChanged && !rootStillMounted()) rootVanished();
+    if (rootGone_.load()) return;
+    apply(tracker_.onTime(nowMs()));
+    tracker_.publish();
     if (nowMs() >= nextRootCheckMs_ && !rootGone_.load()) {
         struct stat info;
         if (fstat(rootFd_, &info) != 0 || info.st_nlink == 0) rootVanished();
@@ -161,41 +159,41 @@ void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
 // The monitor's own thread: idle while a thread waits for completions, since
 // that thread reads the queue; reading it in its place while it is away.
 void ChangeMonitor::run() {
-    pollfd fds[2] = {{stopFd_, POLLIN, 0}, {kickFd_, POLLIN, 0}};
-    unsigned departures = departures_.load();
+    pollfd fds[2] = {{stopFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    unsigned timesLeft = timesWaiterLeft_.load();
     long long busySince = nowMs();
     for (;;) {
-        bool sleepy = attended_.load() && nowMs() - busySince >= kDrowsyAfterMs;
-        if (sleepy) {
-            // Either this sees the waiting thread gone, or leave() sees this
-            // flag and kicks: the sleep cannot miss a departure.
-            drowsy_.store(true);
-            if (!attended_.load()) {
-                drowsy_.store(false);
-                sleepy = false;
+        bool sleep = waiterPresent_.load() && nowMs() - busySince >= kSleepAfterMs;
+        if (sleep) {
+            // Either this sees the waiting thread gone, or waiterLeft() sees
+            // this flag and wakes us: the sleep cannot miss a departure.
+            sleepingUntilWaiterLeaves_.store(true);
+            if (!waiterPresent_.load()) {
+                sleepingUntilWaiterLeaves_.store(false);
+                sleep = false;
             }
         }
-        if (poll(fds, 2, sleepy ? -1 : kUnattendedMs) < 0 && errno != EINTR) return;
-        drowsy_.store(false);
+        if (poll(fds, 2, sleep ? -1 : kAwayMs) < 0 && errno != EINTR) return;
+        sleepingUntilWaiterLeaves_.store(false);
         if (fds[0].revents != 0) return;
         uint64_t count;
-        if (fds[1].revents & POLLIN) (void)!read(kickFd_, &count, sizeof count);
-        if (departures_.load() != departures) {
-            departures = departures_.load();
+        if (fds[1].revents & POLLIN) (void)!read(wakeFd_, &count, sizeof count);
+        if (timesWaiterLeft_.load() != timesLeft) {
+            timesLeft = timesWaiterLeft_.load();
             busySince = nowMs();
         }
-        if (!attended_.load() && nowMs() - leftAtMs_.load() >= kUnattendedMs) {
-            if (!drainWhileUnattended()) return;
+        if (!waiterPresent_.load() && nowMs() - waiterLeftAtMs_.load() >= kAwayMs) {
+            if (!readWhileNoOneWaits()) return;
             busySince = nowMs();
         }
     }
 }
 
 // Returns false when told to stop.
-bool ChangeMonitor::drainWhileUnattended() {
-    pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
-    while (!attended_.load()) {
-        const int timeout = std::min(msUntilDue(), kUnattendedMs);
+bool ChangeMonitor::readWhileNoOneWaits() {
+    pollfd fds[3] = {{source_->fd(), POLLIN, 0}, {stopFd_, POLLIN, 0}, {mountsFd_, POLLPRI, 0}};
+    while (!waiterPresent_.load()) {
+        const int timeout = std::min(msUntilDue(), kAwayMs);
         if (poll(fds, 3, timeout) < 0 && errno != EINTR) return false;
         if (fds[1].revents != 0) return false;
         std::lock_guard<std::mutex> lock(engine_);
@@ -210,38 +208,40 @@ bool ChangeMonitor::drainWhileUnattended() {
 // have been read. Once the root is gone, what is left is only thrown away, so
 // that no one polls a queue that stays readable.
 void ChangeMonitor::drain(size_t budgetBytes) {
-    alignas(inotify_event) char buffer[kReadBufferBytes];
     size_t consumed = 0;
     for (;;) {
-        const ssize_t got = read(inotifyFd_, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        events_.clear();
+        const size_t got = source_->read(events_);
+        if (got == 0) break;
         if (rootGone_.load()) continue;
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            handle(*event);
+        const long long now = nowMs();
+        for (const KernelEvent& event : events_) {
+            apply(tracker_.onEvent(event, now));
             if (rootGone_.load()) break;
+            if (tracker_.publishDue()) tracker_.publish();
         }
-        publish();
-        consumed += static_cast<size_t>(got);
+        tracker_.publish();
+        consumed += got;
         // A move's first half waits for the second, which may be next in the queue.
-        if (consumed >= budgetBytes && !pendingMove_.waiting) return;
-        // A read stops early only when the queue is empty, so there is no need
-        // to ask again; unless a walk made while handling it left work for
-        // the moment the queue is seen empty after it.
-        const bool walked = !listed_.empty() || !retries_.empty() || !sightings_.empty() || !unverified_.empty();
-        if (static_cast<size_t>(got) <= sizeof buffer - kLargestEvent && !walked) break;
+        if (consumed >= budgetBytes && !tracker_.awaitingSecondHalf()) return;
+        // Only a read can tell that the queue is empty after the tracker
+        // looked at the disk; otherwise a short read has told it already.
+        if (!source_->mayHaveMore(got) && !tracker_.awaitsEmptyQueue()) break;
     }
     if (rootGone_.load()) return;
-    // The queue was empty: every event older than the listings made so far
-    // has been seen, so their names need no more guarding, and paths that
-    // were stale when a directory could not be opened are current again.
-    listed_.clear();
-    retryWatches();
-    verifyMoves();
-    settleSightings();
-    publish();
+    apply(tracker_.onQueueEmpty(nowMs()));
+    tracker_.publish();
+}
+
+void ChangeMonitor::apply(ChangeTracker::Outcome outcome) {
+    if (outcome == ChangeTracker::Outcome::Lost) {
+        // Records made before the loss are dropped with it; those after it
+        // are published after the overflow that says so.
+        queue_.markOverflow();
+        signalReady();
+    } else if (outcome == ChangeTracker::Outcome::RootGone) {
+        rootVanished();
+    }
 }
 
 bool ChangeMonitor::rootStillMounted() {
@@ -263,15 +263,14 @@ bool ChangeMonitor::rootStillMounted() {
 }
 
 void ChangeMonitor::rootVanished() {
-    if (pendingMove_.waiting) flushPendingMove();
-    publish();
+    if (rootGone_.load()) return;
+    tracker_.finish();
     rootGone_.store(true);
     signalReady();
 }
 
-void ChangeMonitor::publish() {
-    if (batch_.empty()) return;
-    if (queue_.publish(batch_.packed())) signalReady();
+void ChangeMonitor::publish(std::vector<uint8_t>& packed) {
+    if (queue_.publish(packed)) signalReady();
 }
 
 void ChangeMonitor::signalReady() {

@@ -43,6 +43,10 @@ public:
     NodeId root() const { return root_; }
     size_t size() const { return byWd_.size(); }
 
+    /// Changes whenever a node is added, moved or removed: a path built from
+    /// the tree stays right for as long as this stays the same.
+    uint64_t generation() const { return generation_; }
+
     /// Every watch descriptor in the tree.
     std::vector<int> allWds() const;
 
@@ -67,4 +71,5 @@ private:
     std::string names_;  // every node's name, back to back
     size_t deadNameBytes_ = 0;
     NodeId root_ = kNoNode;
+    uint64_t generation_ = 0;
 };

@@ -1,0 +1,103 @@
+// The engine behind ReadDirectoryChangesW on Linux, around a ChangeTracker:
+// the kernel interface it reads, the thread that reads it while no one waits,
+// the checks that the root is still there, and the bounded backlog of records
+// waiting for a request. The thread waiting for completions reads the
+// kernel's queue itself, so a change costs one wake-up; the monitor's own
+// thread takes over only while that thread is away (printing to a slow
+// reader, say), so the kernel's queue never fills and drops changes.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/engine/change_tracker.h"
+#include "platform/linux/engine/event_source.h"
+#include "platform/linux/engine/record_queue.h"
+
+/// Milliseconds on the monotonic clock.
+inline long long nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+class ChangeMonitor : private RecordSink {
+public:
+    /// What a finished request delivers.
+    enum class Delivery { Nothing, Records, Overflow, RootGone };
+
+    /// Watches the directory open as rootFd (the caller keeps it open for the
+    /// monitor's life). Every directory below it is watched before this returns
+    /// when recursive. On failure returns nullptr with a Windows code in error.
+    static std::unique_ptr<ChangeMonitor> start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
+                                                size_t backlogLimit = kBacklogLimitBytes);
+    ~ChangeMonitor() override;
+
+    /// Fills buffer[0, size) with waiting records (bytes receives the count),
+    /// or reports an overflow or a vanished root. Called by the requesting thread.
+    Delivery take(void* buffer, DWORD size, DWORD& bytes);
+
+    /// How many descriptors addPollFds adds.
+    static constexpr size_t kPollFds = 3;
+    /// Appends what a thread waiting for this monitor's completions polls.
+    void addPollFds(std::vector<pollfd>& fds) const;
+    /// Milliseconds until service() has something due even if no descriptor
+    /// becomes ready (a rename's wait for its second half, say).
+    int msUntilDue();
+    /// Reads the kernel's queue and does what is due; `mine` are the entries
+    /// addPollFds added, with the poll's results. Called by the waiting thread.
+    void service(const pollfd* mine);
+
+    /// The calling thread now waits for this monitor's completions, and reads
+    /// the kernel's queue while it does.
+    void waiterArrived() { waiterPresent_.store(true); }
+    /// The waiting thread stops waiting, to run a completion.
+    void waiterLeft();
+
+private:
+    ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bool recursive, DWORD notifyFilter,
+                  size_t backlogLimit);
+    void publish(std::vector<uint8_t>& packed) override;
+    void run();
+    bool readWhileNoOneWaits();
+    void serviceLocked(bool mountsChanged, size_t budgetBytes);
+    void drain(size_t budgetBytes);
+    void apply(ChangeTracker::Outcome outcome);
+    bool rootStillMounted();
+    void rootVanished();
+    void signalReady();
+
+    std::unique_ptr<EventSource> source_;
+    int rootFd_;
+    int stopFd_ = -1;
+    int readyFd_ = -1;
+    int wakeFd_ = -1;
+    // Held by whichever thread reads the kernel's queue; guards everything
+    // below that the reading touches, up to the mount table.
+    std::mutex engine_;
+    ChangeTracker tracker_;
+    RecordQueue queue_;
+    std::vector<KernelEvent> events_;
+    // The mount table, which becomes readable with POLLPRI when it changes, and
+    // the mount the root is on: a root unmounted lazily sends no event while
+    // our descriptor keeps its file system alive.
+    int mountsFd_ = -1;
+    uint64_t rootMountId_ = 0;
+    long long nextRootCheckMs_ = 0;
+    std::atomic<bool> rootGone_{false};
+    // Whether records made ready are signalled on readyFd: not while the
+    // waiting thread itself reads the queue (guarded by engine_).
+    bool wakeWaiter_ = true;
+    // Whether a thread waits for completions (and so reads the queue); when it
+    // last left to run one, and how many times it has; whether the monitor's
+    // thread sleeps until it is told that the waiting thread left.
+    std::atomic<bool> waiterPresent_{false};
+    std::atomic<long long> waiterLeftAtMs_{0};
+    std::atomic<unsigned> timesWaiterLeft_{0};
+    std::atomic<bool> sleepingUntilWaiterLeaves_{false};
+    std::thread thread_;
+};

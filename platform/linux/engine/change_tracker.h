@@ -1,0 +1,208 @@
+// The heart of the Linux change notification: the kernel's events, taken one
+// at a time in queue order, become the records Windows would deliver, and a
+// tree of watched directories follows them. No threads and no descriptors:
+// the disk is reached only through a Disk, so tests can run it on one in
+// memory, and whatever happens is decided by the events and the disk alone.
+#pragma once
+
+#include <climits>
+#include <functional>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/linux/engine/disk.h"
+#include "platform/linux/engine/record_queue.h"
+#include "platform/linux/engine/watch_tree.h"
+
+/// One event as the kernel queued it, in inotify's terms whichever interface
+/// it came from.
+struct KernelEvent {
+    /// Key of the directory it happened in (inotify's watch descriptor).
+    int watch = -1;
+    /// inotify's IN_* bits.
+    uint32_t mask = 0;
+    /// Pairs IN_MOVED_FROM with IN_MOVED_TO.
+    uint32_t cookie = 0;
+    /// The entry's name; empty for an event on the directory itself.
+    std::string_view name;
+    /// Key of the entry itself, when the interface reports it (directories).
+    int child = -1;
+    /// A half of a move whose other half will never come (the interface knows).
+    bool alone = false;
+};
+
+/// Where the tracker hands finished records.
+class RecordSink {
+public:
+    virtual ~RecordSink() = default;
+    /// Takes the packed records (and leaves the vector empty).
+    virtual void publish(std::vector<uint8_t>& packed) = 0;
+};
+
+class ChangeTracker {
+public:
+    struct Options {
+        bool recursive = true;
+        DWORD notifyFilter = 0;
+        /// Whether a new directory must be listed once watched, because
+        /// changes made in it before its watch existed were not seen (inotify).
+        bool listNewDirectories = true;
+    };
+
+    /// What a call had to give up. A loss means records were dropped and the
+    /// tree was made afresh: the caller says so (an overflow). Once the root
+    /// is gone nothing more is reported.
+    enum class Outcome { Ok, Lost, RootGone };
+
+    ChangeTracker(Disk& disk, RecordSink& sink, Options options);
+
+    /// Watches the root, and when recursive everything below it. Returns 0, or
+    /// the errno that kept part of the tree from being watched.
+    int start();
+
+    /// One event, in the order the kernel queued it.
+    Outcome onEvent(const KernelEvent& event, long long nowMs);
+    /// The kernel's queue was read to its end after everything done so far:
+    /// no event older than the tracker's own looks at the disk is still to come.
+    Outcome onQueueEmpty(long long nowMs);
+    /// Time passed; does what was waiting for it (a move's lone first half).
+    Outcome onTime(long long nowMs);
+    /// When onTime next has something to do; LLONG_MAX for never.
+    long long dueMs() const;
+
+    /// Reports a move's first half that is still waiting, as a removal (the
+    /// root is going away), then publishes everything.
+    void finish();
+    /// Hands every record made so far to the sink.
+    void publish();
+    /// Whether enough records have gathered to be worth handing over now, at
+    /// a point where that splits no rename's halves.
+    bool publishDue() const;
+    /// Whether a move's first half waits for its second, which may be next
+    /// in the kernel's queue.
+    bool awaitingSecondHalf() const { return pendingMove_.waiting; }
+    /// Whether something waits for the queue to be read to its end (see
+    /// onQueueEmpty), so that a read that finds it empty is worth making.
+    bool awaitsEmptyQueue() const {
+        return !known_.empty() || !retries_.empty() || !sightings_.empty() || !unverified_.empty();
+    }
+
+    /// Adds a directory that the kernel interface found inside the tree by
+    /// itself, as child `name` of the directory with key parentKey. Its contents
+    /// are not reported: the reader knows them already.
+    void adopt(int key, int parentKey, std::string_view name);
+    /// Whether the directory with this key is in the watched tree.
+    bool watches(int key) const { return tree_.find(key) != kNoNode; }
+    int rootKey() const { return tree_.root() == kNoNode ? -1 : tree_.wd(tree_.root()); }
+    size_t watchedDirectories() const { return tree_.size(); }
+
+private:
+    struct PendingMove {
+        bool waiting = false;
+        uint32_t cookie = 0;
+        NodeId dir = kNoNode;
+        std::string name;
+        bool isDirectory = false;
+        long long deadlineMs = 0;
+        int child = -1;
+    };
+    /// A watched directory a walk found under another parent or name than the tree gives it.
+    struct Sighting {
+        int parentKey;
+        std::string name;
+    };
+    /// A new directory that could not be opened at the path the tree gave.
+    struct Retry {
+        int parentKey;
+        std::string name;
+        bool list;
+        int rounds;
+    };
+    enum Sameness { kOther, kSame, kLikely };
+
+    // change_tracker.cpp: events
+    void handle(const KernelEvent& event);
+    void handleEntry(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event);
+    void addDirectory(NodeId parent, std::string_view name, int child);
+    void emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
+    bool inWindow(NodeId dir) const;
+    bool readerKnows(NodeId dir, std::string_view name) const;
+    void learn(NodeId dir, std::string_view name, bool known);
+    std::string childPath(NodeId dir, std::string_view name);
+    const std::string& dirPath(NodeId dir);
+    void lose();
+    void rootVanished();
+    Outcome takeOutcome();
+
+    // tracker_moves.cpp: the two halves of a move, and moves no event told of
+    void handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event);
+    void reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory, int child = -1);
+    void followDirectory(const PendingMove& from, NodeId dir, std::string_view name, int child, bool targetKnown,
+                         bool list);
+    Sameness isPendingDirectory(NodeId dir, std::string_view name);
+    void flushPendingMove();
+    void settleSightings();
+    void verifyMoves();
+    void forgetSubtree(NodeId node, bool stillWatched);
+
+    // tracker_walks.cpp: the disk
+    struct WalkFrame;
+    enum class Placed { Added, Through, Sighted, Skipped };
+    int walk(WatchTree& tree, int dir, NodeId parent, std::string_view name, bool list);
+    int descend(WatchTree& tree, std::vector<WalkFrame>& stack, bool list);
+    Placed place(WatchTree& tree, int dir, NodeId parent, std::string_view name, bool parentIsNew, NodeId& node,
+                 int& error);
+    int listEntries(WatchTree& tree, WalkFrame& frame, bool list);
+    void popFrame(WatchTree& tree, std::vector<WalkFrame>& stack);
+    void report(WatchTree& tree, NodeId dir, std::string_view name, bool isDirectory);
+    void watchNew(NodeId parent, std::string_view name, bool list);
+    void listSubtree(NodeId node);
+    void rewatch(NodeId dir);
+    void retryWatches();
+    int keyAt(const std::string& path, int& error);
+    void repair();
+
+    Disk& disk_;
+    RecordSink& sink_;
+    Options options_;
+    WatchTree tree_;
+    RecordBatch batch_;
+    DWORD lastAction_ = 0;
+    Outcome outcome_ = Outcome::Ok;
+    bool rootGone_ = false;
+    long long nowMs_ = 0;
+    PendingMove pendingMove_;
+    // Directories listed since the queue was last read to its end, with the
+    // names the reader knows in them. Events queued before a listing may
+    // repeat what it reported, or name entries that were gone by then; within
+    // such a directory only what the reader knows is reported again.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+    };
+    using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+    std::unordered_map<int, NameSet> known_;  // by key
+    // Watched directories with a sub-directory we could not enter: a change of
+    // their attributes may let us in.
+    std::unordered_set<int> blocked_;
+    // By key: the events of their moves are still queued, at least the first
+    // half; if only that ever comes, this tells where the directory went.
+    std::unordered_map<int, Sighting> sightings_;
+    // Keys of directories followed through a move on their name alone (see
+    // isPendingDirectory), to be checked when the queue is empty.
+    std::vector<int> unverified_;
+    std::vector<Retry> retries_;
+    std::vector<Disk::Entry> entries_;
+    std::string pathScratch_;
+    WString nameScratch_;
+    NodeId cachedDir_ = kNoNode;
+    uint64_t cachedGeneration_ = 0;
+    std::string cachedDirPath_;
+    // Counts rebuilds of the tree: a NodeId held across a call that may
+    // rebuild it is meaningless once this has changed.
+    unsigned repairs_ = 0;
+};

@@ -1,0 +1,175 @@
+// Moves, as ChangeTracker tells them: both halves of a rename, a first half
+// alone (moved out of the tree), a second half alone (moved in), and moves no
+// event could tell of, which walks found.
+#include <cerrno>
+
+#include "platform/linux/engine/change_tracker.h"
+
+void ChangeTracker::handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event) {
+    if (!pendingMove_.waiting || pendingMove_.cookie != event.cookie) {
+        // Moved in from outside.
+        reportMove(PendingMove{}, dir, name, isDirectory, event.child);
+        return;
+    }
+    const PendingMove from = std::move(pendingMove_);
+    pendingMove_ = PendingMove{};
+    reportMove(from, dir, name, isDirectory, event.child >= 0 ? event.child : from.child);
+}
+
+// Reported as Windows reports it, as far as the reader knows the two ends:
+// a rename in place as the OLD/NEW pair, a move between directories as a
+// removal directly followed by an addition. While a listing's window is open
+// the reader may know neither end, or know the new one from the listing.
+void ChangeTracker::reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory,
+                               int child) {
+    const bool fromTree = from.dir != kNoNode;
+    const bool sourceKnown = fromTree && readerKnows(from.dir, from.name);
+    const bool targetKnown = inWindow(dir) && readerKnows(dir, name);
+    const bool sameDir = fromTree && from.dir == dir;
+    if (fromTree) learn(from.dir, from.name, false);
+    if (sameDir && sourceKnown) {
+        emit(FILE_ACTION_RENAMED_OLD_NAME, from.dir, from.name, isDirectory);
+        emit(FILE_ACTION_RENAMED_NEW_NAME, dir, name, isDirectory);
+    } else {
+        if (sourceKnown) emit(FILE_ACTION_REMOVED, from.dir, from.name, isDirectory);
+        if (!targetKnown) emit(FILE_ACTION_ADDED, dir, name, isDirectory);
+    }
+    learn(dir, name, true);
+    if (!isDirectory || !options_.recursive) return;
+    // A reader takes what it knew along only through a rename in place or a
+    // move that keeps the name; after any other form the directory is new to
+    // it, and what it holds is listed.
+    const bool carried = sourceKnown && (sameDir || from.name == name);
+    followDirectory(from, dir, name, child, targetKnown, !targetKnown && !carried);
+}
+
+void ChangeTracker::followDirectory(const PendingMove& from, NodeId dir, std::string_view name, int child,
+                                    bool targetKnown, bool list) {
+    const NodeId node = child >= 0 ? tree_.find(child)
+                                   : from.dir != kNoNode ? tree_.findChild(from.dir, from.name) : kNoNode;
+    const NodeId present = tree_.findChild(dir, name);
+    if (present != kNoNode && present != node) {
+        // A listing that came first may have watched this very directory at
+        // its new place; otherwise the tree has the one the move replaced.
+        const bool placedByListing = child >= 0 ? tree_.wd(present) == child : node == kNoNode && targetKnown;
+        if (placedByListing) return;
+        forgetSubtree(present, true);
+    }
+    if (node == kNoNode) {
+        if (child >= 0 && !options_.listNewDirectories) {
+            const NodeId added = tree_.add(child, dir, name);
+            if (list) listSubtree(added);
+            return;
+        }
+        // Never watched: moved in from outside, or renamed before its creation
+        // was handled. What was made in it so far is only known by listing it.
+        watchNew(dir, name, true);
+        return;
+    }
+    if (tree_.isWithin(dir, node)) {
+        // Into itself: the tree no longer matches the disk, and what changed
+        // meanwhile cannot be known. Said like any other loss.
+        repair();
+        return;
+    }
+    tree_.move(node, dir, name);
+    const auto seen = sightings_.find(tree_.wd(node));
+    if (seen != sightings_.end() && seen->second.parentKey == tree_.wd(dir) && seen->second.name == name)
+        sightings_.erase(seen);
+    if (list) listSubtree(node);
+}
+
+// Whether dir/name is the directory whose first half of a move is pending:
+// inotify gives a directory the watch it already has. When the path is
+// stale (the queue holds later moves above it), a directory of the same name
+// is taken to be the same, and that is checked once the queue is read.
+ChangeTracker::Sameness ChangeTracker::isPendingDirectory(NodeId dir, std::string_view name) {
+    if (!pendingMove_.isDirectory || !options_.recursive) return kOther;
+    const NodeId node = tree_.findChild(pendingMove_.dir, pendingMove_.name);
+    if (node == kNoNode) return kOther;
+    // A walk has seen where it went since, and that is elsewhere.
+    const auto seen = sightings_.find(tree_.wd(node));
+    if (seen != sightings_.end() && (seen->second.parentKey != tree_.wd(dir) || seen->second.name != name)) {
+        return kOther;
+    }
+    int error = 0;
+    const int key = keyAt(childPath(dir, name), error);
+    if (key < 0) return (error == ENOENT || error == ENOTDIR) && name == pendingMove_.name ? kLikely : kOther;
+    return key == tree_.wd(node) ? kSame : kOther;
+}
+
+void ChangeTracker::flushPendingMove() {
+    const PendingMove from = std::move(pendingMove_);
+    pendingMove_ = PendingMove{};
+    const NodeId node = !from.isDirectory ? kNoNode
+                        : from.child >= 0 ? tree_.find(from.child)
+                                          : tree_.findChild(from.dir, from.name);
+    if (node != kNoNode && !sightings_.empty()) {
+        // Moved into a directory that was not watched yet, which a walk has
+        // found since: the directory is still watched, only elsewhere.
+        const auto seen = sightings_.find(tree_.wd(node));
+        const NodeId to = seen != sightings_.end() ? tree_.find(seen->second.parentKey) : kNoNode;
+        if (to != kNoNode) {
+            const std::string name = std::move(seen->second.name);
+            sightings_.erase(seen);
+            reportMove(from, to, name, true);
+            return;
+        }
+    }
+    if (readerKnows(from.dir, from.name)) emit(FILE_ACTION_REMOVED, from.dir, from.name, from.isDirectory);
+    learn(from.dir, from.name, false);
+    if (node != kNoNode) forgetSubtree(node, true);
+}
+
+// Called with the kernel's queue read to the end: the events of every move a
+// walk has seen have been read by now. A sighting left over is a directory
+// whose move was never announced; it is reported as a move from where the
+// tree had it, so the paths of its later changes are right.
+void ChangeTracker::settleSightings() {
+    if (sightings_.empty()) return;
+    std::unordered_map<int, Sighting> left;
+    left.swap(sightings_);
+    const unsigned repairs = repairs_;
+    for (auto& [key, seen] : left) {
+        const NodeId node = tree_.find(key);
+        if (node == kNoNode || tree_.parent(node) == kNoNode) continue;
+        if (pendingMove_.waiting && tree_.findChild(pendingMove_.dir, pendingMove_.name) == node) {
+            sightings_.emplace(key, std::move(seen));  // its first half is being read
+            continue;
+        }
+        const NodeId to = tree_.find(seen.parentKey);
+        if (to == kNoNode || (tree_.parent(node) == to && tree_.name(node) == seen.name)) continue;
+        const PendingMove from{true, 0, tree_.parent(node), std::string(tree_.name(node)), true, 0, key};
+        reportMove(from, to, seen.name, true, key);
+        if (repairs_ != repairs) return;
+    }
+}
+
+// Directories taken for the one whose move was pending, on their name alone:
+// with the queue read, their paths are current and can be checked. Were one
+// another directory after all, its changes went under a wrong name and the
+// other's were missed: said as a loss, and the tree is made afresh.
+void ChangeTracker::verifyMoves() {
+    std::vector<int> due;
+    due.swap(unverified_);
+    for (int key : due) {
+        const NodeId node = tree_.find(key);
+        if (node == kNoNode) continue;
+        int error = 0;
+        if (keyAt(dirPath(node), error) != key) {
+            repair();
+            return;
+        }
+    }
+}
+
+void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
+    std::vector<int> keys;
+    tree_.removeSubtree(node, keys);
+    for (int key : keys) {
+        blocked_.erase(key);
+        sightings_.erase(key);
+        known_.erase(key);
+        disk_.forget(key, stillWatched);
+    }
+}
