@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/linux/last_error.h"
-#include "platform/linux/record_queue.h"
-#include "platform/linux/watch_tree.h"
+#include "platform/linux/engine/record_queue.h"
+#include "platform/linux/engine/watch_tree.h"
 
 namespace {
 

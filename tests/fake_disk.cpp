@@ -1,0 +1,270 @@
+#include "tests/fake_disk.h"
+
+#include <cerrno>
+#include <sstream>
+#include <stdexcept>
+#include <sys/inotify.h>
+
+FakeDisk::FakeDisk(const std::string& tree, Kernel kernel) : kernel_(kernel) {
+    nodes_.push_back(Node{"", -1, true, {}, -1});
+    nodes_.push_back(Node{"~", -1, true, {}, -1});
+    std::istringstream paths(tree);
+    std::string path;
+    while (paths >> path) {
+        const bool isDirectory = path.back() == '/';
+        if (isDirectory) path.pop_back();
+        int at = path.rfind("~/", 0) == 0 ? outside_ : root_;
+        std::istringstream parts(at == outside_ ? path.substr(2) : path);
+        std::string part;
+        std::vector<std::string> names;
+        while (std::getline(parts, part, '/')) names.push_back(part);
+        for (size_t i = 0; i < names.size(); ++i) {
+            const auto found = nodes_[at].children.find(names[i]);
+            at = found != nodes_[at].children.end() ? found->second
+                                                    : add(at, names[i], isDirectory || i + 1 < names.size());
+        }
+    }
+}
+
+int FakeDisk::add(int parent, const std::string& name, bool isDirectory) {
+    nodes_.push_back(Node{name, parent, isDirectory, {}, -1});
+    const int node = static_cast<int>(nodes_.size()) - 1;
+    nodes_[parent].children[name] = node;
+    return node;
+}
+
+int FakeDisk::find(const std::string& path) const {
+    if (path == "~") return outside_;
+    int at = path.rfind("~/", 0) == 0 ? outside_ : root_;
+    std::istringstream parts(at == outside_ ? path.substr(2) : path);
+    std::string part;
+    while (std::getline(parts, part, '/')) {
+        if (part.empty() || part == ".") continue;
+        const auto found = nodes_[at].children.find(part);
+        if (found == nodes_[at].children.end()) return -1;
+        at = found->second;
+    }
+    return at;
+}
+
+int FakeDisk::findParent(const std::string& path, std::string& name) const {
+    const size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return existing(slash == std::string::npos ? "" : path.substr(0, slash));
+}
+
+// A story that changes what is not there is wrong itself.
+int FakeDisk::existing(const std::string& path) const {
+    const int node = find(path);
+    if (node < 0) throw std::invalid_argument("no " + path + " on the disk");
+    return node;
+}
+
+bool FakeDisk::below(int node, int ancestor) const {
+    for (int at = node; at != -1; at = nodes_[at].parent) {
+        if (at == ancestor) return true;
+    }
+    return false;
+}
+
+std::string FakeDisk::pathOf(int node) const {
+    std::string path;
+    for (int at = node; at != root_ && at != -1; at = nodes_[at].parent) {
+        path = nodes_[at].name + (path.empty() ? "" : "/") + path;
+    }
+    return path;
+}
+
+// With fanotify every directory has its key (its file handle) for life.
+int FakeDisk::keyOf(int node) {
+    if (nodes_[node].key < 0) {
+        nodes_[node].key = nextKey_++;
+        keys_[nodes_[node].key] = node;
+    }
+    return nodes_[node].key;
+}
+
+void FakeDisk::queueEvent(int dir, uint32_t mask, const std::string& name, uint32_t cookie, int child, bool alone) {
+    if (full_) return;
+    int watch = -1;
+    if (kernel_ == Kernel::Inotify) {
+        if (nodes_[dir].key < 0) return;
+        watch = nodes_[dir].key;
+    } else {
+        if (!below(dir, root_)) return;
+        watch = keyOf(dir);
+        if (child >= 0) child = keyOf(child);
+    }
+    names_.push_back(name);
+    queue_.push_back(KernelEvent{watch, mask, cookie, names_.back(), kernel_ == Kernel::Fanotify ? child : -1, alone});
+}
+
+void FakeDisk::mkdir(const std::string& path) {
+    std::string name;
+    const int parent = findParent(path, name);
+    const int node = add(parent, name, true);
+    queueEvent(parent, IN_CREATE | IN_ISDIR, name, 0, node);
+}
+
+void FakeDisk::touch(const std::string& path) {
+    std::string name;
+    const int parent = findParent(path, name);
+    if (nodes_[parent].children.count(name) != 0) {
+        chmod(path);
+        return;
+    }
+    add(parent, name, false);
+    queueEvent(parent, IN_CREATE, name);
+}
+
+void FakeDisk::write(const std::string& path) {
+    const int node = existing(path);
+    queueEvent(nodes_[node].parent, IN_MODIFY, nodes_[node].name);
+}
+
+void FakeDisk::chmod(const std::string& path) {
+    const int node = existing(path);
+    const uint32_t isDirectory = nodes_[node].isDirectory ? IN_ISDIR : 0;
+    if (node != root_) queueEvent(nodes_[node].parent, IN_ATTRIB | isDirectory, nodes_[node].name);
+    if (kernel_ == Kernel::Inotify && nodes_[node].key >= 0) queueEvent(node, IN_ATTRIB | isDirectory, "");
+}
+
+void FakeDisk::remove(const std::string& path) {
+    const int node = existing(path);
+    const Node removed = nodes_[node];
+    unlink(node);
+    if (node != root_) queueEvent(removed.parent, IN_DELETE | (removed.isDirectory ? IN_ISDIR : 0), removed.name, 0, node);
+    if (removed.isDirectory) dropWatch(node, true);
+}
+
+void FakeDisk::removeTree(const std::string& path) {
+    const int node = existing(path);
+    std::vector<std::string> children;
+    for (const auto& [name, child] : nodes_[node].children) children.push_back(pathOf(child));
+    for (const std::string& child : children) {
+        if (nodes_[find(child)].isDirectory) {
+            removeTree(child);
+        } else {
+            remove(child);
+        }
+    }
+    remove(path);
+}
+
+void FakeDisk::move(const std::string& from, const std::string& to) {
+    const int node = existing(from);
+    std::string name;
+    const int target = findParent(to, name);
+    const int oldParent = nodes_[node].parent;
+    const std::string oldName = nodes_[node].name;
+    const auto replaced = nodes_[target].children.find(name);
+    const int victim = replaced != nodes_[target].children.end() ? replaced->second : -1;
+    if (victim >= 0) unlink(victim);
+    unlink(node);
+    nodes_[node].name = name;
+    nodes_[node].parent = target;
+    nodes_[target].children[name] = node;
+    const uint32_t isDirectory = nodes_[node].isDirectory ? IN_ISDIR : 0;
+    const bool fromInside = below(oldParent, root_);
+    const bool toInside = below(target, root_);
+    if (kernel_ == Kernel::Fanotify && fromInside != toInside) {
+        // One event with both ends: the interface knows when one is outside.
+        if (fromInside) queueEvent(oldParent, IN_MOVED_FROM | isDirectory, oldName, 0, node, true);
+        if (toInside) queueEvent(target, IN_MOVED_TO | isDirectory, name, 0, node);
+    } else {
+        const uint32_t cookie = nextCookie_++;
+        queueEvent(oldParent, IN_MOVED_FROM | isDirectory, oldName, cookie, node);
+        queueEvent(target, IN_MOVED_TO | isDirectory, name, cookie, node);
+    }
+    if (victim >= 0 && nodes_[victim].isDirectory) dropWatch(victim, false);
+}
+
+void FakeDisk::overflow() {
+    names_.push_back("");
+    queue_.push_back(KernelEvent{-1, IN_Q_OVERFLOW, 0, names_.back(), -1, false});
+    full_ = true;
+}
+
+void FakeDisk::whenWatched(const std::string& path, std::function<void()> change) {
+    hooks_.emplace_back(path, std::move(change));
+}
+
+// A deleted directory's watch says so and goes; one replaced by a rename
+// only goes.
+void FakeDisk::dropWatch(int node, bool deleted) {
+    if (kernel_ != Kernel::Inotify || nodes_[node].key < 0) return;
+    if (deleted) queueEvent(node, IN_DELETE_SELF, "");
+    queueEvent(node, IN_IGNORED, "");
+    keys_.erase(nodes_[node].key);
+    nodes_[node].key = -1;
+}
+
+void FakeDisk::unlink(int node) {
+    if (nodes_[node].parent >= 0) nodes_[nodes_[node].parent].children.erase(nodes_[node].name);
+    nodes_[node].parent = -1;
+}
+
+int FakeDisk::open(const std::string& path, int& error) {
+    const int node = find(path);
+    if (node < 0 || (node != root_ && !below(node, root_))) {
+        error = ENOENT;
+        return -1;
+    }
+    if (!nodes_[node].isDirectory) {
+        error = ENOTDIR;
+        return -1;
+    }
+    handles_[nextHandle_] = node;
+    return nextHandle_++;
+}
+
+int FakeDisk::openChild(int dir, std::string_view name, int& error) {
+    const Node& parent = nodes_[handles_.at(dir)];
+    const auto found = parent.children.find(std::string(name));
+    if (found == parent.children.end() || !nodes_[found->second].isDirectory) {
+        error = found == parent.children.end() ? ENOENT : ENOTDIR;
+        return -1;
+    }
+    handles_[nextHandle_] = found->second;
+    return nextHandle_++;
+}
+
+void FakeDisk::close(int dir) { handles_.erase(dir); }
+
+int FakeDisk::watch(int dir, int& error) {
+    const int node = handles_.at(dir);
+    if (nodes_[node].key < 0) {
+        if (keys_.size() >= watchLimit_) {
+            error = ENOSPC;
+            return -1;
+        }
+        keyOf(node);
+    }
+    const std::string path = pathOf(node);
+    for (size_t i = 0; i < hooks_.size(); ++i) {
+        if (hooks_[i].first != path) continue;
+        const std::function<void()> change = std::move(hooks_[i].second);
+        hooks_.erase(hooks_.begin() + static_cast<long>(i));
+        change();
+        break;
+    }
+    return nodes_[node].key;
+}
+
+void FakeDisk::forget(int key, bool stillWatched) {
+    const auto found = keys_.find(key);
+    if (kernel_ == Kernel::Fanotify || found == keys_.end()) return;
+    // The kernel says that it let go of the watch.
+    if (stillWatched) queueEvent(found->second, IN_IGNORED, "");
+    nodes_[found->second].key = -1;
+    keys_.erase(found);
+}
+
+int FakeDisk::list(int dir, std::vector<Entry>& entries) {
+    for (const auto& [name, child] : nodes_[handles_.at(dir)].children) {
+        entries.push_back({name, nodes_[child].isDirectory});
+    }
+    return 0;
+}
+
+bool FakeDisk::exists(const std::string& path) { return find(path) >= 0; }
