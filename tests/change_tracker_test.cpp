@@ -22,7 +22,10 @@ struct Row {
     const char* steps;
     const char* expected;  // records joined by "; "; nullptr: only the general checks
     bool recursive = true;
+    FakeDisk::Kernel kernel = FakeDisk::Kernel::Inotify;
 };
+
+constexpr FakeDisk::Kernel kFanotify = FakeDisk::Kernel::Fanotify;
 
 const Row kRows[] = {
     {"each kind of change", "a/ a/old b/",
@@ -96,6 +99,25 @@ const Row kRows[] = {
      "|; REMOVED a/f"},
     {"not recursive: only the root's own entries", "a/", "touch f; touch a/g; mkdir d; touch d/h; read",
      "ADDED f; ADDED d", false},
+    // Through fanotify every change below the root comes, so nothing new is
+    // listed; what comes in from outside, or under a new name, still is.
+    {"fanotify: each kind of change", "a/ a/old b/",
+     "touch a/f; write a/f; chmod a/f; mv a/f a/g; mv a/g b/g; rm b/g; mkdir c; rmdir c; read",
+     "ADDED a/f; MODIFIED a/f; MODIFIED a/f; OLD a/f; NEW a/g; REMOVED a/g; ADDED b/g; REMOVED b/g; ADDED c; "
+     "REMOVED c", true, kFanotify},
+    {"fanotify: a new chain is known from its events", "", "mkdir a; mkdir a/b; touch a/b/f; read; touch a/b/g; read",
+     "ADDED a; ADDED a/b; ADDED a/b/f; ADDED a/b/g", true, kFanotify},
+    {"fanotify: directories met late, where they were then", "p/q/r/",
+     "touch p/q/r/f; mv p/q p/q2; touch p/q2/r/g; read", "ADDED p/q/r/f; OLD p/q; NEW p/q2; ADDED p/q2/r/g", true,
+     kFanotify},
+    {"fanotify: moved in from outside", "~/e/f", "mv ~/e e; touch e/g; read", "ADDED e; ADDED e/f; ADDED e/g", true,
+     kFanotify},
+    {"fanotify: moved under a new name", "a/d1/f b/", "mv a/d1 b/d3; read; touch b/d3/g; read",
+     "REMOVED a/d1; ADDED b/d3; ADDED b/d3/f; ADDED b/d3/g", true, kFanotify},
+    {"fanotify: moved out, nothing below it after", "a/", "mv a ~/a; touch ~/a/x; read; touch y; read",
+     "REMOVED a; ADDED y", true, kFanotify},
+    {"fanotify: the root deleted", "a/f", "touch g; rm -r .; read",
+     "ADDED g; REMOVED a/f; REMOVED a; REMOVED g; GONE", true, kFanotify},
     // Enough renames to be handed over in several pieces, none between the
     // two halves of one (checked for every row).
     {"renames in a long run", "a/", "touch a/012345678901234567890123; renames 700; read", nullptr},
@@ -130,8 +152,9 @@ public:
 class Story {
 public:
     explicit Story(const Row& row)
-        : disk_(row.tree, FakeDisk::Kernel::Inotify),
-          tracker_(disk_, sink_, ChangeTracker::Options{row.recursive, 0x5F, true}) {}
+        : disk_(row.tree, row.kernel),
+          tracker_(disk_, sink_, ChangeTracker::Options{row.recursive, 0x5F, row.kernel != kFanotify,
+                                                        row.kernel != kFanotify}) {}
 
     std::string run(const char* steps) {
         if (tracker_.start() != 0) return "start failed";
@@ -198,6 +221,8 @@ private:
         for (size_t taken = 0; taken < count && !disk_.queue().empty() && !gone_; ++taken) {
             const KernelEvent event = disk_.queue().front();
             disk_.queue().pop_front();
+            for (const FakeDisk::Link& link : disk_.places().front()) tracker_.adopt(link.key, link.parentKey, link.name);
+            disk_.places().pop_front();
             note(tracker_.onEvent(event, nowMs_));
             if (tracker_.publishDue()) tracker_.publish();
         }

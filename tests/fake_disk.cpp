@@ -97,6 +97,12 @@ void FakeDisk::queueEvent(int dir, uint32_t mask, const std::string& name, uint3
     }
     names_.push_back(name);
     queue_.push_back(KernelEvent{watch, mask, cookie, names_.back(), kernel_ == Kernel::Fanotify ? child : -1, alone});
+    places_.emplace_back();
+    if (kernel_ == Kernel::Fanotify) {
+        for (int at = dir; at != root_; at = nodes_[at].parent) {
+            places_.back().insert(places_.back().begin(), Link{keyOf(at), keyOf(nodes_[at].parent), nodes_[at].name});
+        }
+    }
 }
 
 void FakeDisk::mkdir(const std::string& path) {
@@ -182,6 +188,7 @@ void FakeDisk::move(const std::string& from, const std::string& to) {
 void FakeDisk::overflow() {
     names_.push_back("");
     queue_.push_back(KernelEvent{-1, IN_Q_OVERFLOW, 0, names_.back(), -1, false});
+    places_.emplace_back();
     full_ = true;
 }
 
@@ -192,6 +199,12 @@ void FakeDisk::whenWatched(const std::string& path, std::function<void()> change
 // A deleted directory's watch says so and goes; one replaced by a rename
 // only goes.
 void FakeDisk::dropWatch(int node, bool deleted) {
+    if (kernel_ == Kernel::Fanotify && node == root_) {
+        // Said once the queue has been read to the removal (see FanotifySource).
+        names_.push_back("");
+        queue_.push_back(KernelEvent{nodes_[root_].key, IN_DELETE_SELF, 0, names_.back(), -1, false});
+        places_.emplace_back();
+    }
     if (kernel_ != Kernel::Inotify || nodes_[node].key < 0) return;
     if (deleted) queueEvent(node, IN_DELETE_SELF, "");
     queueEvent(node, IN_IGNORED, "");

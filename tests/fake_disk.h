@@ -40,6 +40,14 @@ public:
 
     /// The events queued and not taken yet.
     std::deque<KernelEvent>& queue() { return queue_; }
+    /// Where an event's directory was when it was queued, from the root
+    /// down, for the tracker to adopt (fanotify's source learns as much).
+    struct Link {
+        int key;
+        int parentKey;
+        std::string name;
+    };
+    std::deque<std::vector<Link>>& places() { return places_; }
     /// Clears the overflow's blockage, as reading the queue does.
     void queueRead() { full_ = false; }
 
@@ -84,6 +92,7 @@ private:
     uint32_t nextCookie_ = 1;
     bool full_ = false;
     std::deque<KernelEvent> queue_;
+    std::deque<std::vector<Link>> places_;
     std::deque<std::string> names_;  // storage behind the queued events' names
     std::vector<std::pair<std::string, std::function<void()>>> hooks_;
 };

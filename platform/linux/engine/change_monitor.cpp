@@ -10,6 +10,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "platform/linux/engine/fanotify_source.h"
 #include "platform/linux/engine/inotify_source.h"
 #include "platform/linux/last_error.h"
 
@@ -47,14 +48,20 @@ ChangeMonitor::ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bo
 
 std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
                                                     size_t backlogLimit) {
+    // A recursive watch takes the whole file system at once where the process
+    // may (privileged, a recent kernel, a file system that gives handles);
+    // anywhere else a watch per directory, without a word.
     int failure = 0;
-    std::unique_ptr<EventSource> source = InotifySource::open(rootFd, notifyFilter, failure);
+    std::unique_ptr<EventSource> source;
+    if (recursive) source = FanotifySource::open(rootFd, notifyFilter, failure);
+    if (!source) source = InotifySource::open(rootFd, notifyFilter, failure);
     if (!source) {
         error = win32ErrorFromErrno(failure);
         return nullptr;
     }
     std::unique_ptr<ChangeMonitor> monitor(
         new ChangeMonitor(std::move(source), rootFd, recursive, notifyFilter, backlogLimit));
+    monitor->source_->attach(monitor->tracker_);
     if (monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->wakeFd_ < 0) {
         error = win32ErrorFromErrno(errno);
         return nullptr;
@@ -210,16 +217,9 @@ bool ChangeMonitor::readWhileNoOneWaits() {
 void ChangeMonitor::drain(size_t budgetBytes) {
     size_t consumed = 0;
     for (;;) {
-        events_.clear();
-        const size_t got = source_->read(events_);
+        readAtMs_ = nowMs();
+        const size_t got = source_->read(*this);
         if (got == 0) break;
-        if (rootGone_.load()) continue;
-        const long long now = nowMs();
-        for (const KernelEvent& event : events_) {
-            apply(tracker_.onEvent(event, now));
-            if (rootGone_.load()) break;
-            if (tracker_.publishDue()) tracker_.publish();
-        }
         tracker_.publish();
         consumed += got;
         // A move's first half waits for the second, which may be next in the queue.
@@ -231,6 +231,14 @@ void ChangeMonitor::drain(size_t budgetBytes) {
     if (rootGone_.load()) return;
     apply(tracker_.onQueueEmpty(nowMs()));
     tracker_.publish();
+}
+
+bool ChangeMonitor::receive(const KernelEvent& event) {
+    // Once the root is gone what is left is only read, to be thrown away.
+    if (rootGone_.load()) return false;
+    apply(tracker_.onEvent(event, readAtMs_));
+    if (tracker_.publishDue()) tracker_.publish();
+    return !rootGone_.load();
 }
 
 void ChangeMonitor::apply(ChangeTracker::Outcome outcome) {

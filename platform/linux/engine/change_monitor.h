@@ -25,7 +25,7 @@ inline long long nowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-class ChangeMonitor : private RecordSink {
+class ChangeMonitor : private RecordSink, private EventSource::Receiver {
 public:
     /// What a finished request delivers.
     enum class Delivery { Nothing, Records, Overflow, RootGone };
@@ -62,6 +62,7 @@ private:
     ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bool recursive, DWORD notifyFilter,
                   size_t backlogLimit);
     void publish(std::vector<uint8_t>& packed) override;
+    bool receive(const KernelEvent& event) override;
     void run();
     bool readWhileNoOneWaits();
     void serviceLocked(bool mountsChanged, size_t budgetBytes);
@@ -81,7 +82,7 @@ private:
     std::mutex engine_;
     ChangeTracker tracker_;
     RecordQueue queue_;
-    std::vector<KernelEvent> events_;
+    long long readAtMs_ = 0;
     // The mount table, which becomes readable with POLLPRI when it changes, and
     // the mount the root is on: a root unmounted lazily sends no event while
     // our descriptor keeps its file system alive.

@@ -28,6 +28,14 @@ int ChangeTracker::start() {
     int error = 0;
     const int fd = disk_.open("", error);
     if (fd < 0) return error;
+    if (!options_.watchEveryDirectory) {
+        // Only the root: the others are found as their changes come.
+        const int key = disk_.watch(fd, error);
+        disk_.close(fd);
+        if (key < 0) return error;
+        tree_.add(key, kNoNode, "");
+        return 0;
+    }
     error = walk(tree_, fd, kNoNode, "", false);
     // The root itself could not be watched: nothing would ever be reported.
     if (error == 0 && tree_.root() == kNoNode) error = EACCES;
@@ -80,6 +88,14 @@ void ChangeTracker::adopt(int key, int parentKey, std::string_view name) {
     const NodeId parent = tree_.find(parentKey);
     if (parent == kNoNode || tree_.find(key) != kNoNode || tree_.findChild(parent, name) != kNoNode) return;
     tree_.add(key, parent, name);
+}
+
+bool ChangeTracker::locate(int key, int& parentKey, std::string& name) const {
+    const NodeId node = tree_.find(key);
+    if (node == kNoNode || tree_.parent(node) == kNoNode) return false;
+    parentKey = tree_.wd(tree_.parent(node));
+    name = tree_.name(node);
+    return true;
 }
 
 ChangeTracker::Outcome ChangeTracker::takeOutcome() {
@@ -157,7 +173,8 @@ void ChangeTracker::handleEntry(NodeId dir, std::string_view name, bool isDirect
     } else if (action == FILE_ACTION_MODIFIED) {
         if (readerKnows(dir, name)) emit(action, dir, name, isDirectory, event.mask);
         // A directory we could not read may just have become readable.
-        if (isDirectory && options_.recursive && (event.mask & IN_ATTRIB) && tree_.findChild(dir, name) == kNoNode)
+        if (isDirectory && options_.recursive && options_.watchEveryDirectory && (event.mask & IN_ATTRIB) &&
+            tree_.findChild(dir, name) == kNoNode)
             watchNew(dir, name, false);
     }
 }

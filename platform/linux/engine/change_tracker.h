@@ -51,6 +51,10 @@ public:
         /// Whether a new directory must be listed once watched, because
         /// changes made in it before its watch existed were not seen (inotify).
         bool listNewDirectories = true;
+        /// Whether every directory must be watched before changes in it are
+        /// seen (inotify). Otherwise the interface reports changes anywhere
+        /// and tells the tracker of the directories it finds (see adopt).
+        bool watchEveryDirectory = true;
     };
 
     /// What a call had to give up. A loss means records were dropped and the
@@ -97,6 +101,9 @@ public:
     void adopt(int key, int parentKey, std::string_view name);
     /// Whether the directory with this key is in the watched tree.
     bool watches(int key) const { return tree_.find(key) != kNoNode; }
+    /// Where the watched directory with this key is: its parent's key and its
+    /// name. False for the root and for a key not in the tree.
+    bool locate(int key, int& parentKey, std::string& name) const;
     int rootKey() const { return tree_.root() == kNoNode ? -1 : tree_.wd(tree_.root()); }
     size_t watchedDirectories() const { return tree_.size(); }
 

@@ -19,10 +19,22 @@ public:
     /// What the tracker must be told about this interface.
     virtual ChangeTracker::Options options(bool recursive, DWORD notifyFilter) const = 0;
 
-    /// Reads at most one buffer of queued events and appends them to events,
-    /// in queue order; they stay valid until the next call. Returns the bytes
-    /// read: 0 when nothing was queued.
-    virtual size_t read(std::vector<KernelEvent>& events) = 0;
+    /// The tracker the events go to, for an interface that must ask it what
+    /// is in the tree, and tell it of directories found there.
+    virtual void attach(ChangeTracker&) {}
+
+    /// Receives the events of a read, one at a time and in queue order: the
+    /// tracker's state after one event may decide how the next is told.
+    class Receiver {
+    public:
+        virtual ~Receiver() = default;
+        /// Returns false when no more events are wanted (the root is gone).
+        virtual bool receive(const KernelEvent& event) = 0;
+    };
+
+    /// Reads what is queued, about one buffer's worth, and hands each event
+    /// over. Returns the bytes read: 0 when nothing was queued.
+    virtual size_t read(Receiver& receiver) = 0;
 
     /// Whether a read that returned this many bytes may have left events in
     /// the queue, so that only another read can tell the queue is empty.

@@ -31,10 +31,10 @@ InotifySource::~InotifySource() { close(fd_); }
 ChangeTracker::Options InotifySource::options(bool recursive, DWORD notifyFilter) const {
     // A new directory's watch starts only once we have seen it: what was made
     // in it before then is known only by listing it.
-    return ChangeTracker::Options{recursive, notifyFilter, true};
+    return ChangeTracker::Options{recursive, notifyFilter, true, true};
 }
 
-size_t InotifySource::read(std::vector<KernelEvent>& events) {
+size_t InotifySource::read(Receiver& receiver) {
     ssize_t got;
     do {
         got = ::read(fd_, buffer_.get(), kReadBufferBytes);
@@ -49,7 +49,7 @@ size_t InotifySource::read(std::vector<KernelEvent>& events) {
         translated.cookie = event->cookie;
         // The name is padded with zero bytes up to its length.
         if (event->len != 0) translated.name = std::string_view(event->name);
-        events.push_back(translated);
+        if (!receiver.receive(translated)) break;
     }
     return static_cast<size_t>(got);
 }

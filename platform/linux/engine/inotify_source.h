@@ -15,7 +15,7 @@ public:
     int fd() const override { return fd_; }
     Disk& disk() override { return disk_; }
     ChangeTracker::Options options(bool recursive, DWORD notifyFilter) const override;
-    size_t read(std::vector<KernelEvent>& events) override;
+    size_t read(Receiver& receiver) override;
     bool mayHaveMore(size_t bytes) const override;
 
 private:

@@ -249,11 +249,17 @@ void ChangeTracker::repair() {
     cachedDir_ = kNoNode;
     if (!options_.recursive) return;
     // Watch the tree as it is now; directories still watched keep their keys,
-    // and those of directories no longer there are let go.
+    // and those of directories no longer there are let go. Where the kernel
+    // interface reports changes anywhere, the root is enough.
     WatchTree fresh;
     int error = 0;
     const int dir = disk_.open("", error);
-    if (dir >= 0) walk(fresh, dir, kNoNode, "", false);
+    if (dir >= 0 && options_.watchEveryDirectory) {
+        walk(fresh, dir, kNoNode, "", false);
+    } else if (dir >= 0) {
+        if (const int key = disk_.watch(dir, error); key >= 0) fresh.add(key, kNoNode, "");
+        disk_.close(dir);
+    }
     for (int key : tree_.allWds()) {
         if (fresh.find(key) == kNoNode) disk_.forget(key, true);
     }

@@ -1,0 +1,360 @@
+#include "platform/linux/engine/fanotify_source.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/fanotify.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kChunkBytes = 64 * 1024;
+// An event with three records, each with the largest handle and name.
+constexpr size_t kLargestEvent = sizeof(fanotify_event_metadata) + 3 * (sizeof(fanotify_event_info_fid) +
+                                                                         sizeof(file_handle) + MAX_HANDLE_SZ +
+                                                                         NAME_MAX + 1);
+// How far ahead a directory met for the first time is looked for in the
+// queue: its moves later in the queue tell where it was at this event.
+constexpr size_t kLookaheadBytes = 2 << 20;
+// Directories known to be outside, kept at most; then learned afresh.
+constexpr size_t kOutsideLimit = 1 << 16;
+// Deeper than this, a directory's place is not looked up: no real tree is.
+constexpr size_t kDeepest = 4096;
+
+HandleBytes bytesOf(const file_handle* handle) {
+    return {reinterpret_cast<const char*>(handle), sizeof(file_handle) + handle->handle_bytes};
+}
+
+}  // namespace
+
+std::unique_ptr<FanotifySource> FanotifySource::open(int rootFd, DWORD notifyFilter, int& error) {
+    const int fd = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE |
+                                     FAN_REPORT_DFID_NAME_TARGET,
+                                 O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    // Names and moves always: the tree is followed by them. A removed root is
+    // seen by its removal from its parent, so no event on every deleted file
+    // is asked for.
+    uint64_t mask = FAN_CREATE | FAN_DELETE | FAN_RENAME | FAN_ONDIR;
+    if (notifyFilter & (FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE)) mask |= FAN_MODIFY;
+    if (notifyFilter & (FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_CREATION | FILE_NOTIFY_CHANGE_SECURITY))
+        mask |= FAN_ATTRIB;
+    std::string rootHandle = handleOf(rootFd);
+    if (rootHandle.empty() || fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, rootFd, nullptr) != 0) {
+        error = errno;
+        close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<FanotifySource>(new FanotifySource(rootFd, fd, std::move(rootHandle)));
+}
+
+FanotifySource::FanotifySource(int rootFd, int fd, std::string rootHandle)
+    : rootFd_(rootFd), fd_(fd), rootHandle_(std::move(rootHandle)), disk_(rootFd) {}
+
+FanotifySource::~FanotifySource() { close(fd_); }
+
+ChangeTracker::Options FanotifySource::options(bool recursive, DWORD notifyFilter) const {
+    // Changes anywhere are reported, a new directory's first ones included.
+    return ChangeTracker::Options{recursive, notifyFilter, false, false};
+}
+
+bool FanotifySource::mayHaveMore(size_t bytes) const { return !queueWasEmpty_ && bytes > 0; }
+
+size_t FanotifySource::read(Receiver& receiver) {
+    receiver_ = &receiver;
+    stopped_ = false;
+    // The first piece is kept for the next read; more are needed only when
+    // looking far ahead, which is rare.
+    if (chunks_.size() > 1) chunks_.resize(1);
+    chunksUsed_ = 0;
+    events_.clear();
+    names_.clear();
+    bytesRead_ = 0;
+    queueWasEmpty_ = false;
+    fill();
+    // Looking ahead may read more, so the count is looked at every time.
+    for (size_t position = 0; position < events_.size() && !stopped_; ++position) translate(position);
+    bool delivered = false;
+    if (queueWasEmpty_ && !stopped_) {
+        // Everything that happened before the queue ran empty has been read,
+        // the removals merged into earlier events included.
+        delivered = !removals_.empty() || rootDeleted_;
+        settleAllRemovals();
+        if (rootDeleted_ && !stopped_) deliver(tracker_->rootKey(), IN_DELETE_SELF, {});
+    }
+    return bytesRead_ > 0 ? bytesRead_ : delivered ? 1 : 0;
+}
+
+// Reads one more helping of the queue. False when it was empty.
+bool FanotifySource::fill() {
+    // Not zeroed: the kernel writes what is read.
+    if (chunksUsed_ == chunks_.size()) chunks_.emplace_back(new char[kChunkBytes]);
+    char* chunk = chunks_[chunksUsed_].get();
+    ssize_t got;
+    do {
+        got = ::read(fd_, chunk, kChunkBytes);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        queueWasEmpty_ = true;
+        return false;
+    }
+    ++chunksUsed_;
+    // A read stops well short of a full buffer only when the queue is empty.
+    if (static_cast<size_t>(got) <= kChunkBytes - kLargestEvent) queueWasEmpty_ = true;
+    bytesRead_ += static_cast<size_t>(got);
+    parse(chunk, static_cast<size_t>(got));
+    return true;
+}
+
+void FanotifySource::parse(const char* data, size_t size) {
+    for (size_t at = 0; at + sizeof(fanotify_event_metadata) <= size;) {
+        const auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(data + at);
+        if (metadata->event_len < sizeof(fanotify_event_metadata) || at + metadata->event_len > size) break;
+        Event event;
+        event.mask = metadata->mask;
+        const char* end = data + at + metadata->event_len;
+        for (const char* record = data + at + metadata->metadata_len;
+             record + sizeof(fanotify_event_info_header) <= end;) {
+            const auto* header = reinterpret_cast<const fanotify_event_info_header*>(record);
+            if (header->len == 0) break;
+            const auto* handle = reinterpret_cast<const file_handle*>(
+                reinterpret_cast<const fanotify_event_info_fid*>(record)->handle);
+            const char* name = reinterpret_cast<const char*>(handle) + sizeof(file_handle) + handle->handle_bytes;
+            switch (header->info_type) {
+            case FAN_EVENT_INFO_TYPE_FID: event.target = handle; break;
+            case FAN_EVENT_INFO_TYPE_DFID_NAME:
+            case FAN_EVENT_INFO_TYPE_NEW_DFID_NAME:
+                event.dir = handle;
+                event.name = name;
+                break;
+            case FAN_EVENT_INFO_TYPE_OLD_DFID_NAME:
+                event.oldDir = handle;
+                event.oldName = name;
+                break;
+            default: break;
+            }
+            record += header->len;
+        }
+        events_.push_back(event);
+        at += metadata->event_len;
+    }
+}
+
+void FanotifySource::translate(size_t position) {
+    // A copy: looking ahead may read more events and move the vector.
+    const Event event = events_[position];
+    if (event.mask & FAN_Q_OVERFLOW) {
+        deliver(-1, IN_Q_OVERFLOW, {});
+        return;
+    }
+    if (event.mask & FAN_RENAME) {
+        translateRename(event, position);
+        return;
+    }
+    if (event.dir == nullptr) return;  // about an object alone: a file's link count
+    if (event.name == ".") {
+        translateSelf(event, position);
+        return;
+    }
+    if ((event.mask & FAN_DELETE) && event.target != nullptr && bytesOf(event.target) == rootHandle_) {
+        rootDeleted_ = true;
+        return;
+    }
+    const int key = locate(event.dir, position);
+    if (key < 0) return;
+    const uint32_t isDirectory = (event.mask & FAN_ONDIR) ? IN_ISDIR : 0;
+    const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
+    settleRemovals(key, event.name, child);
+    // The kernel merges events about one entry while they wait in the queue;
+    // they happened in this order.
+    if (event.mask & FAN_CREATE) deliver(key, IN_CREATE | isDirectory, event.name, child);
+    if (event.mask & FAN_MODIFY) deliver(key, IN_MODIFY | isDirectory, event.name);
+    if (event.mask & FAN_ATTRIB) deliver(key, IN_ATTRIB | isDirectory, event.name);
+    if (event.mask & FAN_DELETE) {
+        if (isDirectory && (event.mask & FAN_CREATE)) {
+            removals_.push_back(Removal{key, std::string(event.name), child});
+        } else {
+            deliver(key, IN_DELETE | isDirectory, event.name, child);
+        }
+    }
+    forgetUnless(child);
+}
+
+void FanotifySource::translateRename(const Event& event, size_t position) {
+    const int from = event.oldDir != nullptr ? locate(event.oldDir, position) : -1;
+    const int to = event.dir != nullptr ? locate(event.dir, position) : -1;
+    if (from < 0 && to < 0) return;
+    const uint32_t isDirectory = (event.mask & FAN_ONDIR) ? IN_ISDIR : 0;
+    const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
+    if (from >= 0) settleRemovals(from, event.oldName, child);
+    if (to >= 0) settleRemovals(to, event.name, child);
+    if (from >= 0 && to >= 0) {
+        ++cookie_;
+        deliver(from, IN_MOVED_FROM | isDirectory, event.oldName, child, cookie_);
+        deliver(to, IN_MOVED_TO | isDirectory, event.name, child, cookie_);
+    } else if (from >= 0) {
+        deliver(from, IN_MOVED_FROM | isDirectory, event.oldName, child, 0, true);
+    } else {
+        // What lies below it may have been taken for outside the tree.
+        if (isDirectory) outside_.clear();
+        deliver(to, IN_MOVED_TO | isDirectory, event.name, child);
+    }
+    forgetUnless(child);
+}
+
+// An event on a directory itself: reported, as inotify reports it, on the
+// directory's entry in its parent.
+void FanotifySource::translateSelf(const Event& event, size_t position) {
+    if (!(event.mask & FAN_ATTRIB) || bytesOf(event.dir) == rootHandle_) return;
+    const int key = locate(event.dir, position);
+    int parentKey = -1;
+    std::string name;
+    if (key < 0 || !tracker_->locate(key, parentKey, name)) return;
+    names_.push_back(std::move(name));
+    deliver(parentKey, IN_ATTRIB | IN_ISDIR, names_.back());
+}
+
+// The key of the directory with this handle if it is inside the tree at the
+// event at `position`, else -1. A directory not met before is placed now,
+// with every directory between it and one the tracker knows.
+int FanotifySource::locate(const file_handle* dir, size_t position) {
+    const HandleBytes handle = bytesOf(dir);
+    if (const int key = disk_.find(handle); key >= 0 && tracker_->watches(key)) return key;
+    if (outside_.find(handle) != outside_.end()) return -1;
+    std::vector<std::pair<std::string, Link>> chain;
+    std::string current(handle);
+    int parentKey = -1;
+    for (size_t depth = 0; depth < kDeepest; ++depth) {
+        Link link;
+        // Gone, with nothing queued to say where it was: its events are lost
+        // with it.
+        if (!linkBefore(current, position, link)) return -1;
+        chain.emplace_back(current, link);
+        if (link.parent.empty() || outside_.find(link.parent) != outside_.end()) break;
+        if (const int key = disk_.find(link.parent); key >= 0 && tracker_->watches(key)) {
+            parentKey = key;
+            break;
+        }
+        current = link.parent;
+    }
+    if (parentKey < 0) {
+        if (outside_.size() + chain.size() > kOutsideLimit) outside_.clear();
+        for (const auto& [each, link] : chain) outside_.insert(each);
+        return -1;
+    }
+    for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
+        const int key = disk_.keyFor(step->first);
+        tracker_->adopt(key, parentKey, step->second.name);
+        parentKey = key;
+    }
+    return tracker_->watches(parentKey) ? parentKey : -1;
+}
+
+// Where the directory was at the event at `position`: where the first later
+// event that moves or removes it says it was, or else where it is now.
+bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
+    for (size_t later = position + 1;; ++later) {
+        if (later == events_.size() && (queueWasEmpty_ || bytesRead_ >= kLookaheadBytes || !fill())) break;
+        if (later == events_.size()) break;
+        const Event& event = events_[later];
+        if (!(event.mask & FAN_ONDIR) || event.target == nullptr || bytesOf(event.target) != handle) continue;
+        if ((event.mask & FAN_RENAME) && event.oldDir != nullptr) {
+            link = Link{std::string(bytesOf(event.oldDir)), std::string(event.oldName)};
+            return true;
+        }
+        if ((event.mask & FAN_DELETE) && event.dir != nullptr) {
+            link = Link{std::string(bytesOf(event.dir)), std::string(event.name)};
+            return true;
+        }
+    }
+    return linkOnDisk(handle, link);
+}
+
+bool FanotifySource::linkOnDisk(const std::string& handle, Link& link) {
+    struct {
+        file_handle header;
+        unsigned char bytes[MAX_HANDLE_SZ];
+    } copy;
+    std::memcpy(&copy, handle.data(), std::min(handle.size(), sizeof copy));
+    const int fd = open_by_handle_at(rootFd_, &copy.header, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat self, up;
+    bool found = parent >= 0 && fstat(fd, &self) == 0 && fstat(parent, &up) == 0 && self.st_nlink != 0;
+    if (found && self.st_ino == up.st_ino && self.st_dev == up.st_dev) {
+        link = Link{};  // the top of the file system
+    } else if (found) {
+        link.parent = handleOf(parent);
+        found = !link.parent.empty() && nameIn(fd, parent, self.st_ino, link.name);
+    }
+    close(fd);
+    if (parent >= 0) close(parent);
+    return found;
+}
+
+// The directory's name in its parent: the end of its path, or where the path
+// is too long to be shown, the entry of the parent with its inode number.
+bool FanotifySource::nameIn(int fd, int parent, ino_t inode, std::string& name) {
+    char procPath[40];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+    char path[PATH_MAX];
+    const ssize_t length = readlink(procPath, path, sizeof path);
+    if (length > 0 && static_cast<size_t>(length) < sizeof path && path[0] == '/') {
+        const std::string_view shown(path, static_cast<size_t>(length));
+        name = std::string(shown.substr(shown.rfind('/') + 1));
+        return !name.empty();
+    }
+    char buffer[16 * 1024];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, parent, buffer, sizeof buffer);
+        if (got <= 0) return false;
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            if (entry->d_ino == inode && std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                name = entry->d_name;
+                return true;
+            }
+        }
+    }
+}
+
+void FanotifySource::deliver(int key, uint32_t mask, std::string_view name, int child, uint32_t cookie, bool alone) {
+    if (stopped_) return;
+    if (!receiver_->receive(KernelEvent{key, mask, cookie, name, child, alone})) stopped_ = true;
+}
+
+// A later entry under the name of a directory whose removal was merged into
+// its creation comes after that removal.
+void FanotifySource::settleRemovals(int key, std::string_view name, int child) {
+    for (const Removal& removal : removals_) {
+        if (removal.parentKey == key && removal.name == name && removal.child != child) {
+            settleAllRemovals();
+            return;
+        }
+    }
+}
+
+void FanotifySource::settleAllRemovals() {
+    // The innermost first, as they were removed.
+    while (!removals_.empty()) {
+        names_.push_back(std::move(removals_.back().name));
+        const Removal removal{removals_.back().parentKey, {}, removals_.back().child};
+        removals_.pop_back();
+        deliver(removal.parentKey, IN_DELETE | IN_ISDIR, names_.back(), removal.child);
+    }
+}
+
+// A key given to a directory the tracker did not take in is let go again.
+void FanotifySource::forgetUnless(int child) {
+    if (child >= 0 && !tracker_->watches(child)) disk_.forget(child, false);
+}

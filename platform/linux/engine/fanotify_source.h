@@ -1,0 +1,102 @@
+// Events for the whole file system the root is on, through one fanotify
+// mark: no watch per directory, no limit on watches, and a queue that cannot
+// overflow. Only what happens inside the watched tree reaches the tracker.
+// Where a directory is, is learned from the events as they come; a directory
+// met for the first time is placed by the events still queued about it, or,
+// failing those, by asking the disk once.
+#pragma once
+
+#include <deque>
+#include <sys/types.h>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/linux/engine/event_source.h"
+#include "platform/linux/engine/fanotify_disk.h"
+
+struct file_handle;
+
+class FanotifySource : public EventSource {
+public:
+    /// Marks the file system of the directory open as rootFd. nullptr with the
+    /// errno in error where this cannot be had: not privileged (EPERM), a
+    /// kernel without these reports (EINVAL), a file system that gives no
+    /// file handles (EOPNOTSUPP, ENODEV, EXDEV).
+    static std::unique_ptr<FanotifySource> open(int rootFd, DWORD notifyFilter, int& error);
+    ~FanotifySource() override;
+
+    int fd() const override { return fd_; }
+    Disk& disk() override { return disk_; }
+    ChangeTracker::Options options(bool recursive, DWORD notifyFilter) const override;
+    void attach(ChangeTracker& tracker) override { tracker_ = &tracker; }
+    size_t read(Receiver& receiver) override;
+    bool mayHaveMore(size_t bytes) const override;
+
+private:
+    /// One fanotify event with its records found.
+    struct Event {
+        uint64_t mask = 0;
+        const file_handle* dir = nullptr;  // where it happened (the new place for a rename)
+        std::string_view name;
+        const file_handle* oldDir = nullptr;  // a rename's old place
+        std::string_view oldName;
+        const file_handle* target = nullptr;  // the entry itself
+    };
+    /// Where a directory is: its parent's handle (empty at the top of the
+    /// file system) and its name.
+    struct Link {
+        std::string parent;
+        std::string name;
+    };
+    /// A directory made and removed while its events were queued: the kernel
+    /// merged both into the first, but what happened inside it comes after.
+    struct Removal {
+        int parentKey;
+        std::string name;
+        int child;
+    };
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
+    };
+
+    FanotifySource(int rootFd, int fd, std::string rootHandle);
+    bool fill();
+    void parse(const char* data, size_t size);
+    void translate(size_t position);
+    void translateRename(const Event& event, size_t position);
+    void translateSelf(const Event& event, size_t position);
+    int locate(const file_handle* dir, size_t position);
+    bool linkBefore(const std::string& handle, size_t position, Link& link);
+    bool linkOnDisk(const std::string& handle, Link& link);
+    static bool nameIn(int fd, int parent, ino_t inode, std::string& name);
+    void deliver(int key, uint32_t mask, std::string_view name, int child = -1, uint32_t cookie = 0,
+                 bool alone = false);
+    void settleRemovals(int key, std::string_view name, int child);
+    void settleAllRemovals();
+    void forgetUnless(int child);
+
+    int rootFd_;
+    int fd_;
+    std::string rootHandle_;
+    FanotifyDisk disk_;
+    ChangeTracker* tracker_ = nullptr;
+    Receiver* receiver_ = nullptr;
+    bool stopped_ = false;
+    // What this read took from the kernel: its bytes, in pieces that never
+    // move, and the events in them.
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    size_t chunksUsed_ = 0;
+    std::vector<Event> events_;
+    size_t bytesRead_ = 0;
+    bool queueWasEmpty_ = false;
+    std::deque<std::string> names_;
+    // Handles of directories known to be outside the tree; bounded, and
+    // forgotten whenever a directory comes in from outside.
+    std::unordered_set<std::string, Hash, std::equal_to<>> outside_;
+    std::vector<Removal> removals_;
+    uint32_t cookie_ = 0;
+    bool rootDeleted_ = false;
+};
