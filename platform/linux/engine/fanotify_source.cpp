@@ -117,12 +117,15 @@ bool FanotifySource::fill() {
 
 void FanotifySource::parse(const char* data, size_t size) {
     for (size_t at = 0; at + sizeof(fanotify_event_metadata) <= size;) {
-        const auto* metadata = reinterpret_cast<const fanotify_event_metadata*>(data + at);
-        if (metadata->event_len < sizeof(fanotify_event_metadata) || at + metadata->event_len > size) break;
+        // Copied out: events are laid end to end on 4-byte boundaries, and
+        // the metadata's 64-bit mask wants 8.
+        fanotify_event_metadata metadata;
+        std::memcpy(&metadata, data + at, sizeof metadata);
+        if (metadata.event_len < sizeof(fanotify_event_metadata) || at + metadata.event_len > size) break;
         Event event;
-        event.mask = metadata->mask;
-        const char* end = data + at + metadata->event_len;
-        for (const char* record = data + at + metadata->metadata_len;
+        event.mask = metadata.mask;
+        const char* end = data + at + metadata.event_len;
+        for (const char* record = data + at + metadata.metadata_len;
              record + sizeof(fanotify_event_info_header) <= end;) {
             const auto* header = reinterpret_cast<const fanotify_event_info_header*>(record);
             if (header->len == 0) break;
@@ -145,7 +148,7 @@ void FanotifySource::parse(const char* data, size_t size) {
             record += header->len;
         }
         events_.push_back(event);
-        at += metadata->event_len;
+        at += metadata.event_len;
     }
 }
 
