@@ -208,9 +208,7 @@ unzip -q "$zip" -d "$work/zip"
 exe=$work/zip/$top/Pathwarden.exe
 readme=$work/zip/$top/README.txt
 PYTHONDONTWRITEBYTECODE=1 timeout 60 /usr/bin/python3 - "$exe" <<'EOF'
-import sys
-sys.path.insert(0, "tests/e2e")
-from pe_image import MACHINE_I386, MAGIC_PE32, SUBSYSTEM_WINDOWS_CUI, read_pe_image
+from tests.e2e.support.pe_image import MACHINE_I386, MAGIC_PE32, SUBSYSTEM_WINDOWS_CUI, read_pe_image
 
 image = read_pe_image(sys.argv[1])
 assert (image.machine, image.magic) == (MACHINE_I386, MAGIC_PE32), "not a 32-bit x86 PE32 image"
