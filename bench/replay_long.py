@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """The replay property at length: many seeds, tens of thousands of operations
 each. For every seed the program watches a fresh tree while a seeded random
 churn changes it as fast as Python can; the printed report, replayed onto the

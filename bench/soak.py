@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Soak: the program watches a tree that a seeded churn changes without pause
 for a long time (10 minutes by default). Every few seconds the program's
 resident memory and open descriptors are sampled; at the end the report is
