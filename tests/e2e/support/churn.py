@@ -199,23 +199,30 @@ class Churn:
         self.relocate(node, parent, name)
         self.note(verb, old, new)
 
-    def rename_file(self):
-        node = self.files.choice(self.rng)
+    def _rename_in_place(self, pool, kind):
+        node = pool.choice(self.rng)
         if node is None:
             return False
-        self._rename(node, node.parent, self.fresh("f"), "rename")
+        self._rename(node, node.parent, self.fresh(kind), "rename")
         return True
 
-    def rename_file_over_file(self):
-        node = self.files.choice(self.rng)
+    def _rename_over(self, pool, replaceable):
+        """Renames an entry over a sibling that `replaceable` accepts."""
+        node = pool.choice(self.rng)
         if node is None:
             return False
-        targets = [n for n in node.parent.children.values() if not n.is_dir and n is not node]
+        targets = [n for n in node.parent.children.values() if replaceable(n) and n is not node]
         if not targets:
             return False
         target = targets[self.rng.randrange(len(targets))]
         self._rename(node, node.parent, target.name, "rename-over")
         return True
+
+    def rename_file(self):
+        return self._rename_in_place(self.files, "f")
+
+    def rename_file_over_file(self):
+        return self._rename_over(self.files, lambda n: not n.is_dir)
 
     def move_file(self):
         node = self.files.choice(self.rng)
@@ -243,22 +250,10 @@ class Churn:
         return True
 
     def rename_dir(self):
-        node = self.dirs.choice(self.rng)
-        if node is None:
-            return False
-        self._rename(node, node.parent, self.fresh("d"), "rename")
-        return True
+        return self._rename_in_place(self.dirs, "d")
 
     def rename_dir_over_empty_dir(self):
-        node = self.dirs.choice(self.rng)
-        if node is None:
-            return False
-        targets = [n for n in node.parent.children.values() if n.is_dir and not n.children and n is not node]
-        if not targets:
-            return False
-        target = targets[self.rng.randrange(len(targets))]
-        self._rename(node, node.parent, target.name, "rename-over")
-        return True
+        return self._rename_over(self.dirs, lambda n: n.is_dir and not n.children)
 
     def move_dir(self):
         node = self.dirs.choice(self.rng)

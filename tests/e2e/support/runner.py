@@ -31,6 +31,8 @@ _running = []  # PipeRuns and terminals started and not yet ended, for end_all
 
 
 class Program:
+    """The program's path, the command it runs under (launcher), and its environment."""
+
     def __init__(self, path, launcher=(), env=None):
         self.path = str(path)
         self.launcher = list(launcher)
@@ -196,7 +198,7 @@ class PipeRun:
             state = "the output ended" if self.out.ended else f"{timeout} s passed"
             raise AssertionError(f"{state} without {wanted!r}; after the last match came:\n"
                                  f"{self.rest()[-4000:]!r}\nstandard error: {self.errors[-2000:]!r}")
-        chunk, self.seen = self.output[self.seen:end_at], end_at
+        chunk, self.seen = bytes(self.out.data[self.seen:end_at]), end_at
         return chunk
 
     def expect_start(self, root, **kwargs):
@@ -215,7 +217,7 @@ class PipeRun:
 
     def rest(self):
         """Everything after the last match."""
-        return self.output[self.seen:]
+        return bytes(self.out.data[self.seen:])
 
     def quiet(self, grace=GRACE):
         """What arrives within the grace period after the last match (normally nothing)."""
