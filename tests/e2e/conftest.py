@@ -15,6 +15,7 @@ sanitizer build.
 """
 
 import os
+import shutil
 import tempfile
 from pathlib import Path
 
@@ -54,7 +55,9 @@ def _program_from_env(variable):
 
 @pytest.fixture(scope="session")
 def program():
-    """The Linux program, started as it is (a runner.Program)."""
+    """The Linux program (a runner.Program), started as it is. Every suite
+    starts it through this fixture, so a suite runs under another launcher
+    (unshare -U -r, say) by a Program with that launcher here."""
     return runner.Program(_program_from_env("PATHWARDEN_BIN"))
 
 
@@ -80,13 +83,23 @@ def end_what_is_left():
 
 @pytest.fixture
 def watch(program):
-    """Starts the program on a directory, output to a pipe, and waits for its
-    start lines, which must be the first thing it prints."""
-    def start(root, **kwargs):
-        run = program.pipe(root, **kwargs)
+    """Starts the program (or another Program) on a directory, output to a
+    pipe, and waits for its start lines, which must be the first thing it
+    prints."""
+    def start(root, started=program, **kwargs):
+        run = started.pipe(root, **kwargs)
         run.expect_start(root)
         return run
     return start
+
+
+@pytest.fixture
+def program_for_nobody(program, shared_tmp):
+    """The program as the user nobody can start it: a copy in a directory
+    every user can reach, since the build may lie below one that only root
+    may enter (/root, on a fresh machine)."""
+    copy = shutil.copy2(program.path, shared_tmp)
+    return runner.Program(copy, program.launcher, program.env)
 
 
 @pytest.fixture

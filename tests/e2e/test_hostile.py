@@ -40,7 +40,8 @@ ERROR_ACCESS_DENIED = 5
 
 @pytest.mark.parametrize("made", ["before-start", "while-watched"])
 @pytest.mark.parametrize("opened_by", ["chmod", "chown"])
-def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tmp, watch, made, opened_by):
+def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tmp, watch, program_for_nobody, made,
+                                                                       opened_by):
     root = os.path.join(shared_tmp, "root")
     locked = os.path.join(root, "locked")
     os.mkdir(root)
@@ -53,7 +54,7 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
 
     if made == "before-start":
         lock_up()
-    run = watch(root, **as_nobody())
+    run = watch(root, program_for_nobody, **as_nobody())
     if made == "while-watched":
         lock_up()
         run.expect(record("added", locked))
@@ -74,14 +75,14 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
     run.stop()
 
 
-def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch):
+def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch, program_for_nobody):
     # Mode 744, root's own: the user nobody may list it, so it is watched, but
     # may not enter it, so what lies below is not.
     root = os.path.join(shared_tmp, "root")
     half = os.path.join(root, "half")
     os.makedirs(os.path.join(half, "sub"))
     os.chmod(half, 0o744)
-    run = watch(root, **as_nobody())
+    run = watch(root, program_for_nobody, **as_nobody())
     write(os.path.join(half, "direct"))
     run.expect(record("added", os.path.join(half, "direct")))
     os.chmod(half, 0o755)

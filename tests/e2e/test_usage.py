@@ -3,26 +3,17 @@ pseudo-terminal, byte for byte, with the exit status the shell sees."""
 
 import pytest
 
+from .support.report import TOO_MANY, usage
 from .support.runner import ended
 
-USAGE = (
-    "\n"
-    "Run without any arguments to monitor / recursively.\n"
-    "Add the \"NoRecurse\" argument to monitor only the target and not sub-folders.\n"
-    "Specify a folder path to monitor that instead of /.\n"
-    "Examples:\n"
-    "    pathwarden /srv/test\n"
-    "    pathwarden / NoRecurse\n"
-    "    pathwarden \"/home/me/My Files\"\n"
-)
-TOO_MANY = "\nToo many arguments. (Paths containing spaces must go in quotes.)\n"
+USAGE = usage("pathwarden", "/", "/srv/test", "/home/me/My Files")
 
 
 def run(program, args):
     """Runs the program to its end in a terminal; returns (output with the
     terminal's CR LF turned back into LF, exit status)."""
     output, status = ended(program.terminal(*args))
-    return output.decode().replace("\r\n", "\n"), status
+    return output.replace(b"\r\n", b"\n"), status
 
 
 @pytest.mark.parametrize("args", [
@@ -45,4 +36,4 @@ def test_extra_paths_are_each_reported_before_one_usage_block(program, args, lin
 
 def test_usage_reaches_a_pipe_unchanged(program):
     # Standard output is a pipe here: the same bytes, with plain line feeds.
-    assert program.run("--help") == (USAGE.encode(), 255)
+    assert program.run("--help") == (USAGE, 255)

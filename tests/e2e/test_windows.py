@@ -11,21 +11,11 @@ import pytest
 
 from .support.pe_image import (MACHINE_AMD64, MACHINE_I386, MAGIC_PE32, MAGIC_PE32_PLUS,
                                SUBSYSTEM_WINDOWS_CUI, read_pe_image)
-from .support.report import READY, crlf, failed_to_open, parse, record, start_lines
+from .support.report import READY, TOO_MANY, crlf, failed_to_open, parse, record, start_lines, usage
 from .support.runner import eventually, redirected
 from .support.trees import read_file
 
-USAGE = (
-    "\n"
-    "Run without any arguments to monitor C:\\ recursively.\n"
-    'Add the "NoRecurse" argument to monitor only the target and not sub-folders.\n'
-    "Specify a folder path to monitor that instead of C:\\.\n"
-    "Examples:\n"
-    "    Pathwarden.exe D:\\Test\n"
-    "    Pathwarden.exe C:\\ NoRecurse\n"
-    '    Pathwarden.exe "C:\\Program Files"\n'
-)
-TOO_MANY = "\nToo many arguments. (Paths containing spaces must go in quotes.)\n"
+USAGE = crlf(usage("Pathwarden.exe", "C:\\", "D:\\Test", "C:\\Program Files"))
 EXIT_MINUS_ONE = 255
 
 EXPECTED_FORMAT = {
@@ -40,10 +30,6 @@ TIMEOUT = 60  # seconds for any one expected output; Wine is slow to start
 def windows_path(path):
     """The Wine name of a Linux path: drive Z: is the Linux root."""
     return "Z:" + str(path).replace("/", "\\")
-
-
-def crlf_text(text):
-    return crlf(text.encode("utf-8"))
 
 
 def test_exe_is_a_self_contained_console_program(windows_exe_path):
@@ -63,7 +49,7 @@ def test_exe_is_a_self_contained_console_program(windows_exe_path):
     ["-h", "NoRecurse", "C:\\"],
 ])
 def test_help_request_prints_usage(windows_exe, args):
-    assert windows_exe.run(*args) == (crlf_text(USAGE), EXIT_MINUS_ONE)
+    assert windows_exe.run(*args) == (USAGE, EXIT_MINUS_ONE)
 
 
 @pytest.mark.parametrize("args, complaints", [
@@ -76,7 +62,7 @@ def test_help_request_prints_usage(windows_exe, args):
     (["D:\\Test", "C:\\Other", "/?"], 1),
 ])
 def test_too_many_paths(windows_exe, args, complaints):
-    assert windows_exe.run(*args) == (crlf_text(TOO_MANY * complaints + USAGE), EXIT_MINUS_ONE)
+    assert windows_exe.run(*args) == (crlf(TOO_MANY) * complaints + USAGE, EXIT_MINUS_ONE)
 
 
 @pytest.mark.parametrize("path, code", [

@@ -11,6 +11,7 @@ import os
 import random
 import shutil
 
+
 class Node:
     __slots__ = ("name", "parent", "children", "slot")
 
@@ -70,8 +71,6 @@ class Pool:
         return self.items[rng.randrange(len(self.items))] if self.items else None
 
 
-# Names carry a space or a non-ASCII letter now and then: the report is
-# parsed from the quoted path, which must survive both.
 NAME_FLAVOURS = ["{}{}", "{}{}", "{}{}", "{} {}", "{}é{}"]
 
 

@@ -54,6 +54,18 @@ def failed_to_open(path, code, separator=b"/"):
     return b'Failed to open "' + fsencode(path) + separator + b'": ' + str(code).encode() + b"\nFailed.\n"
 
 
+TOO_MANY = b"\nToo many arguments. (Paths containing spaces must go in quotes.)\n"
+
+
+def usage(program, root, example, spaced):
+    """The usage block, for the program as it names itself, its default root,
+    and the directories of its examples (one with a space)."""
+    return (f"\nRun without any arguments to monitor {root} recursively.\n"
+            'Add the "NoRecurse" argument to monitor only the target and not sub-folders.\n'
+            f"Specify a folder path to monitor that instead of {root}.\n"
+            f'Examples:\n    {program} {example}\n    {program} {root} NoRecurse\n    {program} "{spaced}"\n').encode()
+
+
 def record_lines(output):
     """The change lines of some output, without their line ends."""
     return [line.rstrip(b"\r") for line in output.split(b"\n") if line.startswith(b"    FILE_ACTION_")]

@@ -243,11 +243,14 @@ class PipeRun:
             raise AssertionError(f"the program was still running after {timeout} s") from None
 
     def stop(self, signum=signal.SIGTERM):
-        """Ends the run by a signal and returns its status."""
+        """Ends the run by a signal and returns its status. The program never
+        writes to standard error: anything there came from a sanitizer or a
+        crash."""
         if self.proc.poll() is None:
             self.proc.send_signal(signum)
         status = self.wait_exit()
         self.close()
+        assert self.errors == b"", self.errors.decode(errors="replace")
         return status
 
     def kill(self):
