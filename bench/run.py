@@ -42,7 +42,7 @@ def int_list(text):
 
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__)
+    p = argparse.ArgumentParser(prog="python3 -m bench.run", description=__doc__)
     mode = p.add_mutually_exclusive_group()
     mode.add_argument("--quick", action="store_const", dest="preset", const="quick",
                       help="small sizes, a couple of minutes (the default)")

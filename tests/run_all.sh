@@ -14,14 +14,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # wine32 is an i386 package; 64-bit Wine runs the Windows tests where the
-# kernel cannot start 32-bit programs. dpkg-dev (dpkg-shlibdeps), man-db and
-# unzip are for building and checking the packages, valgrind for one
-# end-to-end test.
+# kernel cannot start 32-bit programs. dpkg-dev (dpkg-shlibdeps), file (for
+# CPack's look at the binary), man-db and unzip are for building and checking
+# the packages, valgrind for one end-to-end test.
 packages=(
   cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
   python3-pytest python3-pexpect python3-pytest-timeout valgrind
-  dpkg-dev man-db unzip
+  dpkg-dev file man-db unzip
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -71,7 +71,7 @@ def test_a_directory_beyond_the_watch_limit_gives_an_overflow(program, tmp_path,
     if arrival == "made":
         make_dirs(root, 3)
     # Made: four watches at the start, one left over, which the first new
-    # directory takes. Moved in: two directories arrive at once and only one
+    # directory takes. Moved in: three directories arrive at once and only one
     # more watch is left.
     child = limited(program, root, watches=5 if arrival == "made" else 2)
     expect_shown(child, start_lines(root))

@@ -22,8 +22,6 @@ EXPECTED_FORMAT = {
     "i386": (MACHINE_I386, MAGIC_PE32),
     "amd64": (MACHINE_AMD64, MAGIC_PE32_PLUS),
 }
-
-
 TIMEOUT = 60  # seconds for any one expected output; Wine is slow to start
 
 
