@@ -1,15 +1,15 @@
-#!/usr/bin/python3
 """The replay property at length: many seeds, tens of thousands of operations
 each. For every seed the program watches a fresh tree while a seeded random
 churn changes it as fast as Python can; the printed report, replayed onto the
 starting tree, must give the final tree, with no OVERFLOW line.
 
-    bench/replay_long.py --bin build/app/pathwarden --seeds 40 --operations 20000
+    python3 -m bench.replay_long --bin build/linux-release/pathwarden --seeds 40 --operations 20000
 
 Prints one line per seed and a summary; exits 1 when any seed failed. The
 report and operation log of each failed seed are kept (--keep) so the failure
 can be studied without running again. --skip leaves operations out of the
-churn, to see whether what remains holds (operation names: replay.Churn).
+churn, to see whether what remains holds (operation names: support/churn.py).
+Run it from the repository's top directory.
 """
 
 import argparse
@@ -19,15 +19,16 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import replay  # noqa: E402
+from tests.e2e.support import replay
+from tests.e2e.support.churn import Churn
+from tests.e2e.support.runner import Program
 
 
 def parse_args():
     repo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bin", default=os.environ.get("PATHWARDEN_BIN")
-                        or os.path.join(repo, "build", "app", "pathwarden"), help="the program to run")
+                        or os.path.join(repo, "build", "linux-release", "pathwarden"), help="the program to run")
     parser.add_argument("--seeds", type=int, default=40, help="how many seeds")
     parser.add_argument("--first-seed", type=int, default=1000)
     parser.add_argument("--operations", type=int, default=20000, help="operations per seed")
@@ -43,18 +44,18 @@ def leave_out(names):
     """Makes every Churn drop the named operations from its menus."""
     if not names:
         return
-    known = {operation.__name__ for _, operation in replay.Churn(0, "", "").operations}
+    known = {operation.__name__ for _, operation in Churn(0, "", "").operations}
     unknown = names - known
     if unknown:
         sys.exit(f"unknown operations: {', '.join(sorted(unknown))} (known: {', '.join(sorted(known))})")
-    plain_init = replay.Churn.__init__
+    plain_init = Churn.__init__
 
     def init(self, *args, **kwargs):
         plain_init(self, *args, **kwargs)
         self.operations = [(w, op) for w, op in self.operations if op.__name__ not in names]
         self.shrinking = [(w, op) for w, op in self.shrinking if op.__name__ not in names] or self.shrinking
 
-    replay.Churn.__init__ = init
+    Churn.__init__ = init
 
 
 def main():
@@ -75,7 +76,7 @@ def main():
     for seed in range(args.first_seed, args.first_seed + args.seeds):
         workdir = os.path.join(base, str(seed))
         os.mkdir(workdir)
-        outcome = replay.run_seed(args.bin, workdir, seed, args.operations, max_entries=args.max_entries,
+        outcome = replay.run_seed(Program(args.bin), workdir, seed, args.operations, max_entries=args.max_entries,
                                   keep=keep)
         operations += outcome.operations
         records += outcome.records

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/console_capture.h"
 #include "watch/change_report.h"
 
 namespace {
@@ -28,36 +29,13 @@ std::atomic<long> allocations{0};
 constexpr size_t kChangeBufferBytes = 32768;
 constexpr off_t kTruncateAtBytes = 64 << 20;
 
-/// Points standard output at an unlinked temporary file for the lifetime of
-/// the object, and keeps the file from growing without bound.
-class OutputToFile {
-public:
-    OutputToFile() {
-        std::fflush(stdout);
-        file_ = std::tmpfile();
-        saved_ = dup(1);
-        dup2(fileno(file_), 1);
-    }
-    ~OutputToFile() {
-        dup2(saved_, 1);
-        close(saved_);
-        std::fclose(file_);
-    }
-    OutputToFile(const OutputToFile&) = delete;
-    OutputToFile& operator=(const OutputToFile&) = delete;
-
-    /// Starts the file again once it is large; outside the timed part.
-    void trim(benchmark::State& state) {
-        if (lseek(1, 0, SEEK_CUR) < kTruncateAtBytes) return;
-        state.PauseTiming();
-        if (ftruncate(1, 0) != 0 || lseek(1, 0, SEEK_SET) != 0) state.SkipWithError("cannot reset the output file");
-        state.ResumeTiming();
-    }
-
-private:
-    std::FILE* file_ = nullptr;
-    int saved_ = -1;
-};
+/// Starts the captured output file again once it is large, outside the timed part.
+void trimOutput(benchmark::State& state) {
+    if (lseek(1, 0, SEEK_CUR) < kTruncateAtBytes) return;
+    state.PauseTiming();
+    if (ftruncate(1, 0) != 0 || lseek(1, 0, SEEK_SET) != 0) state.SkipWithError("cannot reset the output file");
+    state.ResumeTiming();
+}
 
 /// Names shaped like a source tree's, of varied length, as UTF-16.
 WString sampleName(size_t i) {
@@ -97,12 +75,12 @@ void runReports(benchmark::State& state, size_t recordLimit) {
     std::vector<BYTE> buffer;
     size_t records = 0;
     const DWORD bytes = packRecords(buffer, recordLimit, &records);
-    OutputToFile output;
+    ConsoleCapture captured;  // standard output goes to an unlinked file while it lives
     printChangeReport(bytes, buffer.data(), kWatchedPath);  // lets the output buffer grow to size
     const long before = allocations.load();
     for (auto _ : state) {
         printChangeReport(bytes, buffer.data(), kWatchedPath);
-        output.trim(state);
+        trimOutput(state);
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * records));
     state.counters["records_per_report"] = static_cast<double>(records);
@@ -117,7 +95,7 @@ void ReportOneRecord(benchmark::State& state) { runReports(state, 1); }
 /// batch and written in large pieces.
 void ConsolePrintLine(benchmark::State& state) {
     const WString name = sampleName(12345);
-    OutputToFile output;
+    ConsoleCapture captured;  // standard output goes to an unlinked file while it lives
     const long before = allocations.load();
     size_t lines = 0;
     for (auto _ : state) {
@@ -127,7 +105,7 @@ void ConsolePrintLine(benchmark::State& state) {
                          static_cast<int>(name.size()), name.data());
         }
         lines += 256;
-        output.trim(state);
+        trimOutput(state);
     }
     state.SetItemsProcessed(static_cast<int64_t>(lines));
     state.counters["allocs_per_line"] =

@@ -1,6 +1,7 @@
-#!/usr/bin/python3
 """Runs pathwarden, its peers and a bare-syscall floor side by side on identical
-trees, and writes a markdown table and a JSON file. See bench/README.md."""
+trees, and writes a markdown table and a JSON file. See bench/README.md.
+
+    python3 -m bench.run --quick      (from the repository's top directory)"""
 
 import argparse
 import datetime
@@ -15,12 +16,14 @@ import tempfile
 import time
 import types
 
+from tests.e2e.support import procfs
+from tests.e2e.support.report import READY
+from tests.e2e.support.runner import Program
+
+from .harness import report, scenarios, tools as toolbox, watchers as watcherlib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
-sys.dont_write_bytecode = True  # keep the source tree clean
-
-from harness import procstat, report, scenarios, tools as toolbox, watchers as watcherlib  # noqa: E402
 
 PRESETS = {
     "quick": dict(setup_sizes=[1000, 10000], setup_repeats=3, flat_sizes=[10000], spread_sizes=[10000], burst_repeats=1,
@@ -39,7 +42,7 @@ def int_list(text):
 
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__)
+    p = argparse.ArgumentParser(prog="python3 -m bench.run", description=__doc__)
     mode = p.add_mutually_exclusive_group()
     mode.add_argument("--quick", action="store_const", dest="preset", const="quick",
                       help="small sizes, a couple of minutes (the default)")
@@ -68,6 +71,7 @@ def parse_args(argv):
                    help="directory for results.json and results.md (default: %(default)s)")
     p.add_argument("--micro", help="the report_bench binary to run as well (default: looked for next to "
                                    "the pathwarden binary)")
+    p.add_argument("--tools", help="where the C helpers were built (default: bench/ next to the pathwarden binary)")
     p.add_argument("--update-readme", action="store_true",
                    help="put the table into bench/README.md between its results markers")
     args = p.parse_args(argv)
@@ -84,22 +88,13 @@ def make_config(args):
     return types.SimpleNamespace(**cfg)
 
 
-def watches_in_use():
-    total = 0
-    for pid in os.listdir("/proc"):
-        if pid.isdigit():
-            total += procstat.inotify_watches(pid) or 0
-    return total
-
-
 def fit_setup_sizes(cfg, notes):
     """Trees larger than the free part of max_user_watches cannot be watched whole."""
-    with open("/proc/sys/fs/inotify/max_user_watches") as f:
-        limit = int(f.read())
+    limit = procfs.inotify_limit("max_user_watches")
     # Room for whatever else starts meanwhile, and for the watches of the
     # previous run, which the kernel frees a little after the process ends.
     margin = 10000
-    free = limit - watches_in_use() - margin
+    free = limit - procfs.watches_in_use() - margin
     fitted = []
     for size in cfg.setup_sizes:
         if size + 1 > free:
@@ -116,31 +111,19 @@ def fit_setup_sizes(cfg, notes):
 def check_pathwarden(binary, workdir):
     """A short real run: the start line, then one created file reported."""
     root = tempfile.mkdtemp(prefix="check-", dir=workdir)
-    watcher = watcherlib.Pathwarden(binary)
-    ok, why = watcher.available()
-    if not ok:
-        return why
-    run = watcher.start(root, tempfile.mkdtemp(prefix="check-run-", dir=workdir), "print")
+    run = Program(binary).pipe(root)
     try:
-        if run.wait_ready(20) is None:
-            return "no start line: " + (run.preamble + run.stderr_text().encode()).decode(errors="replace")[-300:]
-        open(os.path.join(root, "probe-file"), "w").close()
-        if run.read_until(b'probe-file"', 5) is None:
-            return "a created file was not reported: " + run.preamble.decode(errors="replace")[-300:]
+        run.expect(READY, 20)
+        run.sentinel(root, "probe-file", 5)
         return None
+    except AssertionError as error:
+        return str(error)[-300:]
     finally:
-        run.stop()
+        run.kill()
 
 
 def machine():
-    model = "?"
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    with open("/proc/meminfo") as f:
-        mem = int(f.readline().split()[1]) / 1024 / 1024
+    model, mem = procfs.machine()
     distro = "Linux"
     if os.path.exists("/etc/os-release"):
         with open("/etc/os-release") as f:
@@ -200,8 +183,10 @@ def main(argv):
     def log(text):
         print(f"[{time.monotonic() - started:7.1f}s] {text}", flush=True)
 
-    tools = toolbox.Tools(os.path.join(HERE, "helpers"), os.path.join(REPO, "build", "bench-tools"))
-    tools.build()
+    tools = toolbox.Tools(args.tools or os.path.join(os.path.dirname(os.path.abspath(args.pathwarden)), "bench"))
+    if tools.missing():
+        sys.exit(f"no {', '.join(tools.missing())} in {tools.build_dir}: build them with the program "
+                 f"(cmake --workflow --preset linux-release), or pass --tools")
     notes = []
     fit_setup_sizes(cfg, notes)
     chosen = set(args.watchers.split(",")) if args.watchers else set(report.ORDER)
@@ -224,27 +209,27 @@ def main(argv):
     ctx.floor_list = watcherlib.Floor(tools.bin("floor"), list_new=True) if has_floor else None
     ctx.floor_print = watcherlib.Floor(tools.bin("floor"), always_print=True) if has_floor else None
 
-    loadavg = lambda: open("/proc/loadavg").read().split()[:3]  # noqa: E731
     meta = {
-        "command": "bench/run.py " + " ".join(shlex.quote(a) for a in argv),
+        "command": "python3 -m bench.run " + " ".join(shlex.quote(a) for a in argv),
         "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M %Z").strip() or "?",
         "machine": f"{machine()}, {filesystem(workdir)} under {os.path.dirname(workdir)}",
         "versions": {w.name: w.version() for w in watchers},
         "pathwarden": args.pathwarden_label or describe_binary(args.pathwarden),
-        "config": vars(cfg), "skipped": skipped, "notes": notes, "load_at_start": loadavg(),
+        "config": vars(cfg), "skipped": skipped, "notes": notes, "load_at_start": procfs.load_average(),
     }
     log(f"work directory {workdir}; watchers: {', '.join(w.name for w in watchers)}")
     wanted = args.scenarios.split(",") if args.scenarios else list(scenarios.ALL)
     try:
-        for name in wanted:
-            scenarios.ALL[name](ctx)
+        for name in scenarios.ALL:
+            if name in wanted:
+                scenarios.ALL[name][0](ctx)
         micro = args.micro or os.path.join(os.path.dirname(os.path.abspath(args.pathwarden)), "bench",
                                            "pathwarden_report_bench")
         if os.access(micro, os.X_OK):
             log("micro-benchmark of the report printer")
             ctx.results["micro"] = run_micro(micro)
     finally:
-        meta["load_at_end"] = loadavg()
+        meta["load_at_end"] = procfs.load_average()
         meta["minutes"] = round((time.monotonic() - started) / 60, 1)
         try:
             write_results(args, meta, ctx.results)
@@ -259,7 +244,7 @@ def write_results(args, meta, results):
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "results.json"), "w") as f:
         json.dump({"meta": meta, "results": results}, f, indent=1, default=str)
-    text = report.markdown(results, meta)
+    text = report.markdown(results, meta, [rows for _, rows in scenarios.ALL.values()])
     with open(os.path.join(args.out, "results.md"), "w") as f:
         f.write(text)
     print(text)

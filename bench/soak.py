@@ -1,10 +1,9 @@
-#!/usr/bin/python3
 """Soak: the program watches a tree that a seeded churn changes without pause
 for a long time (10 minutes by default). Every few seconds the program's
 resident memory and open descriptors are sampled; at the end the report is
 replayed onto the starting tree and must give the final tree.
 
-    bench/soak.py --bin build/linux-release/pathwarden --minutes 10
+    python3 -m bench.soak --bin build/linux-release/pathwarden --minutes 10
 
 Prints the samples, a summary (first, last and peak memory and descriptors)
 and the replay verdict; exits 1 if memory or descriptors grew beyond noise or
@@ -15,37 +14,16 @@ import argparse
 import os
 import sys
 import tempfile
-import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import replay  # noqa: E402
+from tests.e2e.support import procfs, replay
+from tests.e2e.support.churn import Churn
+from tests.e2e.support.runner import Program
 
 
 class Discard(list):
     def append(self, item):
         pass
-
-
-def find_pid():
-    """The pid of the program: the harness starts it as our only child."""
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[1]) == os.getpid():
-            return int(entry)
-    raise RuntimeError("the program is not running")
-
-
-def sample(pid):
-    with open(f"/proc/{pid}/status") as f:
-        rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS"))
-    return rss, len(os.listdir(f"/proc/{pid}/fd"))
 
 
 def main():
@@ -62,12 +40,12 @@ def main():
         root = os.path.join(workdir, "watched")
         os.mkdir(root)
         os.mkdir(os.path.join(workdir, "outside"))
-        churn = replay.Churn(args.seed, root, os.path.join(workdir, "outside"), max_entries=400)
+        churn = Churn(args.seed, root, os.path.join(workdir, "outside"), max_entries=400)
         churn.populate(60)
         churn.log = Discard()  # the operation log would grow for ever; the replay does not need it
 
-        def act(sync, paused):
-            pid = find_pid()
+        def act(watch):
+            pid = watch.proc.pid
             end = time.monotonic() + args.minutes * 60
             next_sample = time.monotonic()
             while time.monotonic() < end:
@@ -75,13 +53,13 @@ def main():
                     churn.step()
                 operations[0] += 200
                 if time.monotonic() >= next_sample:
-                    sync()  # samples are taken with the report caught up
-                    rss, fds = sample(pid)
+                    watch.sync()  # samples are taken with the report caught up
+                    rss, fds = procfs.status_kib(pid, "VmRSS"), procfs.open_descriptors(pid)
                     samples.append((time.monotonic(), rss, fds))
                     print(f"{len(samples):4d}  ops {operations[0]:9d}  rss {rss:7d} KiB  fds {fds}", flush=True)
                     next_sample += args.every
 
-        run = replay.watched_run(args.bin, workdir, act, timeout=300)
+        run = replay.watched_run(Program(args.bin), workdir, act, timeout=300)
 
     first, last = samples[1] if len(samples) > 1 else samples[0], samples[-1]
     peak_rss = max(s[1] for s in samples)

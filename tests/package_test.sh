@@ -15,8 +15,8 @@
 #   - the zip: Pathwarden.exe (PE32, console, no mingw DLLs) and README.txt.
 #
 # Every command that runs a program has a time limit. Needs dpkg-dev (for
-# dpkg-shlibdeps), man-db, unzip and the Windows cross compiler (.ci/run
-# installs them).
+# dpkg-shlibdeps), man-db, unzip and the Windows cross compiler, which
+# tests/run_all.sh installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -209,8 +209,8 @@ exe=$work/zip/$top/Pathwarden.exe
 readme=$work/zip/$top/README.txt
 PYTHONDONTWRITEBYTECODE=1 timeout 60 /usr/bin/python3 - "$exe" <<'EOF'
 import sys
-sys.path.insert(0, "tests/e2e")
-from pe_image import MACHINE_I386, MAGIC_PE32, SUBSYSTEM_WINDOWS_CUI, read_pe_image
+
+from tests.e2e.support.pe_image import MACHINE_I386, MAGIC_PE32, SUBSYSTEM_WINDOWS_CUI, read_pe_image
 
 image = read_pe_image(sys.argv[1])
 assert (image.machine, image.magic) == (MACHINE_I386, MAGIC_PE32), "not a 32-bit x86 PE32 image"

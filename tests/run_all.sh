@@ -1,13 +1,43 @@
 #!/usr/bin/env bash
-# Builds and tests everything: the Linux program with its unit and end-to-end
-# tests, the Windows exe (32-bit, and the 64-bit twin that 64-bit Wine can run)
-# with its Wine tests, and the sanitizer build. Each workflow fails if any test
-# fails or none ran. The release build has no tests of its own; it is built
-# because some warnings appear only with the optimiser on. Last, the release
-# packages (.deb and Windows zip) are built from those builds and checked, and
-# the fuzzers run.
+# The one test command: builds and tests everything on Debian 12. Run as
+# root, it first installs the Debian packages it needs that are missing;
+# without root it names them and goes on. It reads no standard input.
+#
+# Then: the Linux program with its unit and end-to-end tests, the Windows exe
+# (32-bit, and the 64-bit twin that 64-bit Wine can run) with its Wine tests,
+# and the sanitizer build. Each workflow fails if any test fails or none ran.
+# The release build has no tests of its own; it is built because some
+# warnings appear only with the optimiser on. Last, the release packages
+# (.deb and Windows zip) are built from those builds and checked, and the
+# fuzzers run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# wine32 is an i386 package; 64-bit Wine runs the Windows tests where the
+# kernel cannot start 32-bit programs. dpkg-dev (dpkg-shlibdeps), file (for
+# CPack's look at the binary), man-db and unzip are for building and checking
+# the packages, valgrind for one end-to-end test.
+packages=(
+  cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+  python3-pytest python3-pexpect python3-pytest-timeout valgrind
+  dpkg-dev file man-db unzip
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f '${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  if [[ $(id -u) == 0 ]]; then
+    echo "=== installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    dpkg --add-architecture i386
+    apt-get update </dev/null
+    apt-get install -y "${missing[@]}" </dev/null
+  else
+    echo "=== missing (run as root to install them): ${missing[*]}" >&2
+  fi
+fi
 
 for preset in linux-debug linux-release windows-i686 windows-x64 linux-asan; do
   echo "=== $preset"

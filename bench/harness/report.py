@@ -1,5 +1,6 @@
 """Turns the stored numbers into the markdown table and the goal checks."""
 
+import operator
 import statistics
 
 ORDER = ["floor", "pathwarden", "inotifywait", "fswatch", "watchman"]
@@ -23,12 +24,9 @@ def _pct(reported, expected):
     return "100%" if reported == expected else f"{min(share, 99.99):.2f}%" if share >= 99 else f"{share:.0f}%"
 
 
-SCENARIOS = ("setup", "burst", "race", "slow", "stall", "latency", "idle")
-
-
 def _columns(results):
     present = set()
-    for scenario in SCENARIOS:
+    for scenario in results:
         for entry in _entries(results, scenario):
             present.update(entry.get("watchers", {}).keys())
     return [w for w in ORDER if w in present]
@@ -36,7 +34,7 @@ def _columns(results):
 
 def _entries(results, scenario):
     block = results.get(scenario, {})
-    return [block] if "watchers" in block else list(block.values())
+    return [block] if "watchers" in block else [e for e in block.values() if isinstance(e, dict)]
 
 
 def _cell(entry, name):
@@ -227,11 +225,12 @@ def micro_line(results):
     return text + "."
 
 
-def table(results, meta):
+def table(results, meta, row_makers):
+    """The table: the rows each scenario's row maker adds, in their order."""
     columns = _columns(results)
     headers = {name: f"{name} {meta.get('versions', {}).get(name, '')}".strip() for name in columns}
     t = Table(columns, headers)
-    for rows in (setup_rows, race_rows, burst_rows, slow_rows, stall_rows, latency_rows, idle_rows):
+    for rows in row_makers:
         rows(t, results)
     return "\n".join(t.lines)
 
@@ -243,74 +242,106 @@ def _reference_setup(results, dirs=50000):
     return min(entries, key=lambda e: abs(e["dirs"] - dirs))
 
 
+# The goals, one comparison a row: (goal, metric, limit, compared with). With a
+# peer, the limit bounds pathwarden's value divided by the peer's from the same
+# run; without one, pathwarden's own value. METRICS reads each metric from the
+# results: where it was measured, and the value for each watcher.
+GOALS = [
+    ("1. ready", "ready_s", "<=", 1.25, "floor"),
+    ("1. ready", "ready_s", "<=", 0.6, "inotifywait"),
+    ("2. peak RSS", "peak_rss_kib", "<=", 1.5, "floor"),
+    ("2. peak RSS", "peak_rss_kib", "<", 0.5, "inotifywait"),
+    ("3. created paths not reported", "unreported", "==", 0, None),
+    ("3. bursts and races with an OVERFLOW line", "overflowed", "==", 0, None),
+    ("4. slow reader: paths not reported", "slow_unreported", "==", 0, None),
+    ("4. slow reader: runs with an OVERFLOW line", "slow_overflowed", "==", 0, None),
+    ("stall: runs with an OVERFLOW line", "stall_overflowed", "==", 1, None),
+    ("stall: later changes not reported", "stall_later_unreported", "==", 0, None),
+    ("5. latency p50", "p50_ms", "<=", 1.5, "inotifywait"),
+    ("5. latency p99", "p99_ms", "<=", 1.5, "inotifywait"),
+    ("6. CPU", "cpu_s", "<=", 1.3, "floor"),
+    ("6. CPU", "cpu_s", "<", 1, "inotifywait"),
+    ("6. idle CPU (% of a core)", "idle_percent", "<", 0.1, None),
+    ("7. report printer (lines/s)", "printer_lines_per_s", ">=", 3e6, None),
+]
+OPERATORS = {"<=": operator.le, "<": operator.lt, ">=": operator.ge, "==": operator.eq}
+
+
+def _setup_values(key):
+    def values(results):
+        ref = _reference_setup(results)
+        return [(f"on {ref['dirs']:,} dirs", {n: _median(c[key]) for n, c in ref["watchers"].items()
+                                              if "error" not in c})] if ref else []
+    return values
+
+
+def _summed(scenarios, count):
+    """pathwarden's count(cell) summed over every run of these scenarios; None if one failed."""
+    def values(results):
+        cells = [c for s in scenarios for e in _entries(results, s) if (c := _cell(e, "pathwarden"))]
+        if not cells:
+            return []
+        total = None if any("error" in c for c in cells) else sum(count(c) for c in cells)
+        return [(f"({len(cells)} run{'s' * (len(cells) > 1)})", {"pathwarden": total})]
+    return values
+
+
+def _scenario_values(scenario, key):
+    def values(results):
+        entry = results.get(scenario)
+        return [("", {n: c[key] for n, c in entry["watchers"].items() if key in c})] if entry else []
+    return values
+
+
+def _unreported(cell):
+    return cell["expected"] - cell["reported"]
+
+
+def _overflowed(cell):
+    return int(bool(cell["overflow"]))
+
+
+METRICS = {
+    "ready_s": _setup_values("ready_s"),
+    "peak_rss_kib": _setup_values("peak_rss_kib"),
+    "unreported": _summed(("burst", "race"), _unreported),
+    "overflowed": _summed(("burst", "race"), _overflowed),
+    "slow_unreported": _summed(("slow",), _unreported),
+    "slow_overflowed": _summed(("slow",), _overflowed),
+    "stall_overflowed": _summed(("stall",), _overflowed),
+    "stall_later_unreported": _summed(("stall",), lambda c: c["after_expected"] - c["after_reported"]),
+    "p50_ms": _scenario_values("latency", "p50_ms"),
+    "p99_ms": _scenario_values("latency", "p99_ms"),
+    "cpu_s": lambda results: [(f"{e['files']:,} {e['kind']}", {n: c["cpu_s"] for n, c in e["watchers"].items()
+                                                               if "error" not in c})
+                              for e in _entries(results, "burst") if e["files"] >= 100000],
+    "idle_percent": _scenario_values("idle", "cpu_percent"),
+    "printer_lines_per_s": lambda results: [("", {"pathwarden": results["micro"]["lines_per_s"]})]
+    if (results.get("micro") or {}).get("lines_per_s") else [],
+}
+
+
+def _plain(number):
+    return f"{number:,.0f}" if abs(number) >= 1000 else f"{number:.3f}".rstrip("0").rstrip(".")
+
+
 def goals(results):
-    """The issue's goals as ratios from this run; lines of markdown."""
+    """Each goal against this run's numbers; lines of markdown."""
     lines = []
-
-    def check(ok, text):
-        lines.append(f"- {'met' if ok else 'NOT met'}: {text}")
-
-    ref = _reference_setup(results)
-    if ref and _cell(ref, "pathwarden") and "error" not in _cell(ref, "pathwarden"):
-        pw = _median(_cell(ref, "pathwarden")["ready_s"])
-        fl = _median(_cell(ref, "floor")["ready_s"]) if _cell(ref, "floor") else None
-        iw = _median(_cell(ref, "inotifywait")["ready_s"]) if _cell(ref, "inotifywait") else None
-        if fl and iw:
-            check(pw <= 1.25 * fl and pw <= 0.6 * iw,
-                  f"1. ready on {ref['dirs']:,} dirs: {pw / fl:.2f}x the floor (<= 1.25), "
-                  f"{pw / iw:.2f}x inotifywait (<= 0.6)")
-        pr = _median(_cell(ref, "pathwarden")["peak_rss_kib"])
-        fr = _median(_cell(ref, "floor")["peak_rss_kib"]) if _cell(ref, "floor") else None
-        ir = _median(_cell(ref, "inotifywait")["peak_rss_kib"]) if _cell(ref, "inotifywait") else None
-        if fr and ir:
-            check(pr <= 1.5 * fr and pr < 0.5 * ir,
-                  f"2. peak RSS on {ref['dirs']:,} dirs: {pr / fr:.2f}x the floor (<= 1.5), "
-                  f"{pr / ir:.2f}x inotifywait (< 0.5)")
-    complete, total = True, 0
-    for scenario in ("burst", "race"):
-        for entry in _entries(results, scenario):
-            cell = _cell(entry, "pathwarden")
-            if cell is None:
-                continue
-            total += 1
-            complete &= "error" not in cell and cell.get("reported") == cell.get("expected") and not cell["overflow"]
-    if total:
-        check(complete, f"3. every created path reported, no OVERFLOW, in every burst and race run ({total})")
-    slow = results.get("slow", {}).get("watchers", {}).get("pathwarden")
-    if slow:
-        check("error" not in slow and slow.get("reported") == slow.get("expected") and not slow["overflow"],
-              f"4. slow reader: {slow.get('reported', 0):,} of {slow.get('expected', 0):,}, "
-              f"{'OVERFLOW' if slow.get('overflow') else 'no OVERFLOW'}, "
-              f"peak RSS {slow.get('peak_rss_kib', 0) / 1024:.1f} MiB")
-    stall = results.get("stall", {}).get("watchers", {}).get("pathwarden")
-    if stall and "error" not in stall:
-        check(stall["overflow"] and stall.get("after_reported") == stall.get("after_expected"),
-              f"stall: {'OVERFLOW line' if stall['overflow'] else 'no OVERFLOW line'}, then "
-              f"{stall.get('after_reported')} of {stall.get('after_expected')} later changes reported")
-    lat = results.get("latency", {}).get("watchers", {})
-    if "p50_ms" in lat.get("pathwarden", {}) and "p50_ms" in lat.get("inotifywait", {}):
-        p, i = lat["pathwarden"], lat["inotifywait"]
-        check(p["p50_ms"] <= 1.5 * i["p50_ms"] and p["p99_ms"] <= 1.5 * i["p99_ms"],
-              f"5. latency: p50 {p['p50_ms'] / i['p50_ms']:.2f}x, p99 {p['p99_ms'] / i['p99_ms']:.2f}x "
-              f"inotifywait (each <= 1.5)")
-    for entry in _entries(results, "burst"):
-        cells = {n: _cell(entry, n) for n in ("pathwarden", "floor", "inotifywait")}
-        if all(c and "error" not in c for c in cells.values()) and entry["files"] >= 100000:
-            p, f, i = (cells[n]["cpu_s"] for n in ("pathwarden", "floor", "inotifywait"))
-            if f > 0 and i > 0:
-                check(p <= 1.3 * f and p < i,
-                      f"6. CPU, {entry['files']:,} {entry['kind']}: {p / f:.2f}x the floor (<= 1.3), "
-                      f"{p / i:.2f}x inotifywait (< 1)")
-    idle = results.get("idle", {}).get("watchers", {}).get("pathwarden")
-    if idle and "error" not in idle:
-        check(idle["cpu_percent"] < 0.1, f"6. idle: {idle['cpu_percent']:.3f}% of a core (< 0.1%)")
-    micro = results.get("micro")
-    if micro and micro.get("lines_per_s"):
-        check(micro["lines_per_s"] >= 3e6, f"7. report printer: {micro['lines_per_s'] / 1e6:.2f} M lines/s (>= 3 M)")
+    for goal, metric, relation, limit, peer in GOALS:
+        for where, values in METRICS[metric](results):
+            if "pathwarden" not in values or (peer and not values.get(peer)):
+                continue  # not measured in this run
+            own = values["pathwarden"]
+            value = own / values[peer] if own is not None and peer else own
+            met = value is not None and OPERATORS[relation](value, limit)
+            shown = "no result" if value is None else f"{value:.2f}x {peer}" if peer else _plain(value)
+            lines.append(f"- {'met' if met else 'NOT met'}: {' '.join(filter(None, (goal, where)))}: {shown} "
+                         f"({relation} {_plain(limit)})")
     return lines
 
 
-def markdown(results, meta):
+def markdown(results, meta, row_makers):
     load = ""
     if meta.get("load_at_start") and meta.get("load_at_end"):
         load = (f" Load average (1, 5, 15 min) {' '.join(meta['load_at_start'])} at the start, "
@@ -318,7 +349,7 @@ def markdown(results, meta):
     tested = f" pathwarden: {meta['pathwarden']}." if "pathwarden" in meta.get("versions", {}) else ""
     out = [f"Run: `{meta['command']}`", "",
            f"Date: {meta['date']}. Machine: {meta['machine']}.{load}{tested}", "",
-           table(results, meta), ""]
+           table(results, meta, row_makers), ""]
     notes = [find_line(results), generator_line(results), micro_line(results)] + meta.get("notes", [])
     out += [n for n in notes if n]
     goal_lines = goals(results)

@@ -1,6 +1,7 @@
 """The scenarios. Each runs every watcher, one after the other in a rotating
 order, on identical trees made fresh for it, and stores plain numbers in
-ctx.results; report.py turns them into the table."""
+ctx.results; its rows in report.py turn them into the table. ALL, at the
+end, lists them."""
 
 import os
 import signal
@@ -8,7 +9,9 @@ import statistics
 import subprocess
 import time
 
-from . import procstat
+from tests.e2e.support import procfs
+
+from . import report
 
 
 class Context:
@@ -46,12 +49,12 @@ class Context:
 def wait_quiet(run, quiet, timeout):
     """Waits until neither the output nor the watcher's CPU time has moved for `quiet`
     seconds. Returns the time the output last grew."""
-    last_size, last_cpu = run.output_size(), procstat.cpu_seconds(run.stat_pid)
+    last_size, last_cpu = run.output_size(), procfs.cpu_seconds(run.stat_pid)
     last_change = last_growth = time.monotonic()
     deadline = last_change + timeout
     while time.monotonic() < deadline:
         time.sleep(0.05)
-        size, cpu = run.output_size(), procstat.cpu_seconds(run.stat_pid)
+        size, cpu = run.output_size(), procfs.cpu_seconds(run.stat_pid)
         now = time.monotonic()
         if size != last_size:
             last_growth = now
@@ -83,6 +86,9 @@ def failure(run, why):
 
 
 def load_manifest(path):
+    """The paths the generator made, relative to its root; none when it made no manifest."""
+    if not os.path.exists(path):
+        return set()
     with open(path, "rb") as f:
         return set(f.read().split(b"\n")) - {b""}
 
@@ -99,19 +105,19 @@ def observe(ctx, watcher, root, label, act, purpose="print", slow_rate=None, qui
     else:
         run.consume_to_file(out_path)
     wait_quiet(run, 0.5, 30)  # let start-up noise pass before counting CPU
-    cpu0 = procstat.cpu_sample(run.stat_pid)
-    switches0 = procstat.context_switches(run.stat_pid) or 0
+    cpu0 = procfs.cpu_sample(run.stat_pid)
+    switches0 = procfs.context_switches(run.stat_pid) or 0
     t0 = time.monotonic()
     acted = act(run)
     acted_at = time.monotonic()
     last_output = wait_quiet(run, quiet, timeout)
-    cpu = procstat.cpu_since(run.stat_pid, cpu0)
+    cpu = procfs.cpu_since(run.stat_pid, cpu0)
     # Wake-ups explain most of the CPU per event: a watcher woken per event pays
     # for a context switch each time, one that finds a batch pays once.
-    wakeups = (procstat.context_switches(run.stat_pid) or 0) - switches0
+    wakeups = (procfs.context_switches(run.stat_pid) or 0) - switches0
     exited = [p.returncode for p in run.procs if p.poll() is not None]
     result = {"ready_s": ready, "cpu_s": cpu, "wakeups": wakeups, "act_s": acted_at - t0,
-              "last_output_s": max(0.0, last_output - t0), "peak_rss_kib": procstat.peak_rss_kib(run.stat_pid),
+              "last_output_s": max(0.0, last_output - t0), "peak_rss_kib": procfs.peak_rss_kib(run.stat_pid),
               "exited_early": exited[0] if exited else None}
     result.update(acted or {})
     result["exit_status"] = run.stop()
@@ -180,10 +186,10 @@ def setup(ctx):
                     cell["error"] = failure(run, "not ready")["error"]
                     continue
                 cell["ready_s"].append(ready)
-                cell["peak_rss_kib"].append(procstat.peak_rss_kib(run.stat_pid))
-                cell["cpu_s"].append(procstat.cpu_seconds(run.stat_pid))
+                cell["peak_rss_kib"].append(procfs.peak_rss_kib(run.stat_pid))
+                cell["cpu_s"].append(procfs.cpu_seconds(run.stat_pid))
                 if rep == 0:
-                    cell["watches"] = procstat.inotify_watches(run.stat_pid)
+                    cell["watches"] = procfs.inotify_watches(run.stat_pid)
                 run.stop()
                 ctx.log(f"    {watcher.name}: ready {ready:.3f} s, "
                         f"{cell['peak_rss_kib'][-1] / 1024:.1f} MiB")
@@ -227,7 +233,7 @@ def burst_once(ctx, watcher, kind, files, key):
     purpose = "count" if watcher.name == "floor" else "print"
     result = observe(ctx, watcher, root, f"burst-{key}", gen_burst(ctx, root, files, kind, manifest),
                      purpose=purpose, timeout=max(60, files / 2000))
-    return judge(result, load_manifest(manifest) if os.path.exists(manifest) else set(), counted_ok=True)
+    return judge(result, load_manifest(manifest), counted_ok=True)
 
 
 def merge_runs(results):
@@ -277,8 +283,7 @@ def race(ctx):
             made, seconds, rate = ctx.tools.gen("chains", root, chains, levels, files, manifest)
             return {"gen_rate": rate, "gen_s": seconds}
 
-        result = judge(observe(ctx, watcher, root, "race", act),
-                       load_manifest(manifest) if os.path.exists(manifest) else set())
+        result = judge(observe(ctx, watcher, root, "race", act), load_manifest(manifest))
         entry["watchers"][watcher.name] = result
         log_result(ctx, watcher, result, chains * levels * (files + 1))
 
@@ -294,7 +299,7 @@ def slow_reader(ctx):
         manifest = root + ".manifest"
         result = observe(ctx, watcher, root, "slow", gen_burst(ctx, root, files, "flat", manifest),
                          slow_rate=rate, quiet=3.0, timeout=files / rate * 4 + 60)
-        result = judge(result, load_manifest(manifest) if os.path.exists(manifest) else set())
+        result = judge(result, load_manifest(manifest))
         entry["watchers"][watcher.name] = result
         log_result(ctx, watcher, result, files)
 
@@ -329,7 +334,7 @@ def stall(ctx):
         paths = result.get("_paths", set())
         after = {f"d0/after{i:03d}".encode() for i in range(100)} | {b"fresh"} | \
                 {f"fresh/after{i:03d}".encode() for i in range(10)}
-        result = judge(result, load_manifest(manifest) if os.path.exists(manifest) else set())
+        result = judge(result, load_manifest(manifest))
         if "error" not in result:
             result.update(after_reported=len(paths & after), after_expected=len(after))
         entry["watchers"][watcher.name] = result
@@ -383,9 +388,9 @@ def idle(ctx):
             continue
         run.consume_to_file(os.path.join(run.workdir, "output"))
         wait_quiet(run, 1.0, 30)
-        ns0, sw0 = procstat.cpu_ns_precise(run.stat_pid), procstat.context_switches(run.stat_pid)
+        ns0, sw0 = procfs.cpu_ns_precise(run.stat_pid), procfs.context_switches(run.stat_pid)
         time.sleep(seconds)
-        ns1, sw1 = procstat.cpu_ns_precise(run.stat_pid), procstat.context_switches(run.stat_pid)
+        ns1, sw1 = procfs.cpu_ns_precise(run.stat_pid), procfs.context_switches(run.stat_pid)
         run.stop()
         result = {"cpu_percent": (ns1 - ns0) / (seconds * 1e9) * 100.0, "wakeups_per_s": (sw1 - sw0) / seconds}
         entry["watchers"][watcher.name] = result
@@ -393,5 +398,8 @@ def idle(ctx):
                 f"{result['wakeups_per_s']:.1f} wake-ups/s")
 
 
-ALL = {"setup": setup, "burst": burst, "race": race, "slow": slow_reader, "stall": stall,
-       "latency": latency, "idle": idle}
+# Every scenario once, in the order of the table and of a run: its name (for
+# --scenarios) -> (how it is measured, how report.py shows it).
+ALL = {"setup": (setup, report.setup_rows), "race": (race, report.race_rows), "burst": (burst, report.burst_rows),
+       "slow": (slow_reader, report.slow_rows), "stall": (stall, report.stall_rows),
+       "latency": (latency, report.latency_rows), "idle": (idle, report.idle_rows)}

@@ -1,4 +1,5 @@
-"""The C helpers: built from bench/helpers with cc, run as small subprocesses."""
+"""The C helpers from bench/helpers, which CMake builds into build/PRESET/bench/
+(next to the pathwarden binary), run as small subprocesses."""
 
 import os
 import subprocess
@@ -7,18 +8,11 @@ HELPERS = ("floor", "gen", "slowread", "latency")
 
 
 class Tools:
-    def __init__(self, source_dir, build_dir):
-        self.source_dir = source_dir
+    def __init__(self, build_dir):
         self.build_dir = build_dir
 
-    def build(self, cc="cc"):
-        os.makedirs(self.build_dir, exist_ok=True)
-        for name in HELPERS:
-            source = os.path.join(self.source_dir, name + ".c")
-            target = self.bin(name)
-            if os.path.exists(target) and os.path.getmtime(target) >= os.path.getmtime(source):
-                continue
-            subprocess.run([cc, "-O2", "-Wall", "-Wextra", "-o", target, source], check=True)
+    def missing(self):
+        return [name for name in HELPERS if not os.access(self.bin(name), os.X_OK)]
 
     def bin(self, name):
         return os.path.join(self.build_dir, name)

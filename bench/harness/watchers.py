@@ -1,17 +1,26 @@
 """The watchers under test: how to start each, when it is ready, and how to read
 what it reported."""
 
+import fcntl
 import json
 import os
-import select
 import shutil
-import signal
 import subprocess
 import time
 
-from . import procstat
+from tests.e2e.support import report as pathwarden_output
+from tests.e2e.support.runner import Program, Reader, end, start
 
 PROBE_NAME = ".ready-probe"
+PIPE_BYTES = 1 << 20
+
+
+def widen_pipe(fd):
+    # A 64 KiB pipe would make our own reader part of what is measured.
+    try:
+        fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, PIPE_BYTES)
+    except OSError:
+        pass
 
 
 def relative(path, root):
@@ -40,40 +49,37 @@ class Report:
 class Run:
     """One started watcher process (or set of processes)."""
 
-    def __init__(self, watcher, root, workdir, procs, stat_pid, out_fd, err_drain, started):
+    def __init__(self, watcher, root, workdir, procs, out_fd, err_fd, started, purpose):
         self.watcher = watcher
         self.root = root
         self.workdir = workdir
         self.procs = procs
-        self.stat_pid = stat_pid
+        self.stat_pid = procs[0].pid
         self.out_fd = out_fd
-        self.err_drain = err_drain
+        self.errors = Reader(err_fd)
         self.started = started
-        self.preamble = b""
-        self.consumer = None
+        self.purpose = purpose
+        self.preamble = b""     # the output read up to ready
+        self.readers = []
+        self.consumer = None    # a Reader copying the output to a file, or the slow reader's process
         self.out_path = None
 
     def alive(self):
         return all(p.poll() is None for p in self.procs)
 
     def read_until(self, marker, timeout, poke=None):
-        """Reads the output pipe until marker shows up; returns the time it did, or None."""
+        """Reads the output until marker shows up and no further, so that the
+        pipe can be handed on; returns the time it came, or None. poke, when
+        given, is called every 2 ms meanwhile."""
+        reader = Reader(self.out_fd, stop_after=marker)
+        self.readers.append(reader)
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if poke:
-                poke()
-            ready, _, _ = select.select([self.out_fd], [], [], 0.002 if poke else 0.05)
-            if ready:
-                chunk = os.read(self.out_fd, procstat.PIPE_BYTES)
-                if not chunk:
-                    return None
-                now = time.monotonic()
-                self.preamble += chunk
-                if marker in self.preamble[-len(chunk) - len(marker):]:
-                    return now
-            elif not self.alive():
+        while (at := reader.find(marker, 0, 0.002 if poke else timeout)) is None:
+            if reader.ended or time.monotonic() > deadline:
                 return None
-        return None
+            poke()
+        self.preamble += bytes(reader.data)
+        return reader.arrival(at)
 
     def wait_ready(self, timeout):
         """Seconds from start to ready, or None when it never got there."""
@@ -82,8 +88,10 @@ class Run:
 
     def consume_to_file(self, path):
         self.out_path = path
-        self.consumer = procstat.Drain(self.out_fd, path, self.preamble)
-        return self.consumer
+        copy = open(path, "wb")
+        copy.write(self.preamble)
+        self.consumer = Reader(self.out_fd, copy_to=copy)
+        self.readers.append(self.consumer)
 
     def consume_slowly(self, tools, rate, path):
         self.out_path = path
@@ -93,10 +101,9 @@ class Run:
                                          start_new_session=True)
         os.close(self.out_fd)
         self.out_fd = None
-        return self.consumer
 
     def output_size(self):
-        if isinstance(self.consumer, procstat.Drain):
+        if isinstance(self.consumer, Reader):
             return self.consumer.size
         try:
             return os.path.getsize(self.out_path)
@@ -108,20 +115,20 @@ class Run:
 
     def stop(self):
         """Ends every process; returns the exit status of the main one."""
-        statuses = [procstat.stop(p) for p in reversed(self.procs)]
-        if isinstance(self.consumer, procstat.Drain):
-            self.consumer.finish()
-        elif self.consumer is not None:
-            procstat.stop(self.consumer, timeout=60)
-        elif self.out_fd is not None:
+        statuses = [end(p, timeout=5) for p in reversed(self.procs)]
+        if isinstance(self.consumer, subprocess.Popen):
+            end(self.consumer, timeout=60)
+        # The output's readers end with the watcher; only then may the pipe be closed under them.
+        for reader in self.readers + [self.errors]:
+            reader.close()
+        if self.out_fd is not None:
             os.close(self.out_fd)
-        self.out_fd = None
-        self.err_drain.finish()
+            self.out_fd = None
+        os.close(self.errors.fd)
         return statuses[-1]
 
     def stderr_text(self):
-        with open(self.err_drain.file.name, "rb") as f:
-            return f.read().decode(errors="replace")
+        return self.errors.data.decode(errors="replace")
 
     def report(self):
         with open(self.out_path, "rb") as f:
@@ -152,25 +159,21 @@ class Watcher:
         out_r, out_w = os.pipe()
         err_r, err_w = os.pipe()
         if purpose != "slow":
-            procstat.widen_pipe(out_w)
+            widen_pipe(out_w)
         argv = self.command(root, purpose)
         started = time.monotonic()
-        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out_w, stderr=err_w,
-                                start_new_session=True)
+        proc = start(argv, stdout=out_w, stderr=err_w)
         os.close(out_w)
         os.close(err_w)
-        markers = [self.marker] if self.marker_on_stderr else []
-        err = procstat.Drain(err_r, os.path.join(workdir, f"{self.name}.stderr"), markers=markers)
-        run = Run(self, root, workdir, [proc], proc.pid, out_r, err, started)
-        run.purpose = purpose
-        return run
+        return Run(self, root, workdir, [proc], out_r, err_r, started, purpose)
 
     def wait_ready(self, run, timeout):
         if self.probe:
             probe = os.path.join(run.root, PROBE_NAME)
             return run.read_until(PROBE_NAME.encode(), timeout, poke=lambda: os.utime(probe))
         if self.marker_on_stderr:
-            return run.err_drain.wait_marker(self.marker, timeout)
+            at = run.errors.find(self.marker, 0, timeout)
+            return None if at is None else run.errors.arrival(at)
         return run.read_until(self.marker, timeout)
 
     def parse(self, data, root, run):
@@ -213,10 +216,11 @@ class Floor(Watcher):
 
 class Pathwarden(Watcher):
     name = "pathwarden"
-    marker = b"Push any key to exit."
+    marker = pathwarden_output.READY
 
     def __init__(self, binary):
         self.binary = binary
+        self.program = Program(binary)
 
     def available(self):
         if not os.access(self.binary, os.X_OK):
@@ -224,26 +228,15 @@ class Pathwarden(Watcher):
         return True, ""
 
     def command(self, root, purpose):
-        return [self.binary, root]
+        return self.program.command(root)
 
     def parse(self, data, root, run):
+        parsed = pathwarden_output.parse(data, root)
         report = Report()
-        for line in data.split(b"\n"):
-            if line.startswith(b"Notified with "):
-                report.deliveries += 1
-            elif line.startswith(b"    Notification OVERFLOW"):
-                report.overflow = True
-            elif line.startswith(b"    ") and line.endswith(b'"'):
-                # Four spaces, a 28-column label, four spaces, then the quoted path.
-                if line[36:37] != b'"' or line[32:36] != b"    " or line[4:16] != b"FILE_ACTION_":
-                    report.anomalies += 1
-                path = relative(line[line.index(b'"') + 1:-1], root)
-                if path is None:
-                    report.anomalies += 1
-                else:
-                    report.paths.add(path)
-            elif line.strip() and not line.startswith((b"Watching ", b"Push any key")):
-                report.anomalies += 1
+        report.paths = {os.fsencode(record.path) for record in parsed.records}
+        report.overflow = parsed.overflows > 0
+        report.deliveries = parsed.deliveries
+        report.anomalies = len(parsed.problems) - parsed.overflows
         return report
 
 
@@ -322,18 +315,15 @@ class Watchman(Watcher):
         os.makedirs(state, exist_ok=True)
         sock = os.path.join(state, "sock")
         err_r, err_w = os.pipe()
-        server = subprocess.Popen(
-            ["watchman", "--foreground", "-U", sock, "-o", os.path.join(state, "log"),
-             "--pidfile", os.path.join(state, "pid"), "--statefile", os.path.join(state, "state"),
-             "-n"], stdin=subprocess.DEVNULL, stdout=err_w, stderr=err_w, start_new_session=True)
+        server = start(["watchman", "--foreground", "-U", sock, "-o", os.path.join(state, "log"),
+                        "--pidfile", os.path.join(state, "pid"), "--statefile", os.path.join(state, "state"),
+                        "-n"], stdout=err_w, stderr=err_w)
         os.close(err_w)
-        err = procstat.Drain(err_r, os.path.join(workdir, "watchman.stderr"))
         deadline = time.monotonic() + 10
         while not os.path.exists(sock) and time.monotonic() < deadline:
             time.sleep(0.01)
-        run = Run(self, root, workdir, [server], server.pid, None, err, time.monotonic())
+        run = Run(self, root, workdir, [server], None, err_r, time.monotonic(), purpose)
         run.sock = sock
-        run.purpose = purpose
         return run
 
     def wait_ready(self, run, timeout):
@@ -352,7 +342,7 @@ class Watchman(Watcher):
             return None
         out_r, out_w = os.pipe()
         if run.purpose != "slow":
-            procstat.widen_pipe(out_w)
+            widen_pipe(out_w)
         command = json.dumps(["subscribe", run.root, "bench", {"fields": ["name"], "since": since}])
         client = subprocess.Popen(self._client(run, "-j", "-p"), stdin=subprocess.PIPE, stdout=out_w,
                                   stderr=subprocess.DEVNULL, start_new_session=True)

@@ -11,44 +11,27 @@ timing. A change that must not be reported is checked by making a sentinel
 afterwards: reports come in order, so once the sentinel's line is out, an
 earlier change that was going to be reported would have been."""
 
+import fcntl
 import os
-import pty
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import termios
 
 import pexpect
 import pytest
 
-from hardening_support import (OVERFLOW, TIMEOUT, as_nobody, count, default_signals, eventually, fionread, fsencode,
-                               in_mount_namespace, in_namespace_of, main_thread_syscall, nobody_ids, press_key,
-                               read_file, record, records, refused, remove_tree, start_line, write)
-from hardening_support import pipe_run, shared_tmp, terminal  # noqa: F401 (fixtures)
-from replay import wait_until_stopped
+from .support.isolation import as_nobody, in_mount_namespace, in_namespace_of, nobody_ids
+from .support.procfs import main_thread_syscall
+from .support.report import OVERFLOW, count, fsencode, record, record_lines, refused, start_lines
+from .support.runner import TIMEOUT, end, eventually, expect_shown, press_key, redirected, start
+from .support.trees import read_file, remove_tree, write
 
 pytestmark = pytest.mark.timeout(180)
 
 ERROR_ACCESS_DENIED = 5
-
-
-@pytest.fixture
-def watch(pathwarden_bin, pipe_run):
-    """Starts the program on a directory, output to a pipe, and waits for its
-    start line, which must be the first thing it prints."""
-    def start(root, **kwargs):
-        run = pipe_run([pathwarden_bin, fsencode(root)], **kwargs)
-        assert run.expect(start_line(root)) == start_line(root)
-        return run
-    return start
-
-
-def sentinel(run, root, name=b"sentinel"):
-    """Makes a file and waits for its line; returns the output up to there."""
-    path = os.path.join(fsencode(root), name)
-    write(path)
-    return run.expect(record("added", path))
 
 
 # ---------------------------------------------------------------------------
@@ -57,7 +40,8 @@ def sentinel(run, root, name=b"sentinel"):
 
 @pytest.mark.parametrize("made", ["before-start", "while-watched"])
 @pytest.mark.parametrize("opened_by", ["chmod", "chown"])
-def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tmp, watch, made, opened_by):
+def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tmp, watch, program_for_nobody, made,
+                                                                       opened_by):
     root = os.path.join(shared_tmp, "root")
     locked = os.path.join(root, "locked")
     os.mkdir(root)
@@ -70,13 +54,13 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
 
     if made == "before-start":
         lock_up()
-    run = watch(root, preexec_fn=as_nobody())
+    run = watch(root, program_for_nobody, **as_nobody())
     if made == "while-watched":
         lock_up()
         run.expect(record("added", locked))
     # Nothing is said about the directory it cannot read, and the rest is watched.
-    seen = sentinel(run, os.path.join(root, "open"))
-    assert records(seen) == records(record("added", os.path.join(root, "open", "sentinel")))
+    seen = run.sentinel(os.path.join(root, "open"))
+    assert record_lines(seen) == record_lines(record("added", os.path.join(root, "open", "sentinel")))
 
     if opened_by == "chmod":
         os.chmod(locked, 0o755)
@@ -91,21 +75,21 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
     run.stop()
 
 
-def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch):
+def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch, program_for_nobody):
     # Mode 744, root's own: the user nobody may list it, so it is watched, but
     # may not enter it, so what lies below is not.
     root = os.path.join(shared_tmp, "root")
     half = os.path.join(root, "half")
     os.makedirs(os.path.join(half, "sub"))
     os.chmod(half, 0o744)
-    run = watch(root, preexec_fn=as_nobody())
+    run = watch(root, program_for_nobody, **as_nobody())
     write(os.path.join(half, "direct"))
     run.expect(record("added", os.path.join(half, "direct")))
     os.chmod(half, 0o755)
     run.expect(record("modified", half))
     write(os.path.join(half, "sub", "below"))
     # Reports come in order, so the line is there by the sentinel's, or never.
-    assert record("added", os.path.join(half, "sub", "below")) in sentinel(run, root)
+    assert record("added", os.path.join(half, "sub", "below")) in run.sentinel(root)
     run.stop()
 
 
@@ -118,9 +102,9 @@ def test_an_attribute_change_of_a_watched_directory_is_reported_by_its_parent_on
     os.mkdir(os.path.join(root, "sub"))
     run = watch(root)
     os.chmod(os.path.join(root, target), 0o700)
-    seen = sentinel(run, root)
+    seen = run.sentinel(root)
     expected = record("modified", os.path.join(root, "sub")) if target else b""
-    assert records(seen) == records(expected + record("added", os.path.join(root, "sentinel")))
+    assert record_lines(seen) == record_lines(expected + record("added", os.path.join(root, "sentinel")))
     assert b"INVALID" not in seen
     run.stop()
 
@@ -181,16 +165,15 @@ def test_control_characters_in_names_reach_a_pipe_unchanged(tmp_path, watch):
     run.stop()
 
 
-def test_control_characters_in_names_are_shown_as_question_marks_in_a_terminal(pathwarden_bin, tmp_path,
-                                                                               terminal):
+def test_control_characters_in_names_are_shown_as_question_marks_in_a_terminal(program, tmp_path):
     base = fsencode(tmp_path)
     root = os.path.join(base, b"root\x1b[2J")
     os.mkdir(root)
-    child = terminal([pathwarden_bin, root])
-    child.expect_exact(start_line(os.path.join(base, b"root?[2J"), newline=b"\r\n"))
+    child = program.terminal(root)
+    expect_shown(child, start_lines(os.path.join(base, b"root?[2J")))
     for name, shown in CONTROL_NAMES:
         write(os.path.join(root, name))
-        child.expect_exact(record("added", os.path.join(base, b"root?[2J", shown), newline=b"\r\n"))
+        expect_shown(child, record("added", os.path.join(base, b"root?[2J", shown)))
     assert press_key(child)[1] == 0
 
 
@@ -285,7 +268,7 @@ def test_a_tree_deeper_than_path_max(tmp_path, watch):
         write_at(root, names + more, "deepest")
         path = os.path.join(root, *names, *more, "deepest")
         run.expect(record("added", path))
-        sentinel(run, root)
+        run.sentinel(root)
         assert count(run.output, record("added", path)) == 1
         # A directory high up renamed: the long paths below follow at once.
         names[10:11] = ["renamed"]
@@ -308,7 +291,7 @@ def test_a_path_too_long_for_the_buffer_is_announced_as_an_overflow(tmp_path, wa
     run = watch(root)
     try:
         write_at(root, names, "unreportable")
-        seen = sentinel(run, root)
+        seen = run.sentinel(root)
         assert OVERFLOW in seen
         assert b"unreportable" not in seen
         run.stop()
@@ -337,7 +320,7 @@ def test_symbolic_link_loops_are_reported_but_never_followed(tmp_path, watch):
     write(os.path.join(root, "sub", "upup", "h"))   # lands outside the tree
     os.symlink("new-loop", os.path.join(root, "new-loop"))
     run.expect(record("added", os.path.join(root, "new-loop")))
-    sentinel(run, root)
+    run.sentinel(root)
     output = run.output
     assert count(output, record("added", os.path.join(root, "sub", "f"))) == 1
     for followed in (b"/dot/", b"/up/", b"/upup/", b"/absolute/", b"/out/", b"/g\"", b"/h\"", b"loop/"):
@@ -350,7 +333,7 @@ def test_symbolic_link_loops_are_reported_but_never_followed(tmp_path, watch):
     "bind",
     "tmpfs-later",
 ], ids=["tmpfs", "bind-mount-from-outside", "tmpfs-mounted-while-watched"])
-def test_mounts_inside_the_tree_are_not_crossed(pathwarden_bin, tmp_path, pipe_run, mount):
+def test_mounts_inside_the_tree_are_not_crossed(program, tmp_path, mount):
     root = os.path.join(str(tmp_path), "root")
     outside = os.path.join(str(tmp_path), "outside")
     inside = os.path.join(root, "mounted")
@@ -359,27 +342,27 @@ def test_mounts_inside_the_tree_are_not_crossed(pathwarden_bin, tmp_path, pipe_r
     setup = {"tmpfs": f"mount -t tmpfs pathwarden-test {inside}",
              "bind": f"mount --bind {outside} {inside}",
              "tmpfs-later": "true"}[mount]
-    run = pipe_run(in_mount_namespace(setup, [pathwarden_bin, root]))
-    run.expect(start_line(root))
+    run = program.pipe(root, via=in_mount_namespace(setup, []))
+    run.expect_start(root)
     pid = run.proc.pid  # unshare and sh exec, so this is the program, in the namespace
     if mount == "tmpfs-later":
         in_namespace_of(pid, "mount", "-t", "tmpfs", "pathwarden-test", inside)
     in_namespace_of(pid, "mkdir", f"{inside}/dir")
     in_namespace_of(pid, "touch", f"{inside}/file", f"{inside}/dir/file")
-    sentinel(run, root)
+    run.sentinel(root)
     assert b"/mounted/" not in run.output
     run.stop()
 
 
-def test_the_root_bound_inside_itself_is_watched_once(pathwarden_bin, tmp_path, pipe_run):
+def test_the_root_bound_inside_itself_is_watched_once(program, tmp_path):
     root = os.path.join(str(tmp_path), "root")
     cycle = os.path.join(root, "cycle")
     os.makedirs(cycle)
-    run = pipe_run(in_mount_namespace(f"mount --bind {root} {cycle}", [pathwarden_bin, root]))
-    run.expect(start_line(root))
+    run = program.pipe(root, via=in_mount_namespace(f"mount --bind {root} {cycle}", []))
+    run.expect_start(root)
     in_namespace_of(run.proc.pid, "touch", f"{cycle}/via-cycle")
     run.expect(record("added", os.path.join(root, "via-cycle")))
-    sentinel(run, root)
+    run.sentinel(root)
     assert count(run.output, record("added", os.path.join(root, "via-cycle"))) == 1
     assert b"/cycle/" not in run.output
     run.stop()
@@ -397,7 +380,7 @@ def test_special_files_are_reported_but_never_opened(tmp_path, watch):
         run.expect(record("added", os.path.join(root, "new-fifo")))
         os.chmod(os.path.join(root, "old-fifo"), 0o600)
         run.expect(record("modified", os.path.join(root, "old-fifo")))
-        sentinel(run, root)
+        run.sentinel(root)
         run.stop()
     finally:
         bound.close()
@@ -413,14 +396,14 @@ def test_a_directory_replaced_by_a_file_of_the_same_name(tmp_path, watch):
     os.rmdir(x)
     write(x)
     seen = run.expect(record("modified", x))
-    assert records(seen) == records(record("removed", os.path.join(x, "f")) + record("removed", x)
+    assert record_lines(seen) == record_lines(record("removed", os.path.join(x, "f")) + record("removed", x)
                                     + record("added", x) + record("modified", x))
     # And back: the new directory is watched, not confused with the file.
     os.remove(x)
     os.mkdir(x)
     write(os.path.join(x, "inner"))
     seen = run.expect(record("added", os.path.join(x, "inner")))
-    assert records(seen) == records(record("removed", x) + record("added", x)
+    assert record_lines(seen) == record_lines(record("removed", x) + record("added", x)
                                     + record("added", os.path.join(x, "inner")))
     # A directory renamed over an empty one takes its place, and its own
     # changes are reported under the name it took.
@@ -433,7 +416,7 @@ def test_a_directory_replaced_by_a_file_of_the_same_name(tmp_path, watch):
     run.expect(record("old", a) + record("new", y))
     write(os.path.join(y, "g"))
     seen = run.expect(record("added", os.path.join(y, "g")))
-    assert records(seen) == records(record("added", os.path.join(y, "g")))
+    assert record_lines(seen) == record_lines(record("added", os.path.join(y, "g")))
     run.stop()
 
 
@@ -448,19 +431,15 @@ def test_a_directory_taken_for_another_of_its_name_is_announced_as_a_loss(tmp_pa
     for made in (root / "q" / "x", root / "b", outside / "other" / "x"):
         made.mkdir(parents=True)
     run = watch(root)
-    run.proc.send_signal(signal.SIGSTOP)
-    try:
-        wait_until_stopped(run.proc.pid)
+    with run.paused():
         os.rename(root / "q" / "x", outside / "x")
         os.rename(outside / "other" / "x", root / "b" / "x")
         os.rename(root / "b", root / "b2")
-    finally:
-        run.proc.send_signal(signal.SIGCONT)
     run.expect(OVERFLOW)
     write(root / "b2" / "x" / "after")
     run.expect(record("added", root / "b2" / "x" / "after"))
     write(outside / "x" / "unseen")
-    sentinel(run, root)
+    run.sentinel(root)
     assert b"unseen" not in run.output
     run.stop()
 
@@ -497,7 +476,7 @@ def test_directories_that_vanish_before_they_are_watched(tmp_path, watch):
         os.rmdir(p)
         os.mkfifo(p)
         os.remove(p)
-    sentinel(run, root)
+    run.sentinel(root)
     assert run.proc.poll() is None
     assert b"failed" not in run.output and b"OVERFLOW" not in run.output
     assert b"beyond" not in run.output
@@ -508,39 +487,37 @@ def test_directories_that_vanish_before_they_are_watched(tmp_path, watch):
 # Surroundings
 
 
+def fionread(fd):
+    """Bytes waiting in a pipe."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
 @pytest.mark.parametrize("sigpipe", ["default", "ignored"])
-def test_output_closed_early_ends_the_run_without_a_terminal(pathwarden_bin, tmp_path, sigpipe):
+def test_output_closed_early_ends_the_run_without_a_terminal(program, tmp_path, sigpipe):
     root = str(tmp_path)
     reading, writing = os.pipe()
     head = subprocess.Popen(["head", "-1"], stdin=reading, stdout=subprocess.PIPE)
-
-    def signals():
-        default_signals()
-        if sigpipe == "ignored":
-            signal.signal(signal.SIGPIPE, signal.SIG_IGN)
-    program = subprocess.Popen([pathwarden_bin, root], stdin=subprocess.DEVNULL, stdout=writing,
-                               start_new_session=True, preexec_fn=signals)
+    ignore = dict(preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)) if sigpipe == "ignored" else {}
+    process = start(program.command(root), stdout=writing, env=program.env, **ignore)
     os.close(reading)
     os.close(writing)
     try:
         first = head.communicate(timeout=TIMEOUT)[0]
-        assert first == start_line(root).split(b"\n")[0] + b"\n"
+        assert first == start_lines(root).split(b"\n")[0] + b"\n"
         # The program learns that nobody reads any more at its next output.
         for number in range(200):
             write(os.path.join(root, f"file-{number}"))
             try:
-                program.wait(0.1)
+                process.wait(0.1)
                 break
             except subprocess.TimeoutExpired:
                 pass
-        assert program.poll() is not None, "still running after its output was closed"
+        assert process.poll() is not None, "still running after its output was closed"
         # Killed by SIGPIPE as any program whose reader left; with the signal
         # ignored on purpose, the status of a failed run.
-        assert program.returncode == (-signal.SIGPIPE if sigpipe == "default" else 255)
+        assert process.returncode == (-signal.SIGPIPE if sigpipe == "default" else 255)
     finally:
-        if program.poll() is None:
-            program.kill()
-        program.wait()
+        end(process)
 
 
 @pytest.mark.parametrize("how", ["deleted", "moved-away-then-deleted"])
@@ -570,21 +547,21 @@ def test_a_deleted_root_ends_the_reports_with_an_overflow(tmp_path, watch, how):
     assert run.stop() == -signal.SIGTERM
 
 
-def test_a_deleted_root_leaves_the_key_to_end_the_run(pathwarden_bin, tmp_path, terminal):
+def test_a_deleted_root_leaves_the_key_to_end_the_run(program, tmp_path):
     root = os.path.join(str(tmp_path), "root")
     os.mkdir(root)
-    child = terminal([pathwarden_bin, root])
-    child.expect_exact(start_line(root, newline=b"\r\n"))
+    child = program.terminal(root)
+    expect_shown(child, start_lines(root))
     os.rmdir(root)
-    child.expect_exact(OVERFLOW.replace(b"\n", b"\r\n") + refused(root, ERROR_ACCESS_DENIED, newline=b"\r\n"))
+    expect_shown(child, OVERFLOW + refused(root, ERROR_ACCESS_DENIED))
     assert press_key(child) == (b"", 0)
 
 
-def test_an_unmounted_root_is_announced_like_a_deleted_one(pathwarden_bin, tmp_path, pipe_run):
+def test_an_unmounted_root_is_announced_like_a_deleted_one(program, tmp_path):
     root = os.path.join(str(tmp_path), "root")
     os.mkdir(root)
-    run = pipe_run(in_mount_namespace(f"mount -t tmpfs pathwarden-test {root}", [pathwarden_bin, root]))
-    run.expect(start_line(root))
+    run = program.pipe(root, via=in_mount_namespace(f"mount -t tmpfs pathwarden-test {root}", []))
+    run.expect_start(root)
     pid = run.proc.pid
     in_namespace_of(pid, "touch", f"{root}/on-tmpfs")
     run.expect(record("added", os.path.join(root, "on-tmpfs")))
@@ -597,11 +574,11 @@ def test_an_unmounted_root_is_announced_like_a_deleted_one(pathwarden_bin, tmp_p
 
 def test_sighup_ends_the_run_without_a_terminal(tmp_path, watch):
     run = watch(str(tmp_path))
-    sentinel(run, str(tmp_path))
+    run.sentinel(str(tmp_path))
     assert run.stop(signal.SIGHUP) == -signal.SIGHUP
 
 
-def test_sighup_ends_the_run_while_output_is_stuck(pathwarden_bin, tmp_path, terminal):
+def test_sighup_ends_the_run_while_output_is_stuck(program, tmp_path):
     # Standard output is a pipe nobody reads, so once it is full the program
     # sits in write(2); a hangup must still end it and give the terminal back.
     root = str(tmp_path / "root")
@@ -609,7 +586,7 @@ def test_sighup_ends_the_run_while_output_is_stuck(pathwarden_bin, tmp_path, ter
     fifo = str(tmp_path / "output")
     os.mkfifo(fifo)
     reading = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
-    child = terminal(["/bin/sh", "-c", 'exec "$0" "$1" > "$2"', pathwarden_bin, root, fifo])
+    child = program.terminal(root, via=redirected(fifo, []))
     try:
         switched = lambda: not termios.tcgetattr(child.child_fd)[3] & termios.ICANON
         eventually(switched, "switched to single-key input")
@@ -635,31 +612,17 @@ def test_sighup_ends_the_run_while_output_is_stuck(pathwarden_bin, tmp_path, ter
         os.close(reading)
 
 
-def test_under_nohup_a_terminal_that_goes_away_leaves_the_watch_running(pathwarden_bin, tmp_path):
+def test_under_nohup_a_terminal_that_goes_away_leaves_the_watch_running(program, tmp_path):
     root = str(tmp_path / "root")
     os.mkdir(root)
     log = str(tmp_path / "nohup.out")
     write(log, b"")
-    pid, master = pty.fork()
-    if pid == 0:
-        try:
-            default_signals()
-            signal.signal(signal.SIGHUP, signal.SIG_IGN)  # what nohup does
-            os.dup2(os.open(log, os.O_WRONLY), 1)
-            os.execv(pathwarden_bin, [pathwarden_bin, root])
-        finally:
-            os._exit(127)
-    try:
-        try:
-            eventually(lambda: start_line(root) in read_file(log), "started")
-            eventually(lambda: not termios.tcgetattr(master)[3] & termios.ICANON, "switched to single-key input")
-        finally:
-            os.close(master)  # the hangup
-        # A hung-up terminal is no key press: the watch goes on.
-        write(os.path.join(root, "after-the-hangup"))
-        eventually(lambda: record("added", os.path.join(root, "after-the-hangup")) in read_file(log),
-                   "reporting after the hangup")
-        assert os.waitpid(pid, os.WNOHANG) == (0, 0)
-    finally:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
+    child = program.terminal(root, via=["sh", "-c", 'trap "" HUP; exec "$@" > "$0"', log])  # what nohup does
+    eventually(lambda: start_lines(root) in read_file(log), "started")
+    eventually(lambda: not termios.tcgetattr(child.child_fd)[3] & termios.ICANON, "switched to single-key input")
+    child.ptyproc.fileobj.close()  # the hangup
+    # A hung-up terminal is no key press: the watch goes on.
+    write(os.path.join(root, "after-the-hangup"))
+    eventually(lambda: record("added", os.path.join(root, "after-the-hangup")) in read_file(log),
+               "reporting after the hangup")
+    assert child.isalive()

@@ -9,14 +9,16 @@ becomes, 4 (ERROR_TOO_MANY_OPEN_FILES) its instance limit."""
 
 import os
 import resource
-import signal
 import subprocess
 import time
 
 import pytest
 
-from hardening_support import OVERFLOW, default_signals, make_dirs, press_key, record, refused, start_line, with_inotify_limits, write
-from hardening_support import pipe_run, terminal  # noqa: F401 (fixtures)
+from .support.isolation import with_inotify_limits
+from .support.procfs import inotify_limit
+from .support.report import OVERFLOW, crlf, record, refused, start_lines
+from .support.runner import end, expect_shown, press_key, start
+from .support.trees import make_dirs, write
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -24,99 +26,72 @@ ERROR_NOT_ENOUGH_QUOTA = 1816
 ERROR_TOO_MANY_OPEN_FILES = 4
 
 
-@pytest.fixture
-def limited(pathwarden_bin, terminal):
-    """Starts the program on a directory in a pseudo-terminal, with inotify's limits lowered."""
-    def start(root, *extra, watches=None, instances=None):
-        return terminal(with_inotify_limits([pathwarden_bin, str(root), *extra], watches=watches,
-                                            instances=instances))
-    return start
+def limited(program, root, *extra, watches=None, instances=None):
+    """The program on a directory in a pseudo-terminal, with inotify's limits lowered."""
+    return program.terminal(root, *extra, via=with_inotify_limits([], watches=watches, instances=instances))
 
 
-def crlf(text):
-    return text.replace(b"\n", b"\r\n")
-
-
-def expect(child, text):
-    """Waits for text as the terminal shows it; returns everything up to it."""
-    child.expect_exact(crlf(text))
-    return child.before + child.after
-
-
-@pytest.mark.parametrize("levels", ["flat", "deep"])
-def test_too_few_watches_for_the_tree_refuses_the_first_request(limited, tmp_path, levels):
+@pytest.mark.parametrize("tree, limits, code", [
     # Eleven directories against a limit of five: wherever the walk meets the
     # limit, the whole request is refused, and no start line claims a watch.
+    ("flat", dict(watches=5), ERROR_NOT_ENOUGH_QUOTA),
+    ("deep", dict(watches=5), ERROR_NOT_ENOUGH_QUOTA),
+    ("flat", dict(instances=0), ERROR_TOO_MANY_OPEN_FILES),
+], ids=["too-few-watches-flat", "too-few-watches-deep", "no-instance-left"])
+def test_a_limit_met_at_the_start_refuses_the_first_request(program, tmp_path, tree, limits, code):
     root = tmp_path / "root"
     root.mkdir()
-    if levels == "flat":
+    if tree == "flat":
         make_dirs(root, 10)
     else:
         os.makedirs(root.joinpath(*[f"level{i}" for i in range(10)]))
-    child = limited(root, watches=5)
-    child.expect_exact(crlf(refused(root, ERROR_NOT_ENOUGH_QUOTA)))
+    child = limited(program, root, **limits)
+    expect_shown(child, refused(root, code))
     assert b"Watching" not in child.before
     # A refused first request leaves the program waiting for a key, as on Windows.
     write(root / "ignored")
-    output, status = press_key(child)
-    assert (output, status) == (b"", 0)
+    assert press_key(child) == (b"", 0)
 
 
-def test_norecurse_needs_one_watch_only(limited, tmp_path):
+def test_norecurse_needs_one_watch_only(program, tmp_path):
     root = tmp_path / "root"
     root.mkdir()
     make_dirs(root, 10)
-    child = limited(root, "NoRecurse", watches=1)
-    child.expect_exact(crlf(start_line(root, recursive=False)))
+    child = limited(program, root, "NoRecurse", watches=1)
+    expect_shown(child, start_lines(root, recursive=False))
     write(root / "seen")
-    child.expect_exact(crlf(record("added", root / "seen")))
+    expect_shown(child, record("added", root / "seen"))
     assert press_key(child)[1] == 0
 
 
-def test_a_new_directory_beyond_the_watch_limit_gives_an_overflow(limited, tmp_path):
+@pytest.mark.parametrize("arrival", ["made", "moved-in"])
+def test_a_directory_beyond_the_watch_limit_gives_an_overflow(program, tmp_path, arrival):
     root = tmp_path / "root"
     root.mkdir()
-    make_dirs(root, 3)
-    # Four watches at the start, one left over.
-    child = limited(root, watches=5)
-    child.expect_exact(crlf(start_line(root)))
-    os.mkdir(root / "fits")
-    write(root / "fits" / "inner")
-    seen = expect(child, record("added", root / "fits" / "inner"))
-    # This one cannot be watched: what is made inside it would be missed, so
-    # the report must say that changes were lost.
-    os.mkdir(root / "beyond")
-    write(root / "beyond" / "lost")
-    seen += expect(child, OVERFLOW)
-    # The watch goes on where it can.
+    if arrival == "made":
+        make_dirs(root, 3)
+    # Made: four watches at the start, one left over, which the first new
+    # directory takes. Moved in: three directories arrive at once and only one
+    # more watch is left.
+    child = limited(program, root, watches=5 if arrival == "made" else 2)
+    expect_shown(child, start_lines(root))
+    seen = b""
+    if arrival == "made":
+        os.mkdir(root / "fits")
+        write(root / "fits" / "inner")
+        seen += expect_shown(child, record("added", root / "fits" / "inner"))
+        os.mkdir(root / "beyond")
+        write(root / "beyond" / "lost")
+    else:
+        os.makedirs(tmp_path / "outside" / "a" / "b")
+        os.rename(tmp_path / "outside", root / "moved")
+    # What is made inside a directory that cannot be watched would be missed,
+    # so the report must say that changes were lost; the watch goes on where it can.
+    seen += expect_shown(child, OVERFLOW)
     write(root / "sentinel")
-    seen += expect(child, record("added", root / "sentinel"))
+    seen += expect_shown(child, record("added", root / "sentinel"))
     assert b"ReadDirectoryChangesW failed" not in seen
     assert press_key(child)[1] == 0
-
-
-def test_a_directory_moved_in_beyond_the_watch_limit_gives_an_overflow(limited, tmp_path):
-    root = tmp_path / "root"
-    outside = tmp_path / "outside"
-    root.mkdir()
-    os.makedirs(outside / "a" / "b")
-    child = limited(root, watches=2)
-    child.expect_exact(crlf(start_line(root)))
-    # Two directories arrive at once and only one more watch is left.
-    os.rename(outside, root / "moved")
-    child.expect_exact(crlf(OVERFLOW))
-    write(root / "sentinel")
-    child.expect_exact(crlf(record("added", root / "sentinel")))
-    assert press_key(child)[1] == 0
-
-
-def test_no_inotify_instance_left_refuses_the_first_request(limited, tmp_path):
-    root = tmp_path / "root"
-    root.mkdir()
-    child = limited(root, instances=0)
-    child.expect_exact(crlf(refused(root, ERROR_TOO_MANY_OPEN_FILES)))
-    output, status = press_key(child)
-    assert (output, status) == (b"", 0)
 
 
 def few_descriptors():
@@ -124,8 +99,7 @@ def few_descriptors():
 
 
 @pytest.mark.parametrize("made", ["before-start", "while-watched"])
-def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silence(pathwarden_bin, terminal,
-                                                                                   tmp_path, made):
+def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silence(program, tmp_path, made):
     # 24 descriptors and a tree 40 levels deep: a walk that keeps a descriptor
     # per level runs out. Refusing, or saying that changes were lost, is
     # honest; watching only the upper levels is not.
@@ -136,8 +110,8 @@ def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silen
         bottom.mkdir(parents=True)
     else:
         root.mkdir()
-    child = terminal([pathwarden_bin, str(root)], preexec_fn=few_descriptors)
-    if child.expect_exact([crlf(refused(root, ERROR_TOO_MANY_OPEN_FILES)), crlf(start_line(root))]) == 0:
+    child = program.terminal(root, preexec_fn=few_descriptors)
+    if child.expect_exact([crlf(refused(root, ERROR_TOO_MANY_OPEN_FILES)), crlf(start_lines(root))]) == 0:
         assert made == "before-start", "a refused start with nothing to walk"
         assert press_key(child)[1] == 0
         return
@@ -145,31 +119,27 @@ def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silen
         bottom.mkdir(parents=True)
     write(bottom / "at-the-bottom")
     write(root / "sentinel")
-    seen = expect(child, record("added", root / "sentinel"))
+    seen = expect_shown(child, record("added", root / "sentinel"))
     assert crlf(record("added", bottom / "at-the-bottom")) in seen or crlf(OVERFLOW) in seen
     assert press_key(child)[1] == 0
 
 
-def test_a_full_kernel_queue_is_announced_and_the_whole_tree_watched_again(pathwarden_bin, tmp_path, pipe_run):
+def test_a_full_kernel_queue_is_announced_and_the_whole_tree_watched_again(program, tmp_path):
     # Stopped, the program cannot drain inotify's queue (max_queued_events,
     # 16384 by default); more changes than it holds must give the OVERFLOW
     # line, and every directory, old and new, must be watched afterwards.
-    with open("/proc/sys/fs/inotify/max_queued_events") as f:
-        queued = int(f.read())
+    queued = inotify_limit("max_queued_events")
     if queued > 100_000:
         pytest.skip(f"max_queued_events is {queued}: too many files to make for an overflow")
     root = tmp_path / "root"
     for name in ("busy", "old/deeper"):
         (root / name).mkdir(parents=True)
-    run = pipe_run([pathwarden_bin, root])
-    run.expect(start_line(root))
-    run.proc.send_signal(signal.SIGSTOP)
-    try:
+    run = program.pipe(root)
+    run.expect_start(root)
+    with run.paused():
         for i in range(queued + 2000):
             write(root / "busy" / f"f{i}")
         (root / "new").mkdir()
-    finally:
-        run.proc.send_signal(signal.SIGCONT)
     run.expect(OVERFLOW)
     for changed in (root / "old" / "deeper" / "after", root / "busy" / "after", root / "new" / "after"):
         write(changed)
@@ -177,21 +147,19 @@ def test_a_full_kernel_queue_is_announced_and_the_whole_tree_watched_again(pathw
     run.stop()
 
 
-def test_changes_are_gathered_while_nobody_reads_the_output(pathwarden_bin, tmp_path):
+def test_changes_are_gathered_while_nobody_reads_the_output(program, tmp_path):
     # Nobody reads the output, so the program soon sits in a blocked write;
     # the kernel's queue must be read meanwhile, or it overflows. More changes
     # than it holds are made, slowly enough that any thread that reads at all
     # keeps up on a loaded machine; then every one of them must be reported.
-    with open("/proc/sys/fs/inotify/max_queued_events") as f:
-        queued = int(f.read())
+    queued = inotify_limit("max_queued_events")
     if queued > 100_000:
         pytest.skip(f"max_queued_events is {queued}: too many files to make")
     root = tmp_path / "root"
     root.mkdir()
-    proc = subprocess.Popen([pathwarden_bin, root], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            start_new_session=True, preexec_fn=default_signals)
+    proc = start(program.command(root), stdout=subprocess.PIPE, env=program.env)
     try:
-        assert proc.stdout.readline() + proc.stdout.readline() == start_line(root)
+        assert proc.stdout.readline() + proc.stdout.readline() == start_lines(root)
         names = [f"f{i}" for i in range(queued + 2000)]
         for i, name in enumerate(names):
             write(root / name)
@@ -208,6 +176,5 @@ def test_changes_are_gathered_while_nobody_reads_the_output(pathwarden_bin, tmp_
                 reported.add(line)
         assert reported == {record("added", root / name) for name in names}
     finally:
-        proc.kill()
-        proc.wait()
+        end(proc)
         proc.stdout.close()

@@ -3,36 +3,33 @@ it is at the end: for short scripted shapes that are known to be hard for a
 recursive watch on inotify, and for seeded random churns of a few thousand
 operations run as fast as Python can make them.
 
-The rules of the replay and the churn live in replay.py, shared with
-bench/replay_long.py. Every wait has a time-out; nothing is asserted about
-timing: the program is only ever waited for, through a file whose ADDED line
-must appear."""
+The rules of the replay live in support/replay.py and the churn in
+support/churn.py, shared with bench/replay_long.py. Every wait has a time-out;
+nothing is asserted about timing: the program is only ever waited for,
+through a file whose ADDED line must appear."""
 
 import os
 import shutil
 
 import pytest
 
-from replay import ADDED, MODIFIED, NEW_NAME, OLD_NAME, REMOVED, parse_report, record_line, replay, \
-    run_seed, watched_run, explain
+from .support.report import parse, record, start_lines
+from .support.replay import explain, replay, run_seed, watched_run
 
 SEEDS = [1, 2, 3, 4, 5]
 OPERATIONS = 2500
 RUN_TIMEOUT = 120  # seconds for the program to show one line; far above need
 
 
-
 # ---------------------------------------------------------------------------
 # The judge: the replay rules on hand-made reports
 
 
-def report_of(root, *records):
-    """Output lines as the program prints them: one delivery per tuple group."""
-    lines = [f'Watching "{root}/" (recursive)', "Push any key to exit."]
-    for group in records:
-        lines.append("Notified with 99 bytes.")
-        lines += [record_line(action, f"{root}/{path}") for action, path in group]
-    return lines
+def report_of(root, *deliveries):
+    """An output as the program prints it: one delivery per group of (kind, path)."""
+    return start_lines(root) + b"".join(
+        b"Notified with 99 bytes.\n" + b"".join(record(kind, f"{root}/{path}") for kind, path in group)
+        for group in deliveries)
 
 
 @pytest.mark.timeout(10)
@@ -40,23 +37,23 @@ def test_replay_rules():
     start = {"a", "a/f", "a/d", "a/d/g", "b", "c"}
     cases = [
         # (deliveries, tree after)
-        ([[(ADDED, "x/y/z")]], start | {"x", "x/y", "x/y/z"}),
-        ([[(ADDED, "a/f"), (MODIFIED, "a/f")]], start),
-        ([[(REMOVED, "a/d")]], start - {"a/d", "a/d/g"}),
-        ([[(REMOVED, "nothing/here")]], start),
-        ([[(OLD_NAME, "a/d"), (NEW_NAME, "a/e")]], start - {"a/d", "a/d/g"} | {"a/e", "a/e/g"}),
+        ([[("added", "x/y/z")]], start | {"x", "x/y", "x/y/z"}),
+        ([[("added", "a/f"), ("modified", "a/f")]], start),
+        ([[("removed", "a/d")]], start - {"a/d", "a/d/g"}),
+        ([[("removed", "nothing/here")]], start),
+        ([[("old", "a/d"), ("new", "a/e")]], start - {"a/d", "a/d/g"} | {"a/e", "a/e/g"}),
         # A rename over an existing entry replaces it.
-        ([[(OLD_NAME, "a"), (NEW_NAME, "b")]], {"b", "b/f", "b/d", "b/d/g", "c"}),
+        ([[("old", "a"), ("new", "b")]], {"b", "b/f", "b/d", "b/d/g", "c"}),
         # Renamed before anything was known of it: the new name exists.
-        ([[(OLD_NAME, "a/new"), (NEW_NAME, "a/d")]], start),
+        ([[("old", "a/new"), ("new", "a/d")]], start),
         # A move between directories, even across two deliveries.
-        ([[(REMOVED, "a/d")], [(ADDED, "b/d")]], start - {"a/d", "a/d/g"} | {"b/d", "b/d/g"}),
+        ([[("removed", "a/d")], [("added", "b/d")]], start - {"a/d", "a/d/g"} | {"b/d", "b/d/g"}),
         # Another name, or the same directory: a removal and an unrelated addition.
-        ([[(REMOVED, "a/d"), (ADDED, "b/e")]], start - {"a/d", "a/d/g"} | {"b/e"}),
-        ([[(REMOVED, "a/d"), (MODIFIED, "c"), (ADDED, "b/d")]], start - {"a/d", "a/d/g"} | {"b/d"}),
+        ([[("removed", "a/d"), ("added", "b/e")]], start - {"a/d", "a/d/g"} | {"b/e"}),
+        ([[("removed", "a/d"), ("modified", "c"), ("added", "b/d")]], start - {"a/d", "a/d/g"} | {"b/d"}),
     ]
     for deliveries, expected in cases:
-        report = parse_report(report_of("/w", *deliveries), "/w")
+        report = parse(report_of("/w", *deliveries), "/w")
         assert report.problems == [], deliveries
         assert replay(start, report) == (expected, []), deliveries
 
@@ -64,21 +61,21 @@ def test_replay_rules():
 @pytest.mark.timeout(10)
 def test_report_lines_that_break_the_rules_are_flagged():
     root = "/w"
-    lines = report_of(root, [(ADDED, "a")]) + [
-        "Notified with 0 bytes.",
-        "    Notification OVERFLOW. (Can be normal under extreme load.)",
-        '    FILE_ACTION_ADDED               "/elsewhere/x"',
-        '    FILE_ACTION_ADDED             "/w/short-gap"',
-        "    Unknown action 6                \"/w/x\"",
-    ]
-    report = parse_report(lines, root)
+    output = report_of(root, [("added", "a")]) + b"\n".join([
+        b"Notified with 0 bytes.",
+        b"    Notification OVERFLOW. (Can be normal under extreme load.)",
+        b'    FILE_ACTION_ADDED               "/elsewhere/x"',
+        b'    FILE_ACTION_ADDED             "/w/short-gap"',
+        b"    Unknown action 6                \"/w/x\"",
+    ])
+    report = parse(output, root)
     assert report.overflows == 1
     assert [lineno for lineno, _ in report.problems] == [6, 7, 8, 9]
     assert [r.path for r in report.records] == ["a"]
 
     # Rename halves must be adjacent and come in one delivery.
-    split = parse_report(report_of(root, [(OLD_NAME, "a")], [(NEW_NAME, "b")]), root)
-    lone = parse_report(report_of(root, [(OLD_NAME, "a"), (ADDED, "c")], [(NEW_NAME, "b")]), root)
+    split = parse(report_of(root, [("old", "a")], [("new", "b")]), root)
+    lone = parse(report_of(root, [("old", "a"), ("added", "c")], [("new", "b")]), root)
     assert [text for _, text in replay(set(), split)[1]] == ["the halves of a rename came in two deliveries"]
     assert len(replay(set(), lone)[1]) == 2
 
@@ -121,119 +118,119 @@ class Tree:
         os.rename(source, self.at(path))
 
 
-def chain_with_files(t, sync, paused):
+def chain_with_files(t, w):
     t.dirs("a/b/c")
     t.files(*[f"a/b/c/f{i}" for i in range(50)], "a/g", "a/b/h")
 
 
-def renamed_at_birth(t, sync, paused):
+def renamed_at_birth(t, w):
     t.dirs("n/x")
     t.files("n/x/f")
     t.move("n", "m")
-    sync()
+    w.sync()
     t.files("m/x/g")
 
 
-def removed_at_birth(t, sync, paused):
+def removed_at_birth(t, w):
     t.dirs("n/x/y")
     t.files("n/x/f", "n/x/y/f")
     t.remove_tree("n")
     t.dirs("n2")
-    sync()
+    w.sync()
     t.files("n2/g")
 
 
-def moved_between_watched_dirs(t, sync, paused):
+def moved_between_watched_dirs(t, w):
     t.move("a/d", "b/d")
     t.files("b/d/e/h")
     t.move("b/d", "c0/d")
-    sync()
+    w.sync()
     t.files("c0/d/h", "c0/d/e/i")
 
 
-def renamed_over(t, sync, paused):
+def renamed_over(t, w):
     t.move("a/f", "a/f2")  # over an existing file
     t.dirs("a/empty")
     t.move("a/d", "a/empty")  # over an empty directory
-    sync()
+    w.sync()
     t.files("a/empty/h", "a/empty/e/h")
 
 
-def moved_out_then_made_again(t, sync, paused):
+def moved_out_then_made_again(t, w):
     t.move_out("a/d")
     t.dirs("a/other/x")
-    sync()
+    w.sync()
     t.files("a/other/x/g")
 
 
-def parent_renamed_at_once(t, sync, paused):
+def parent_renamed_at_once(t, w):
     t.dirs("b/d")
     t.move("b", "c")
-    sync()
+    w.sync()
     t.files("c/d/g")
 
 
-def moved_out_of_new_dir(t, sync, paused):
+def moved_out_of_new_dir(t, w):
     t.dirs("n/d/x")
     t.files("n/d/f")
     t.move("n/d", "b/d")
-    sync()
+    w.sync()
     t.files("b/d/g")
 
 
-def moved_into_new_dir(t, sync, paused):
+def moved_into_new_dir(t, w):
     t.dirs("b/n")
     t.move("a/d", "b/n/d")
-    sync()
+    w.sync()
     t.files("b/n/d/g")
 
 
-def filled_right_after_moving_in(t, sync, paused):
+def filled_right_after_moving_in(t, w):
     t.move_in_empty_dir("e")
     t.files("e/f")
-    sync()
+    w.sync()
     t.files("e/g")
 
 
-def moved_after_older_changes_below_it(t, sync, paused):
+def moved_after_older_changes_below_it(t, w):
     # x is found in its new place, by the walk of a new directory, before the
     # events of older changes below it are read: those keep the old path, and
     # the move is reported where its events come.
     t.dirs("q/x/y", "q/x/gone", "p/w")
-    sync()
-    with paused():
+    w.sync()
+    with w.paused():
         t.dirs("n")
         t.files("q/x/y/f")
         t.move("q/x/y/f", "q/x/y/g")
         t.move_out("q/x/gone")
         t.move("q/x", "p/w/x")
         t.move("p/w", "n/w")
-    sync()
+    w.sync()
     t.files("n/w/x/y/h")
 
 
-def moved_into_unwatched_dir_after_changes(t, sync, paused):
+def moved_into_unwatched_dir_after_changes(t, w):
     # The same, but the directory it moves into was not watched yet, so the
     # move has only its first half.
     t.dirs("q/x/y")
-    sync()
-    with paused():
+    w.sync()
+    with w.paused():
         t.dirs("n")
         t.files("q/x/y/f")
         t.move("q/x/y/f", "q/x/y/g")
         t.move("q/x", "n/x")
         t.remove_tree("q")
-    sync()
+    w.sync()
     t.files("n/x/y/h")
 
 
-def moved_and_renamed_out_of_sight(t, sync, paused):
+def moved_and_renamed_out_of_sight(t, w):
     # Both moved into a directory not watched yet and renamed there; w's old
     # name is taken in its new directory, so its story is told the other way.
     t.dirs("q/x/y", "q/w/y")
     t.files("q/x/y/f", "q/w/y/f")
-    sync()
-    with paused():
+    w.sync()
+    with w.paused():
         t.dirs("n")
         t.files("q/x/y/g")
         t.move("q/x", "n/x")
@@ -241,19 +238,19 @@ def moved_and_renamed_out_of_sight(t, sync, paused):
         t.move("q/w", "n/w")
         t.move("n/w", "n/v")
         t.files("n/w")
-    sync()
+    w.sync()
     t.files("n/z/y/h", "n/v/y/h")
 
 
-def moved_on_through_an_unwatched_dir(t, sync, paused):
+def moved_on_through_an_unwatched_dir(t, w):
     # Each goes out of sight into a directory not watched yet and on into a
     # watched one: its two moves are one move, and changes after it count.
     # p is renamed too, so the path its events give for w is stale by then.
     # Then v stays there, and another v comes from outside: not the same.
     t.dirs("q/x/y", "q/w/y", "q/v", "p")
     t.files("q/x/g", "q/w/g")
-    sync()
-    with paused():
+    w.sync()
+    with w.paused():
         t.dirs("n")
         t.move("q/x", "n/x")
         t.move("n/x", "b/x")
@@ -264,7 +261,7 @@ def moved_on_through_an_unwatched_dir(t, sync, paused):
         t.move("q/v", "n/v")
         t.move_in_empty_dir("p/v")
         t.move("p", "p2")
-    sync()
+    w.sync()
     t.files("b/x/y/h", "p2/w/y/h", "n/v/h", "p2/v/h")
 
 
@@ -288,13 +285,13 @@ SCRIPTS = [
 
 @pytest.mark.timeout(RUN_TIMEOUT * 3)
 @pytest.mark.parametrize("script", SCRIPTS, ids=lambda script: script.__name__)
-def test_scripted_shape_replays(pathwarden_bin, tmp_path, script):
+def test_scripted_shape_replays(program, tmp_path, script):
     t = Tree(str(tmp_path))
     os.mkdir(t.outside)
     t.dirs("a/d/e", "b", "c0")
     t.files("a/f", "a/f2", "a/d/g", "a/d/e/g")
-    run = watched_run(pathwarden_bin, str(tmp_path), lambda sync, paused: script(t, sync, paused), RUN_TIMEOUT)
-    assert run.ok, explain(run, script.__name__) + "\nreport:\n" + "\n".join(run.lines)
+    run = watched_run(program, str(tmp_path), lambda w: script(t, w), RUN_TIMEOUT)
+    assert run.ok, explain(run, script.__name__) + "\nreport:\n" + b"\n".join(run.lines).decode(errors="replace")
 
 
 # ---------------------------------------------------------------------------
@@ -303,7 +300,7 @@ def test_scripted_shape_replays(pathwarden_bin, tmp_path, script):
 
 @pytest.mark.timeout(RUN_TIMEOUT * 3)
 @pytest.mark.parametrize("seed", SEEDS)
-def test_random_churn_replays(pathwarden_bin, tmp_path, seed):
-    outcome = run_seed(pathwarden_bin, str(tmp_path), seed, OPERATIONS, timeout=RUN_TIMEOUT,
+def test_random_churn_replays(program, tmp_path, seed):
+    outcome = run_seed(program, str(tmp_path), seed, OPERATIONS, timeout=RUN_TIMEOUT,
                        keep=str(tmp_path / "evidence"))
     assert outcome.ok, outcome.message

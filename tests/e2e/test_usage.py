@@ -1,39 +1,27 @@
 """The usage block and the too-many-arguments lines of the real program, in a
 pseudo-terminal, byte for byte, with the exit status the shell sees."""
 
-import subprocess
-
-import pexpect
 import pytest
 
-USAGE = (
-    "\n"
-    "Run without any arguments to monitor / recursively.\n"
-    "Add the \"NoRecurse\" argument to monitor only the target and not sub-folders.\n"
-    "Specify a folder path to monitor that instead of /.\n"
-    "Examples:\n"
-    "    pathwarden /srv/test\n"
-    "    pathwarden / NoRecurse\n"
-    "    pathwarden \"/home/me/My Files\"\n"
-)
-TOO_MANY = "\nToo many arguments. (Paths containing spaces must go in quotes.)\n"
+from .support.report import TOO_MANY, usage
+from .support.runner import ended
+
+USAGE = usage("pathwarden", "/", "/srv/test", "/home/me/My Files")
 
 
 def run(program, args):
     """Runs the program to its end in a terminal; returns (output with the
     terminal's CR LF turned back into LF, exit status)."""
-    child = pexpect.spawn(program, args, timeout=20, encoding="utf-8")
-    child.expect(pexpect.EOF)
-    child.close()
-    return child.before.replace("\r\n", "\n"), child.exitstatus
+    output, status = ended(program.terminal(*args))
+    return output.replace(b"\r\n", b"\n"), status
 
 
 @pytest.mark.parametrize("args", [
     ["/?"], ["-h"], ["--help"], ["/-HELP"], ["?"], ["h"], ["help"], ["-/-/HeLp"],
     ["/tmp", "-h"], ["--help", "/tmp"], ["/tmp", "NoRecurse", "?"], ["/nonexistent", "help"],
 ])
-def test_help_prints_usage_and_fails(pathwarden_bin, args):
-    assert run(pathwarden_bin, args) == (USAGE, 255)
+def test_help_prints_usage_and_fails(program, args):
+    assert run(program, args) == (USAGE, 255)
 
 
 @pytest.mark.parametrize("args, lines", [
@@ -42,12 +30,10 @@ def test_help_prints_usage_and_fails(pathwarden_bin, args):
     (["/tmp", "-NoRecurse"], 1),
     (["/tmp", "/var", "help"], 1),
 ])
-def test_extra_paths_are_each_reported_before_one_usage_block(pathwarden_bin, args, lines):
-    assert run(pathwarden_bin, args) == (TOO_MANY * lines + USAGE, 255)
+def test_extra_paths_are_each_reported_before_one_usage_block(program, args, lines):
+    assert run(program, args) == (TOO_MANY * lines + USAGE, 255)
 
 
-def test_usage_reaches_a_pipe_unchanged(pathwarden_bin):
+def test_usage_reaches_a_pipe_unchanged(program):
     # Standard output is a pipe here: the same bytes, with plain line feeds.
-    result = subprocess.run([pathwarden_bin, "--help"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                            timeout=20)
-    assert (result.stdout, result.returncode) == (USAGE.encode(), 255)
+    assert program.run("--help") == (USAGE, 255)

@@ -1,0 +1,338 @@
+"""A seeded random churn of a directory tree, which knows at every moment what
+the tree holds. Every generated name is unique for the run (the replay of a
+move between directories relies on that) and now and then carries a space or
+a non-ASCII letter, which the report must carry through its quotes.
+
+An operation is a method that changes the disk and the bookkeeping together,
+notes what it did, and returns False when the tree offers nothing to do it
+on; it joins the churn by a weighted entry in `operations`."""
+
+import os
+import random
+import shutil
+
+
+class Node:
+    __slots__ = ("name", "parent", "children", "slot")
+
+    def __init__(self, name, parent, is_dir):
+        self.name = name
+        self.parent = parent
+        self.children = {} if is_dir else None
+        self.slot = -1  # position in its Pool
+
+    @property
+    def is_dir(self):
+        return self.children is not None
+
+    def path(self):
+        parts = []
+        node = self
+        while node.parent is not None:
+            parts.append(node.name)
+            node = node.parent
+        return "/".join(reversed(parts))
+
+    def depth(self):
+        depth, node = 0, self
+        while node.parent is not None:
+            depth, node = depth + 1, node.parent
+        return depth
+
+    def contains(self, other):
+        while other is not None:
+            if other is self:
+                return True
+            other = other.parent
+        return False
+
+
+class Pool:
+    """Nodes with O(1) add, remove and uniform choice."""
+
+    def __init__(self):
+        self.items = []
+
+    def __len__(self):
+        return len(self.items)
+
+    def add(self, node):
+        node.slot = len(self.items)
+        self.items.append(node)
+
+    def remove(self, node):
+        last = self.items.pop()
+        if last is not node:
+            self.items[node.slot] = last
+            last.slot = node.slot
+        node.slot = -1
+
+    def choice(self, rng):
+        return self.items[rng.randrange(len(self.items))] if self.items else None
+
+
+NAME_FLAVOURS = ["{}{}", "{}{}", "{}{}", "{} {}", "{}é{}"]
+
+
+class Churn:
+    """Changes a directory tree at random, and knows at every moment what it holds.
+
+    outside is a directory next to the tree on the same file system: the
+    source of moves in and the destination of moves out."""
+
+    MAX_DEPTH = 7
+
+    def __init__(self, seed, root, outside, max_entries=400):
+        self.rng = random.Random(seed)
+        self.root_path = root
+        self.outside = outside
+        self.max_entries = max_entries
+        self.top = Node("", None, True)
+        self.files = Pool()
+        self.dirs = Pool()  # without the top
+        self.counter = 0
+        self.log = []  # one line per operation, with the paths it touched
+        self.operations = [
+            (16, self.create_file), (12, self.append_file), (8, self.delete_file),
+            (8, self.rename_file), (3, self.rename_file_over_file), (8, self.move_file),
+            (7, self.make_chain), (5, self.rename_dir), (2, self.rename_dir_over_empty_dir),
+            (5, self.move_dir), (3, self.remove_tree), (4, self.move_out), (5, self.move_in),
+        ]
+        self.shrinking = [(8, self.delete_file), (3, self.remove_tree), (4, self.move_out)]
+        self.counts = {}
+
+    # -- bookkeeping
+
+    def fresh(self, kind):
+        self.counter += 1
+        flavour = NAME_FLAVOURS[self.rng.randrange(len(NAME_FLAVOURS))]
+        return flavour.format(kind, self.counter)
+
+    def full(self, node_or_path):
+        rel = node_or_path if isinstance(node_or_path, str) else node_or_path.path()
+        return os.path.join(self.root_path, rel) if rel else self.root_path
+
+    def attach(self, node):
+        node.parent.children[node.name] = node
+        (self.dirs if node.is_dir else self.files).add(node)
+
+    def detach(self, node):
+        """Takes a subtree out of the tree's bookkeeping."""
+        del node.parent.children[node.name]
+        stack = [node]
+        while stack:
+            current = stack.pop()
+            if current.is_dir:
+                self.dirs.remove(current)
+                stack.extend(current.children.values())
+            else:
+                self.files.remove(current)
+
+    def relocate(self, node, parent, name):
+        del node.parent.children[node.name]
+        replaced = parent.children.get(name)
+        if replaced is not None:
+            self.detach(replaced)
+        node.parent, node.name = parent, name
+        parent.children[name] = node
+
+    def some_dir(self, shallow=False):
+        """Any directory, the top included."""
+        for _ in range(4):
+            if self.rng.randrange(len(self.dirs) + 1) == 0:
+                return self.top
+            node = self.dirs.choice(self.rng)
+            if not shallow or node.depth() < self.MAX_DEPTH - 3:
+                return node
+        return self.top
+
+    def entries(self):
+        return len(self.files) + len(self.dirs)
+
+    def note(self, verb, *paths):
+        self.log.append((verb,) + paths)
+
+    @staticmethod
+    def describe(entry):
+        return entry[0] + " " + " -> ".join(repr(p) for p in entry[1:])
+
+    # -- operations: each returns False when the tree offers nothing to do it on
+
+    def create_file(self, parent=None):
+        parent = parent or self.some_dir()
+        node = Node(self.fresh("f"), parent, False)
+        fd = os.open(self.full(node), os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
+        try:
+            os.write(fd, b"x" * self.rng.randrange(1, 64))
+        finally:
+            os.close(fd)
+        self.attach(node)
+        self.note("create", node.path())
+        return True
+
+    def append_file(self):
+        node = self.files.choice(self.rng)
+        if node is None:
+            return False
+        fd = os.open(self.full(node), os.O_WRONLY | os.O_APPEND)
+        try:
+            os.write(fd, b"y" * self.rng.randrange(1, 64))
+        finally:
+            os.close(fd)
+        self.note("append", node.path())
+        return True
+
+    def delete_file(self):
+        node = self.files.choice(self.rng)
+        if node is None:
+            return False
+        os.unlink(self.full(node))
+        self.note("delete", node.path())
+        self.detach(node)
+        return True
+
+    def _rename(self, node, parent, name, verb):
+        old = node.path()
+        new = (parent.path() + "/" + name) if parent.parent is not None else name
+        os.rename(self.full(old), self.full(new))
+        self.relocate(node, parent, name)
+        self.note(verb, old, new)
+
+    def _rename_in_place(self, pool, kind):
+        node = pool.choice(self.rng)
+        if node is None:
+            return False
+        self._rename(node, node.parent, self.fresh(kind), "rename")
+        return True
+
+    def _rename_over(self, pool, replaceable):
+        """Renames an entry over a sibling that `replaceable` accepts."""
+        node = pool.choice(self.rng)
+        if node is None:
+            return False
+        targets = [n for n in node.parent.children.values() if replaceable(n) and n is not node]
+        if not targets:
+            return False
+        target = targets[self.rng.randrange(len(targets))]
+        self._rename(node, node.parent, target.name, "rename-over")
+        return True
+
+    def rename_file(self):
+        return self._rename_in_place(self.files, "f")
+
+    def rename_file_over_file(self):
+        return self._rename_over(self.files, lambda n: not n.is_dir)
+
+    def move_file(self):
+        node = self.files.choice(self.rng)
+        target = self.some_dir()
+        if node is None or target is node.parent:
+            return False
+        self._rename(node, target, node.name, "move")
+        return True
+
+    def make_chain(self):
+        """mkdir -p of one to four new levels, with files made in them at once."""
+        parent = self.some_dir(shallow=True)
+        chain = []
+        node = parent
+        for _ in range(self.rng.randint(1, 4)):
+            node = Node(self.fresh("d"), node, True)
+            chain.append(node)
+        os.makedirs(self.full(chain[-1]))
+        for node in chain:
+            self.attach(node)
+        self.note("mkdir -p", chain[-1].path())
+        for node in chain:
+            for _ in range(self.rng.choice((0, 0, 1, 2, 3))):
+                self.create_file(node)
+        return True
+
+    def rename_dir(self):
+        return self._rename_in_place(self.dirs, "d")
+
+    def rename_dir_over_empty_dir(self):
+        return self._rename_over(self.dirs, lambda n: n.is_dir and not n.children)
+
+    def move_dir(self):
+        node = self.dirs.choice(self.rng)
+        target = self.some_dir()
+        if node is None or target is node.parent or node.contains(target):
+            return False
+        if target.depth() + self.height(node) > self.MAX_DEPTH + 2:
+            return False
+        self._rename(node, target, node.name, "move")
+        return True
+
+    def height(self, node):
+        if not node.is_dir or not node.children:
+            return 1
+        return 1 + max(self.height(child) for child in node.children.values())
+
+    def remove_tree(self):
+        node = self.dirs.choice(self.rng)
+        if node is None:
+            return False
+        shutil.rmtree(self.full(node))
+        self.note("rm -rf", node.path())
+        self.detach(node)
+        return True
+
+    def move_out(self):
+        pool = self.dirs if self.rng.randrange(3) == 0 else self.files
+        node = pool.choice(self.rng)
+        if node is None:
+            return False
+        os.rename(self.full(node), os.path.join(self.outside, node.name))
+        self.note("move out", node.path())
+        self.detach(node)
+        return True
+
+    def move_in(self):
+        is_dir = self.rng.randrange(3) == 0
+        name = self.fresh("d" if is_dir else "f")
+        source = os.path.join(self.outside, name)
+        if is_dir:
+            os.mkdir(source)
+        else:
+            with open(source, "wb") as f:
+                f.write(b"z")
+        parent = self.some_dir()
+        node = Node(name, parent, is_dir)
+        os.rename(source, self.full(node))
+        self.attach(node)
+        self.note("move in", node.path())
+        return True
+
+    # -- driving
+
+    def populate(self, entries):
+        """Builds a starting tree before anything watches it."""
+        while self.entries() < entries:
+            (self.make_chain if self.rng.randrange(3) == 0 else self.create_file)()
+        self.log.clear()
+
+    def step(self):
+        menu = self.shrinking if self.entries() > self.max_entries else self.operations
+        total = sum(weight for weight, _ in menu)
+        while True:
+            pick = self.rng.randrange(total)
+            for weight, operation in menu:
+                pick -= weight
+                if pick < 0:
+                    break
+            if operation():
+                self.counts[operation.__name__] = self.counts.get(operation.__name__, 0) + 1
+                return
+
+    def paths(self):
+        result = set()
+        stack = [self.top]
+        while stack:
+            node = stack.pop()
+            for child in node.children.values():
+                result.add(child.path())
+                if child.is_dir:
+                    stack.append(child)
+        return result
+

@@ -1,0 +1,120 @@
+"""Running the program with less than the machine gives it: lowered inotify
+limits in a user namespace of its own, a private mount namespace, the user
+nobody. Each is probed once; a test that needs what this machine cannot do is
+skipped with the probe's reason, except under CI, whose install step
+guarantees what the tests need, so that a skip there would hide a fault."""
+
+import functools
+import grp
+import os
+import pwd
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+TIMEOUT = 30
+
+
+def unavailable(reason):
+    """Skips the test, or fails it under CI."""
+    if os.environ.get("CI", "").lower() in ("1", "true", "yes"):
+        pytest.fail(f"{reason} (CI installs everything the tests need)")
+    pytest.skip(reason)
+
+
+def _probe(argv):
+    """(works, what it printed) for a command that sets up what a test needs."""
+    try:
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return False, str(error)
+    return done.returncode == 0, (done.stdout + done.stderr).decode(errors="replace").strip()
+
+
+def _need(probe):
+    """Skips the test with the probe's reason when it found something missing."""
+    reason = probe()
+    if reason:
+        pytest.skip(reason)
+
+
+@functools.lru_cache(maxsize=None)
+def _namespace_limits():
+    if not shutil.which("unshare"):
+        return "unshare is not installed"
+    works, text = _probe(["unshare", "-U", "-r", "sh", "-c",
+                          "echo 7 > /proc/sys/user/max_inotify_watches && "
+                          "echo 3 > /proc/sys/user/max_inotify_instances && "
+                          "cat /proc/sys/user/max_inotify_watches /proc/sys/user/max_inotify_instances"])
+    if not works:
+        return f"inotify limits cannot be lowered inside a user namespace here: {text}"
+    if text.split() != ["7", "3"]:
+        return f"inotify limits written in a user namespace do not stick (read back {text!r})"
+    return None
+
+
+def with_inotify_limits(argv, watches=None, instances=None):
+    """argv run inside a new user namespace whose inotify limits are lowered;
+    the machine's own settings are not touched."""
+    _need(_namespace_limits)
+    steps = [f"echo {int(value)} > /proc/sys/user/max_inotify_{name}"
+             for name, value in (("watches", watches), ("instances", instances)) if value is not None]
+    return ["unshare", "-U", "-r", "sh", "-c", " && ".join(steps + ['exec "$0" "$@"']), *argv]
+
+
+@functools.lru_cache(maxsize=None)
+def _mounting():
+    if not shutil.which("unshare") or not shutil.which("nsenter"):
+        return "unshare or nsenter is not installed"
+    probe_dir = tempfile.mkdtemp(prefix="pathwarden-mount-probe-")
+    try:
+        works, text = _probe(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                              f"mount -t tmpfs pathwarden-probe {probe_dir} && "
+                              f"mount --bind {probe_dir} {probe_dir} && umount -l {probe_dir}"])
+    finally:
+        os.rmdir(probe_dir)
+    return None if works else f"cannot mount a tmpfs or bind mount in a private mount namespace here: {text}"
+
+
+def in_mount_namespace(setup, argv):
+    """argv run in a private mount namespace after the shell commands `setup`,
+    so no mount is ever seen outside it; unshare and sh exec, so the process
+    started is the program itself, and in_namespace_of(its pid) reaches it."""
+    _need(_mounting)
+    return ["unshare", "-m", "--propagation", "private", "sh", "-c", f'{setup} && exec "$0" "$@"', *argv]
+
+
+def in_namespace_of(pid, *command):
+    """Runs a command in the mount namespace of process pid; fails if it fails."""
+    done = subprocess.run(["nsenter", "-t", str(pid), "-m", *command], stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")
+
+
+@functools.lru_cache(maxsize=None)
+def _unprivileged():
+    if os.geteuid() != 0:
+        return "the tests must run as root to act as another user"
+    try:
+        pwd.getpwnam("nobody")
+        grp.getgrnam("nogroup")
+    except KeyError:
+        return "there is no user nobody or group nogroup"
+    works, text = _probe(["/usr/bin/python3", "-c",
+                          "import os; os.setgroups([]); os.setgid(65534); os.setuid(65534); "
+                          "assert os.geteuid() == 65534; open('/proc/self/status').read()"])
+    return None if works else f"cannot switch to the user nobody: {text}"
+
+
+def nobody_ids():
+    """(uid, gid) of the unprivileged user the tests act as; skips if there is none."""
+    _need(_unprivileged)
+    return pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
+
+
+def as_nobody():
+    """Popen arguments that make the child the unprivileged user nobody."""
+    uid, gid = nobody_ids()
+    return dict(user=uid, group=gid, extra_groups=[])

@@ -1,0 +1,132 @@
+"""What /proc says about a running process, and about the machine: CPU time,
+memory, wake-ups, descriptors and inotify watches, the state of each thread,
+and the system's inotify limits. A process that has gone reads as None."""
+
+import os
+import time
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
+def _per_thread(pid, name):
+    """The /proc file `name` of each live thread (empty for one that just
+    ended); None when the process is gone."""
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return None
+    return [_read(f"/proc/{pid}/task/{task}/{name}") for task in tasks]
+
+
+def _stat_fields(data):
+    """The fields of a stat file after the command name, which may hold anything."""
+    return data[data.rindex(b")") + 2:].split() if data else None
+
+
+def cpu_seconds(pid):
+    """User plus system time of the whole process, dead threads included."""
+    fields = _stat_fields(_read(f"/proc/{pid}/stat"))
+    return None if fields is None else (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def cpu_ns_precise(pid):
+    """Run time of the live threads in nanoseconds (schedstat), for short intervals."""
+    files = _per_thread(pid, "schedstat")
+    return None if files is None else sum(int(data.split()[0]) for data in files if data)
+
+
+def cpu_sample(pid):
+    return cpu_seconds(pid) or 0.0, cpu_ns_precise(pid) or 0
+
+
+def cpu_since(pid, before):
+    """CPU seconds since `before` = cpu_sample(pid): the nanosecond count of the live
+    threads, unless threads that ended took more than a tick with them."""
+    after = cpu_sample(pid)
+    coarse = after[0] - before[0]
+    fine = (after[1] - before[1]) / 1e9
+    return coarse if coarse - fine > 2.0 / CLOCK_TICKS else fine
+
+
+def context_switches(pid):
+    """Voluntary switches of all live threads: each one is a wake-up after a sleep."""
+    files = _per_thread(pid, "status")
+    if files is None:
+        return None
+    return sum(int(line.split()[1]) for data in files for line in data.splitlines()
+               if line.startswith(b"voluntary_ctxt_switches:"))
+
+
+def status_kib(pid, key):
+    """A memory figure of /proc/PID/status: VmHWM (peak RSS), VmRSS, ..."""
+    for line in _read(f"/proc/{pid}/status").splitlines():
+        if line.startswith(key.encode() + b":"):
+            return int(line.split()[1])
+    return None
+
+
+def peak_rss_kib(pid):
+    return status_kib(pid, "VmHWM")
+
+
+def open_descriptors(pid):
+    try:
+        return len(os.listdir(f"/proc/{pid}/fd"))
+    except OSError:
+        return None
+
+
+def inotify_watches(pid):
+    """Watches held by the process, summed over its inotify descriptors."""
+    try:
+        fds = os.listdir(f"/proc/{pid}/fdinfo")
+    except OSError:
+        return None
+    return sum(_read(f"/proc/{pid}/fdinfo/{fd}").count(b"inotify wd:") for fd in fds)
+
+
+def watches_in_use():
+    """Watches held by every process we may look at."""
+    return sum(inotify_watches(pid) or 0 for pid in os.listdir("/proc") if pid.isdigit())
+
+
+def main_thread_syscall(pid):
+    """The number of the system call the main thread is in, or None."""
+    fields = _read(f"/proc/{pid}/task/{pid}/syscall").split()
+    return int(fields[0]) if fields and fields[0].lstrip(b"-").isdigit() else None
+
+
+def wait_until_stopped(pid, timeout=10):
+    """SIGSTOP takes effect when each thread next runs; on a loaded machine a
+    thread may go on for a while. Waits until every one of them has stopped."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        files = _per_thread(pid, "stat")
+        if files is None or all(_stat_fields(data)[0] in b"tTZX" for data in files if data):
+            return  # stopped, or gone
+        time.sleep(0.001)
+    raise TimeoutError(f"process {pid} did not stop within {timeout} s")
+
+
+def inotify_limit(name):
+    """max_queued_events, max_user_watches or max_user_instances."""
+    return int(_read(f"/proc/sys/fs/inotify/{name}"))
+
+
+def load_average():
+    return _read("/proc/loadavg").decode().split()[:3]
+
+
+def machine():
+    """The processor's model and the memory in GiB."""
+    model = next((line.split(b":", 1)[1].strip().decode() for line in _read("/proc/cpuinfo").splitlines()
+                  if line.startswith(b"model name")), "?")
+    return model, int(_read("/proc/meminfo").split()[1]) / 1024 / 1024

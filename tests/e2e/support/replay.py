@@ -1,0 +1,288 @@
+"""Replaying the report: if it can be trusted, applying it to the tree as it
+was at the start gives the tree as it is at the end. `watched_run` checks that
+for any act on a watched tree, `run_seed` for one seeded churn; the
+end-to-end test runs a few seeds and bench/replay_long.py many.
+
+Rules of the replay (relative paths, no file/directory distinction needed):
+  added p            p exists, with any missing parents; already there: no change
+  removed p          p and everything below it are gone
+  old p, then new q  the subtree at p now lives at q, replacing whatever was at q;
+                     with nothing known at p, q exists (as added q)
+  removed p, then added q of the same base name in another directory (header
+  lines between them do not count)
+                     a move between directories: as a rename
+  modified p         no change
+The churn's names are unique for the run, so the last rule cannot mistake a
+deletion followed by an unrelated creation for a move.
+"""
+
+import os
+import time
+from dataclasses import dataclass
+
+from . import report as output_format
+from .churn import Churn
+from .runner import TIMEOUT, PipeRun
+from .trees import walk
+
+
+class Model:
+    """A tree as nested dicts, name -> children (files are empty dicts)."""
+
+    def __init__(self, paths=()):
+        self.top = {}
+        for path in paths:
+            self.add(path)
+
+    def _parent(self, path, create):
+        node = self.top
+        parts = path.split("/")
+        for part in parts[:-1]:
+            child = node.get(part)
+            if child is None:
+                if not create:
+                    return None, parts[-1]
+                child = node[part] = {}
+            node = child
+        return node, parts[-1]
+
+    def add(self, path):
+        parent, name = self._parent(path, True)
+        parent.setdefault(name, {})
+
+    def remove(self, path):
+        """Takes the subtree at path out of the model; None when absent."""
+        parent, name = self._parent(path, False)
+        return parent.pop(name, None) if parent is not None else None
+
+    def move(self, old, new):
+        subtree = self.remove(old)
+        if subtree is None:
+            # Nothing was known at the old path (made and renamed before the
+            # program saw it, say): all the rename tells is that new exists.
+            self.add(new)
+            return
+        parent, name = self._parent(new, True)
+        parent[name] = subtree
+
+    def paths(self):
+        result = set()
+        stack = [("", self.top)]
+        while stack:
+            base, node = stack.pop()
+            for name, child in node.items():
+                path = base + name
+                result.add(path)
+                stack.append((path + "/", child))
+        return result
+
+
+def basename(path):
+    return path.rpartition("/")[2]
+
+
+def dirname(path):
+    return path.rpartition("/")[0]
+
+
+def replay(start_paths, report):
+    """Applies the report's records to the starting tree. Returns (paths, problems)."""
+    model = Model(start_paths)
+    problems = []
+    records = report.records
+    i = 0
+    while i < len(records):
+        record = records[i]
+        following = records[i + 1] if i + 1 < len(records) else None
+        if record.kind == "added":
+            model.add(record.path)
+        elif record.kind == "removed":
+            if (following is not None and following.kind == "added"
+                    and basename(following.path) == basename(record.path)
+                    and dirname(following.path) != dirname(record.path)):
+                model.move(record.path, following.path)
+                i += 1
+            else:
+                model.remove(record.path)
+        elif record.kind == "old":
+            if following is None or following.kind != "new":
+                problems.append((record.lineno, "RENAMED_OLD_NAME without its RENAMED_NEW_NAME"))
+                model.remove(record.path)
+            else:
+                if following.delivery != record.delivery:
+                    problems.append((following.lineno, "the halves of a rename came in two deliveries"))
+                if dirname(following.path) != dirname(record.path):
+                    problems.append((following.lineno, "a rename between two directories"))
+                model.move(record.path, following.path)
+                i += 1
+        elif record.kind == "new":
+            problems.append((record.lineno, "RENAMED_NEW_NAME without a RENAMED_OLD_NAME before it"))
+            model.add(record.path)
+        i += 1
+    return model.paths(), problems
+
+
+@dataclass
+class Run:
+    """What one watched act left behind."""
+    root: str
+    start: set
+    final: set
+    lines: list      # the output's lines, bytes without line ends
+    report: output_format.Report
+    model: set
+    problems: list   # (lineno, text) found while replaying, 0 for the run itself
+    status: object   # the program's status if it ended before it was stopped, else None
+    errors: bytes    # anything the program wrote to standard error
+
+    @property
+    def ok(self):
+        return (self.model == self.final and not self.report.problems and not self.problems
+                and self.status is None and not self.errors)
+
+
+class Watch(PipeRun):
+    """The program watching the tree of a replay; `sync()` makes a file at the
+    top and waits for its line: everything done before it has been seen."""
+
+    def __init__(self, program, root, timeout):
+        super().__init__(program.command(root), env=program.env)
+        self.root = root
+        self.timeout = timeout
+        self.syncs = 0
+
+    def sync(self):
+        self.syncs += 1
+        self.sentinel(self.root, f"sync {self.syncs}", self.timeout)
+
+
+def watched_run(program, workdir, act, timeout=TIMEOUT):
+    """Starts the program (a runner.Program) on workdir/watched, made by the
+    caller with its starting tree; calls act(watch), which changes the tree,
+    may sync, and may pause the program (`with watch.paused():`, so that the
+    changes reach it late and all at once: the races between a change and the
+    program looking at the disk, which a fast machine rarely shows); syncs
+    once more, and replays the report."""
+    root = os.path.join(workdir, "watched")
+    start = walk(root)
+    watch = Watch(program, root, timeout)
+    problems = []
+    try:
+        watch.expect(output_format.READY, timeout)
+        act(watch)
+        watch.sync()
+    except AssertionError as error:
+        problems.append((0, str(error)))
+    finally:
+        final = walk(root)
+        status = watch.proc.poll()
+        watch.kill()
+    lines = [line.removesuffix(b"\r") for line in watch.output.split(b"\n")]
+    report = output_format.parse(watch.output, root)
+    model, replay_problems = replay(start, report)
+    return Run(root, start, final, lines, report, model, problems + replay_problems, status, watch.errors)
+
+
+def explain(run, title, log=(), describe=str, limit=40):
+    """A failure report that can be debugged without running again: the
+    differences, the lines that break the rules, and for the shallowest
+    differences every report line and operation about them."""
+    missing = sorted(run.final - run.model)
+    extra = sorted(run.model - run.final)
+    out = [f"{title}: {len(run.report.records)} records"]
+    if missing:
+        out.append(f"on disk but not in the replayed report ({len(missing)}):")
+        out += ["    " + p for p in missing[:limit]]
+    if extra:
+        out.append(f"in the replayed report but not on disk ({len(extra)}):")
+        out += ["    " + p for p in extra[:limit]]
+    if run.report.overflows:
+        out.append(f"{run.report.overflows} OVERFLOW line(s)")
+    if run.status is not None:
+        out.append(f"the program ended by itself, status {run.status}")
+    if run.errors:
+        out.append("standard error: " + run.errors.decode("utf-8", "replace")[:2000])
+    for lineno, text in (run.report.problems + run.problems)[:limit]:
+        out.append(f"line {lineno}: {text}")
+        if 0 < lineno <= len(run.lines):
+            out.append(f"    {run.lines[lineno - 1]!r}")
+    # A lost directory explains the loss of everything below it, so only the
+    # shallowest differences are followed. Names are unique for the run: a
+    # name finds every report line and operation about that entry.
+    differing = set(missing) | set(extra)
+    roots = sorted(p for p in differing if dirname(p) not in differing)
+    followed = set()
+    for root in roots[:5]:
+        # The entry, then its directory: a directory that was never watched
+        # explains entries lost inside it.
+        for name in (basename(root), basename(dirname(root))):
+            if not name or name in followed:
+                continue
+            followed.add(name)
+            out.append(f"about {name!r} (report lines, then operations):")
+            shown = [r for r in run.report.records if name in r.path.split("/")]
+            for record in shown[:limit]:
+                out.append(f"  line {record.lineno:6}: {record.kind} {record.path}")
+            if len(shown) > limit:
+                out.append(f"  ... {len(shown) - limit} more report lines")
+            done = [(n, e) for n, e in enumerate(log, 1) if any(name in p.split("/") for p in e[1:])]
+            for number, entry in done[:limit]:
+                out.append(f"  operation #{number}: {describe(entry)}")
+            if len(done) > limit:
+                out.append(f"  ... {len(done) - limit} more operations")
+    return "\n".join(out)
+
+
+@dataclass
+class Outcome:
+    seed: int
+    operations: int
+    ok: bool
+    message: str = ""
+    records: int = 0
+    seconds: float = 0.0
+
+
+def run_seed(program, workdir, seed, operations, max_entries=400, start_entries=60, timeout=120, keep=None,
+             pauses=True):
+    """Runs one seeded churn under the program and replays its report. With
+    pauses, the program is stopped now and then for a few dozen operations.
+
+    workdir must exist and be empty; the watched tree and the outside
+    directory are made inside it. keep, when given, is a directory where the
+    report and the operation log are written on failure."""
+    began = time.monotonic()
+    root = os.path.join(workdir, "watched")
+    outside = os.path.join(workdir, "outside")
+    os.mkdir(root)
+    os.mkdir(outside)
+    churn = Churn(seed, root, outside, max_entries)
+    churn.populate(start_entries)
+
+    def act(watch):
+        done = 0
+        while done < operations:
+            if pauses and churn.rng.randrange(40) == 0:
+                stretch = min(operations - done, churn.rng.randint(1, 60))
+                with watch.paused():
+                    for _ in range(stretch):
+                        churn.step()
+                done += stretch
+            else:
+                churn.step()
+                done += 1
+
+    run = watched_run(program, workdir, act, timeout)
+    outcome = Outcome(seed, operations, run.ok, records=len(run.report.records),
+                      seconds=time.monotonic() - began)
+    if not run.ok:
+        outcome.message = explain(run, f"replay failed for seed {seed} ({operations} operations)",
+                                  churn.log, churn.describe)
+        if keep is not None:
+            os.makedirs(keep, exist_ok=True)
+            with open(os.path.join(keep, f"report-{seed}.txt"), "wb") as f:
+                f.write(b"".join(line + b"\n" for line in run.lines))
+            with open(os.path.join(keep, f"operations-{seed}.txt"), "w") as f:
+                f.write("".join(churn.describe(entry) + "\n" for entry in churn.log))
+            outcome.message += f"\nfull report and operation log in {keep}"
+    return outcome

@@ -1,0 +1,48 @@
+"""Trees on disk: files of a few bytes, sibling directories, a listing of a
+whole tree, and removal whatever the modes below."""
+
+import os
+import shutil
+
+
+def write(path, data=b"x"):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def make_dirs(root, count, prefix="d"):
+    """`count` sibling directories below root."""
+    for i in range(count):
+        os.mkdir(os.path.join(root, f"{prefix}{i:03}"))
+
+
+def walk(root):
+    """Every file and directory below root, relative to it (links not followed)."""
+    result = set()
+
+    def fail(error):
+        raise error
+
+    for top, dirs, files in os.walk(root, onerror=fail):
+        base = os.path.relpath(top, root)
+        base = "" if base == "." else base + "/"
+        result.update(base + name for name in dirs + files)
+    return result
+
+
+def remove_tree(path):
+    """Removes a tree whatever its modes; fd-relative, so depth is no problem."""
+    if not os.path.lexists(path):
+        return
+    for _, dirnames, _, dirfd in os.fwalk(path, topdown=True):
+        for name in dirnames:
+            try:
+                os.chmod(name, 0o755, dir_fd=dirfd, follow_symlinks=False)
+            except OSError:
+                pass
+    shutil.rmtree(path, ignore_errors=True)
