@@ -22,15 +22,34 @@ from pathlib import Path
 import pytest
 
 from .support import runner
+from .support import isolation
 from .support.isolation import unavailable
 from .support.shell import Shell
 from .support.trees import remove_tree
 from .support.wine import Wine
 
 
+# The kernel interfaces a recursive watch may have, and how a test gets each:
+# fanotify where the program runs as root; inotify in a user namespace of its
+# own, where no whole file system can be marked. The suites below run on both.
+INTERFACES = {"fanotify": (), "inotify": ("unshare", "-U", "-r")}
+SUITES_ON_BOTH = {"test_watch", "test_hostile", "test_limits", "test_replay"}
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "wine: runs the Windows exe under Wine")
     config.addinivalue_line("markers", "not_sanitized: needs a program built without sanitizers")
+    config.addinivalue_line("markers", "interface(name): runs only on that kernel interface")
+
+
+def pytest_generate_tests(metafunc):
+    if "program" not in metafunc.fixturenames:
+        return
+    if metafunc.module.__name__.rpartition(".")[2] not in SUITES_ON_BOTH:
+        return
+    only = metafunc.definition.get_closest_marker("interface")
+    names = [only.args[0]] if only else list(INTERFACES)
+    metafunc.parametrize("program", names, indirect=True, scope="session")
 
 
 def pytest_collection_modifyitems(items):
@@ -54,11 +73,22 @@ def _program_from_env(variable):
 
 
 @pytest.fixture(scope="session")
-def program():
-    """The Linux program (a runner.Program), started as it is. Every suite
-    starts it through this fixture, so a suite runs under another launcher
-    (unshare -U -r, say) by a Program with that launcher here."""
-    return runner.Program(_program_from_env("PATHWARDEN_BIN"))
+def program(request):
+    """The Linux program (a runner.Program). Every suite starts it through
+    this fixture; in the suites on both interfaces it comes once for each."""
+    path = _program_from_env("PATHWARDEN_BIN")
+    interface = getattr(request, "param", None)
+    if interface == "fanotify" and os.geteuid() != 0:
+        pytest.skip("fanotify needs root")
+    if interface == "inotify" and not isolation.user_namespaces():
+        unavailable("no user namespace can be made here, so inotify cannot be chosen as root")
+    return runner.Program(path, INTERFACES.get(interface, ()))
+
+
+@pytest.fixture
+def interface(program):
+    """The kernel interface the program is expected to choose for a recursive watch."""
+    return "inotify" if program.launcher or os.geteuid() != 0 else "fanotify"
 
 
 @pytest.fixture(scope="session")

@@ -31,6 +31,7 @@ def limited(program, root, *extra, watches=None, instances=None):
     return program.terminal(root, *extra, via=with_inotify_limits([], watches=watches, instances=instances))
 
 
+@pytest.mark.interface("inotify")
 @pytest.mark.parametrize("tree, limits, code", [
     # Eleven directories against a limit of five: wherever the walk meets the
     # limit, the whole request is refused, and no start line claims a watch.
@@ -53,6 +54,7 @@ def test_a_limit_met_at_the_start_refuses_the_first_request(program, tmp_path, t
     assert press_key(child) == (b"", 0)
 
 
+@pytest.mark.interface("inotify")
 def test_norecurse_needs_one_watch_only(program, tmp_path):
     root = tmp_path / "root"
     root.mkdir()
@@ -64,6 +66,7 @@ def test_norecurse_needs_one_watch_only(program, tmp_path):
     assert press_key(child)[1] == 0
 
 
+@pytest.mark.interface("inotify")
 @pytest.mark.parametrize("arrival", ["made", "moved-in"])
 def test_a_directory_beyond_the_watch_limit_gives_an_overflow(program, tmp_path, arrival):
     root = tmp_path / "root"
@@ -124,10 +127,11 @@ def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silen
     assert press_key(child)[1] == 0
 
 
-def test_a_full_kernel_queue_is_announced_and_the_whole_tree_watched_again(program, tmp_path):
-    # Stopped, the program cannot drain inotify's queue (max_queued_events,
-    # 16384 by default); more changes than it holds must give the OVERFLOW
-    # line, and every directory, old and new, must be watched afterwards.
+def test_a_stopped_program_loses_nothing_or_says_so(program, interface, tmp_path):
+    # Stopped, the program cannot read the kernel's queue. inotify's holds
+    # max_queued_events (16384 by default): more changes than that must give
+    # the OVERFLOW line, and every directory, old and new, must be watched
+    # afterwards. fanotify's queue has no limit: every change is reported.
     queued = inotify_limit("max_queued_events")
     if queued > 100_000:
         pytest.skip(f"max_queued_events is {queued}: too many files to make for an overflow")
@@ -136,15 +140,44 @@ def test_a_full_kernel_queue_is_announced_and_the_whole_tree_watched_again(progr
         (root / name).mkdir(parents=True)
     run = program.pipe(root)
     run.expect_start(root)
+    names = [f"f{i}" for i in range(queued + 2000)]
     with run.paused():
-        for i in range(queued + 2000):
-            write(root / "busy" / f"f{i}")
+        for name in names:
+            write(root / "busy" / name)
         (root / "new").mkdir()
-    run.expect(OVERFLOW)
+    if interface == "inotify":
+        run.expect(OVERFLOW)
     for changed in (root / "old" / "deeper" / "after", root / "busy" / "after", root / "new" / "after"):
         write(changed)
         run.expect(record("added", changed))
+    if interface == "fanotify":
+        assert OVERFLOW not in run.output
+        reported = {line for line in run.output.split(b"\n") if line.startswith(b"    FILE_ACTION_ADDED")}
+        assert {record("added", root / "busy" / name).rstrip(b"\n") for name in names} <= reported
     run.stop()
+
+
+@pytest.mark.interface("fanotify")
+@pytest.mark.timeout(900)
+def test_a_tree_larger_than_the_watch_limit_is_watched_whole(program, tmp_path):
+    # One mark covers the file system: no watch per directory, so no limit
+    # on them applies, and nothing is walked before the start lines.
+    count = max(300_000, inotify_limit("max_user_watches") * 3 // 2)
+    root = tmp_path / "root"
+    root.mkdir()
+    for i in range(count // 1000):
+        os.mkdir(root / f"{i}")
+        for j in range(1000):
+            os.mkdir(root / f"{i}" / f"{j}")
+    try:
+        run = program.pipe(root)
+        run.expect_start(root)
+        deepest = root / f"{count // 1000 - 1}" / "999" / "deep"
+        write(deepest)
+        run.expect(record("added", deepest))
+        run.stop()
+    finally:
+        subprocess.run(["rm", "-rf", str(root)], check=True)
 
 
 def test_changes_are_gathered_while_nobody_reads_the_output(program, tmp_path):

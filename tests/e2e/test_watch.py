@@ -9,6 +9,7 @@ import re
 
 import pytest
 
+from .support import procfs
 from .support.report import OVERFLOW, crlf, failed_to_open, parse, record, refused, start_lines
 from .support.runner import ended, expect_shown, press_key
 from .support.trees import write
@@ -94,7 +95,7 @@ def test_a_file_is_not_a_directory(program, tmp_path):
 @pytest.mark.parametrize("name, opens", [("", True), ("/missing", False)])
 def test_key_typed_before_start_ends_the_run_quietly(program, tmp_path, name, opens):
     # The program is started only once a key waits in the terminal's input.
-    waiter = "import os, select, sys; select.select([0], [], []); os.execv(sys.argv[1], sys.argv[1:])"
+    waiter = "import os, select, sys; select.select([0], [], []); os.execvp(sys.argv[1], sys.argv[1:])"
     child = program.terminal(str(tmp_path) + name, via=["/usr/bin/python3", "-c", waiter])
     child.send(b"k\r")
     output, status = ended(child)
@@ -139,3 +140,18 @@ def test_after_a_refused_request_the_program_waits_for_a_key(program, tmp_path):
     # and the request issued after its report is refused.
     expect_shown(child, OVERFLOW, refused(root, 5))
     assert press_key(child) == (b"", 0)
+
+
+def test_the_kernel_interface_is_the_one_the_process_may_have(program, interface, tmp_path):
+    # As root a recursive watch marks the whole file system; in a user
+    # namespace it cannot, and falls back to inotify without a word. A
+    # watch that is not recursive needs one inotify watch, whoever runs it.
+    for extra, expected in (((), interface), (("NoRecurse",), "inotify")):
+        run = program.pipe(tmp_path, *extra)
+        run.expect_start(tmp_path, recursive=not extra)
+        assert procfs.kernel_interfaces(run.proc.pid) == {expected}, extra
+        write(tmp_path / "seen")
+        run.expect(record("added", tmp_path / "seen"))
+        os.remove(tmp_path / "seen")
+        assert run.errors == b""
+        run.stop()

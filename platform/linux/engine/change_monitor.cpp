@@ -1,6 +1,7 @@
 #include "platform/linux/engine/change_monitor.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -152,15 +153,21 @@ void ChangeMonitor::waiterLeft() {
 void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
     drain(budgetBytes);
     if (rootGone_.load()) return;
-    if (mountsChanged && !rootStillMounted()) rootVanished();
-    if (rootGone_.load()) return;
-    apply(tracker_.onTime(nowMs()));
-    tracker_.publish();
-    if (nowMs() >= nextRootCheckMs_ && !rootGone_.load()) {
+    bool gone = mountsChanged && !rootStillMounted();
+    if (!gone && nowMs() >= nextRootCheckMs_) {
         struct stat info;
-        if (fstat(rootFd_, &info) != 0 || info.st_nlink == 0) rootVanished();
+        gone = fstat(rootFd_, &info) != 0 || info.st_nlink == 0;
         nextRootCheckMs_ = nowMs() + kRootCheckMs;
     }
+    if (gone) {
+        // Every change made before the root went is queued by now, and
+        // belongs in the report before the request that says it went.
+        drain(SIZE_MAX);
+        rootVanished();
+        return;
+    }
+    apply(tracker_.onTime(nowMs()));
+    tracker_.publish();
 }
 
 // The monitor's own thread: idle while a thread waits for completions, since

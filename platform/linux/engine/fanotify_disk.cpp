@@ -41,3 +41,8 @@ int FanotifyDisk::find(HandleBytes handle) const {
     const auto found = keys_.find(handle);
     return found == keys_.end() ? -1 : found->second;
 }
+
+HandleBytes FanotifyDisk::handle(int key) const {
+    const auto found = handles_.find(key);
+    return found == handles_.end() ? HandleBytes() : HandleBytes(found->second);
+}

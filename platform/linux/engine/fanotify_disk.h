@@ -27,6 +27,8 @@ public:
     int keyFor(HandleBytes handle);
     /// The key of this handle; -1 if it has none.
     int find(HandleBytes handle) const;
+    /// The handle with this key; empty if none.
+    HandleBytes handle(int key) const;
     size_t size() const { return keys_.size(); }
 
 private:

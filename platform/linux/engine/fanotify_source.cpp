@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -87,8 +88,9 @@ size_t FanotifySource::read(Receiver& receiver) {
     if (queueWasEmpty_ && !stopped_) {
         // Everything that happened before the queue ran empty has been read,
         // the removals merged into earlier events included.
-        delivered = !removals_.empty() || rootDeleted_;
+        delivered = !removals_.empty() || rootDeleted_ || !moves_.empty();
         settleAllRemovals();
+        auditMoves();
         if (rootDeleted_ && !stopped_) deliver(tracker_->rootKey(), IN_DELETE_SELF, {});
     }
     return bytesRead_ > 0 ? bytesRead_ : delivered ? 1 : 0;
@@ -183,6 +185,9 @@ void FanotifySource::translate(size_t position) {
     if (event.mask & FAN_MODIFY) deliver(key, IN_MODIFY | isDirectory, event.name);
     if (event.mask & FAN_ATTRIB) deliver(key, IN_ATTRIB | isDirectory, event.name);
     if (event.mask & FAN_DELETE) {
+        if (event.target != nullptr && !moves_.empty()) {
+            if (const auto moved = moves_.find(bytesOf(event.target)); moved != moves_.end()) moves_.erase(moved);
+        }
         if (isDirectory && (event.mask & FAN_CREATE)) {
             removals_.push_back(Removal{key, std::string(event.name), child});
         } else {
@@ -200,6 +205,7 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
     if (from >= 0) settleRemovals(from, event.oldName, child);
     if (to >= 0) settleRemovals(to, event.name, child);
+    noteMove(event, from, to);
     if (from >= 0 && to >= 0) {
         ++cookie_;
         deliver(from, IN_MOVED_FROM | isDirectory, event.oldName, child, cookie_);
@@ -265,9 +271,18 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 // Where the directory was at the event at `position`: where the first later
 // event that moves or removes it says it was, or else where it is now.
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (linkAhead(handle, position, link) || linkOnDisk(handle, link)) return true;
+        // Gone since the queue was last read, so its removal is queued now.
+        queueWasEmpty_ = false;
+    }
+    return false;
+}
+
+bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link) {
     for (size_t later = position + 1;; ++later) {
-        if (later == events_.size() && (queueWasEmpty_ || bytesRead_ >= kLookaheadBytes || !fill())) break;
-        if (later == events_.size()) break;
+        if (later == events_.size() && (queueWasEmpty_ || bytesRead_ >= kLookaheadBytes || !fill())) return false;
+        if (later == events_.size()) return false;
         const Event& event = events_[later];
         if (!(event.mask & FAN_ONDIR) || event.target == nullptr || bytesOf(event.target) != handle) continue;
         if ((event.mask & FAN_RENAME) && event.oldDir != nullptr) {
@@ -279,7 +294,6 @@ bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link
             return true;
         }
     }
-    return linkOnDisk(handle, link);
 }
 
 bool FanotifySource::linkOnDisk(const std::string& handle, Link& link) {
@@ -299,6 +313,8 @@ bool FanotifySource::linkOnDisk(const std::string& handle, Link& link) {
         link.parent = handleOf(parent);
         found = !link.parent.empty() && nameIn(fd, parent, self.st_ino, link.name);
     }
+    // Removed while it was being looked at: its removal is queued by now.
+    if (found && (fstat(fd, &self) != 0 || self.st_nlink == 0)) found = false;
     close(fd);
     if (parent >= 0) close(parent);
     return found;
@@ -355,6 +371,66 @@ void FanotifySource::settleAllRemovals() {
         removals_.pop_back();
         deliver(removal.parentKey, IN_DELETE | IN_ISDIR, names_.back(), removal.child);
     }
+}
+
+void FanotifySource::noteMove(const Event& event, int from, int to) {
+    if (event.target == nullptr) return;
+    moves_.insert_or_assign(std::string(bytesOf(event.target)),
+                            Move{from, std::string(event.oldName), to, std::string(event.name),
+                                 (event.mask & FAN_ONDIR) ? IN_ISDIR : 0u});
+}
+
+// The kernel merges an event into an identical one still queued, renames
+// included: moved from A to B, back to A, and to B again before the queue is
+// read, an entry shows as two moves that leave it in A. With the queue read
+// to its end, each entry moved since is looked for where its last move put
+// it; one found where that move took it from has made the missing move.
+void FanotifySource::auditMoves() {
+    std::vector<std::pair<std::string, Move>> missed;
+    for (const auto& [target, move] : moves_) {
+        if (move.fromKey < 0 || !tracker_->watches(move.fromKey)) continue;
+        if (!isAt(move.fromKey, move.fromName, target)) continue;
+        if (move.toKey >= 0 && isAt(move.toKey, move.toName, target)) continue;
+        missed.emplace_back(target, move);
+    }
+    // A move made while this looked is queued and tells more: the look is
+    // made again when the queue is next empty.
+    int waiting = 0;
+    if (!missed.empty() && (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting > 0)) return;
+    moves_.clear();
+    for (const auto& [target, move] : missed) {
+        if (stopped_) return;
+        const int child = move.isDirectory ? disk_.find(target) : -1;
+        names_.push_back(move.toName);
+        names_.push_back(move.fromName);
+        const std::string_view toName = names_[names_.size() - 2];
+        const std::string_view fromName = names_.back();
+        if (move.toKey >= 0 && tracker_->watches(move.toKey)) {
+            ++cookie_;
+            deliver(move.toKey, IN_MOVED_FROM | move.isDirectory, toName, child, cookie_);
+            deliver(move.fromKey, IN_MOVED_TO | move.isDirectory, fromName, child, cookie_);
+        } else {
+            deliver(move.fromKey, IN_MOVED_TO | move.isDirectory, fromName, move.isDirectory ? disk_.keyFor(target) : -1);
+        }
+    }
+}
+
+bool FanotifySource::isAt(int dirKey, const std::string& name, HandleBytes target) {
+    const HandleBytes dirHandle = disk_.handle(dirKey);
+    if (dirHandle.empty()) return false;
+    struct {
+        file_handle header;
+        unsigned char bytes[MAX_HANDLE_SZ];
+    } copy;
+    std::memcpy(&copy, dirHandle.data(), std::min(dirHandle.size(), sizeof copy));
+    const int dir = open_by_handle_at(rootFd_, &copy.header, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    copy.header.handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    const bool found = name_to_handle_at(dir, name.c_str(), &copy.header, &mountId, 0) == 0 &&
+                       bytesOf(&copy.header) == target;
+    close(dir);
+    return found;
 }
 
 // A key given to a directory the tracker did not take in is let go again.

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -57,6 +58,14 @@ private:
         std::string name;
         int child;
     };
+    /// The last move told of an entry: where from, where to (-1: outside).
+    struct Move {
+        int fromKey;
+        std::string fromName;
+        int toKey;
+        std::string toName;
+        uint32_t isDirectory;
+    };
     struct Hash {
         using is_transparent = void;
         size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
@@ -70,6 +79,7 @@ private:
     void translateSelf(const Event& event, size_t position);
     int locate(const file_handle* dir, size_t position);
     bool linkBefore(const std::string& handle, size_t position, Link& link);
+    bool linkAhead(const std::string& handle, size_t position, Link& link);
     bool linkOnDisk(const std::string& handle, Link& link);
     static bool nameIn(int fd, int parent, ino_t inode, std::string& name);
     void deliver(int key, uint32_t mask, std::string_view name, int child = -1, uint32_t cookie = 0,
@@ -77,6 +87,9 @@ private:
     void settleRemovals(int key, std::string_view name, int child);
     void settleAllRemovals();
     void forgetUnless(int child);
+    void noteMove(const Event& event, int from, int to);
+    void auditMoves();
+    bool isAt(int dirKey, const std::string& name, HandleBytes target);
 
     int rootFd_;
     int fd_;
@@ -97,6 +110,8 @@ private:
     // forgotten whenever a directory comes in from outside.
     std::unordered_set<std::string, Hash, std::equal_to<>> outside_;
     std::vector<Removal> removals_;
+    // Entries moved since the queue last ran empty, by handle (see auditMoves).
+    std::unordered_map<std::string, Move, Hash, std::equal_to<>> moves_;
     uint32_t cookie_ = 0;
     bool rootDeleted_ = false;
 };

@@ -41,6 +41,12 @@ def _need(probe):
 
 
 @functools.lru_cache(maxsize=None)
+def user_namespaces():
+    """Whether a user namespace can be made here (unshare -U -r)."""
+    return bool(shutil.which("unshare")) and _probe(["unshare", "-U", "-r", "true"])[0]
+
+
+@functools.lru_cache(maxsize=None)
 def _namespace_limits():
     if not shutil.which("unshare"):
         return "unshare is not installed"

@@ -93,6 +93,15 @@ def inotify_watches(pid):
     return sum(_read(f"/proc/{pid}/fdinfo/{fd}").count(b"inotify wd:") for fd in fds)
 
 
+def kernel_interfaces(pid):
+    """Which of fanotify and inotify the process has a descriptor of."""
+    found = set()
+    for fd in os.listdir(f"/proc/{pid}/fdinfo"):
+        info = _read(f"/proc/{pid}/fdinfo/{fd}")
+        found |= {name for name in ("fanotify", "inotify") if f"{name} ".encode() in info}
+    return found
+
+
 def watches_in_use():
     """Watches held by every process we may look at."""
     return sum(inotify_watches(pid) or 0 for pid in os.listdir("/proc") if pid.isdigit())
