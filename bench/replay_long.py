@@ -37,6 +37,9 @@ def parse_args():
     parser.add_argument("--workdir", default=None, help="where the trees are made (default: a temporary directory)")
     parser.add_argument("--keep", default="replay-failures", help="where failed seeds leave their evidence")
     parser.add_argument("--verbose", action="store_true", help="print each failure's explanation")
+    parser.add_argument("--interface", choices=["fanotify", "inotify"], default="fanotify",
+                        help="inotify runs the program in a user namespace of its own (as root, the program "
+                             "chooses fanotify by itself)")
     return parser.parse_args()
 
 
@@ -66,7 +69,8 @@ def main():
     leave_out(skipped)
     base = tempfile.mkdtemp(prefix="replay-long-", dir=args.workdir)
     keep = os.path.abspath(args.keep)
-    print(f"program {args.bin}; seeds {args.first_seed}..{args.first_seed + args.seeds - 1}; "
+    launcher = ["unshare", "-U", "-r"] if args.interface == "inotify" else []
+    print(f"program {args.bin} ({args.interface}); seeds {args.first_seed}..{args.first_seed + args.seeds - 1}; "
           f"{args.operations} operations each; at most {args.max_entries} entries"
           + (f"; without {', '.join(sorted(skipped))}" if skipped else ""), flush=True)
 
@@ -76,7 +80,7 @@ def main():
     for seed in range(args.first_seed, args.first_seed + args.seeds):
         workdir = os.path.join(base, str(seed))
         os.mkdir(workdir)
-        outcome = replay.run_seed(Program(args.bin), workdir, seed, args.operations, max_entries=args.max_entries,
+        outcome = replay.run_seed(Program(args.bin, launcher), workdir, seed, args.operations, max_entries=args.max_entries,
                                   keep=keep)
         operations += outcome.operations
         records += outcome.records

@@ -63,6 +63,9 @@ const Row kRows[] = {
      "touch n/w/x/y/h; read",
      "ADDED n; ADDED q/x/y/f; OLD q/x/y/f; NEW q/x/y/g; REMOVED q/x/gone; REMOVED q/x; ADDED p/w/x; REMOVED p/w; "
      "ADDED n/w; ADDED n/w/x/y/h"},
+    {"moved twice out of sight, seen in both places", "a/d/g",
+     "mkdir n; mkdir m; mv a/d n/d; watching m: mv n/d m/d; read",
+     "ADDED n; ADDED m; REMOVED a/d; ADDED n/d; REMOVED n/d; ADDED m/d"},
     {"moved on through a directory not watched yet", "q/x/y/ q/x/g b/",
      "mkdir n; mv q/x n/x; mv n/x b/x; rm b/x/g; read; touch b/x/y/h; read",
      "ADDED n; REMOVED q/x; ADDED b/x; REMOVED b/x/g; ADDED b/x/y/h"},

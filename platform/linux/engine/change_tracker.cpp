@@ -53,8 +53,18 @@ ChangeTracker::Outcome ChangeTracker::onQueueEmpty(long long nowMs) {
     if (rootGone_) return Outcome::RootGone;
     // Every event older than the listings made so far has been seen: their
     // windows close, and paths that were stale when a directory could not be
-    // opened are current again.
-    known_.clear();
+    // opened are current again. A directory still to be listed keeps what
+    // the reader has learned of it meanwhile.
+    std::unordered_map<int, NameSet> waiting;
+    for (int key : unlisted_) {
+        std::vector<int> keys;
+        if (const NodeId node = tree_.find(key); node != kNoNode) tree_.subtreeWds(node, keys);
+        for (int each : keys) {
+            if (auto names = known_.find(each); names != known_.end()) waiting.insert(known_.extract(names));
+        }
+    }
+    known_.swap(waiting);
+    listUnlisted();
     retryWatches();
     verifyMoves();
     settleSightings();
@@ -88,6 +98,9 @@ void ChangeTracker::adopt(int key, int parentKey, std::string_view name) {
     const NodeId parent = tree_.find(parentKey);
     if (parent == kNoNode || tree_.find(key) != kNoNode || tree_.findChild(parent, name) != kNoNode) return;
     tree_.add(key, parent, name);
+    // Found inside a directory listed since the queue last ran empty, which
+    // did not list it: the reader knows nothing of what it holds.
+    if (inWindow(parent)) known_.try_emplace(key);
 }
 
 bool ChangeTracker::locate(int key, int& parentKey, std::string& name) const {
@@ -199,6 +212,17 @@ void ChangeTracker::emit(DWORD action, NodeId dir, std::string_view name, bool i
     appendUtf16(nameScratch_, pathScratch_.data(), pathScratch_.size());
     batch_.append(action, nameScratch_.data(), nameScratch_.size());
     lastAction_ = action;
+    // A reader takes a new path's directories to exist.
+    if (!known_.empty() && (action == FILE_ACTION_ADDED || action == FILE_ACTION_RENAMED_NEW_NAME)) learnPath(dir);
+}
+
+void ChangeTracker::learnPath(NodeId dir) {
+    for (NodeId at = dir; at != tree_.root() && at != kNoNode; at = tree_.parent(at)) {
+        const NodeId parent = tree_.parent(at);
+        if (parent == kNoNode || !inWindow(parent)) continue;
+        if (readerKnows(parent, tree_.name(at))) return;
+        learn(parent, tree_.name(at), true);
+    }
 }
 
 bool ChangeTracker::inWindow(NodeId dir) const { return !known_.empty() && known_.count(tree_.wd(dir)) != 0; }

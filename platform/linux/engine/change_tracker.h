@@ -92,7 +92,8 @@ public:
     /// Whether something waits for the queue to be read to its end (see
     /// onQueueEmpty), so that a read that finds it empty is worth making.
     bool awaitsEmptyQueue() const {
-        return !known_.empty() || !retries_.empty() || !sightings_.empty() || !unverified_.empty();
+        return !known_.empty() || !retries_.empty() || !sightings_.empty() || !unverified_.empty() ||
+               !unlisted_.empty();
     }
 
     /// Adds a directory that the kernel interface found inside the tree by
@@ -139,6 +140,7 @@ private:
     bool inWindow(NodeId dir) const;
     bool readerKnows(NodeId dir, std::string_view name) const;
     void learn(NodeId dir, std::string_view name, bool known);
+    void learnPath(NodeId dir);
     std::string childPath(NodeId dir, std::string_view name);
     const std::string& dirPath(NodeId dir);
     void lose();
@@ -153,6 +155,7 @@ private:
     Sameness isPendingDirectory(NodeId dir, std::string_view name);
     void flushPendingMove();
     void settleSightings();
+    void dropSighting(int key);
     void verifyMoves();
     void forgetSubtree(NodeId node, bool stillWatched);
 
@@ -166,8 +169,10 @@ private:
     int listEntries(WatchTree& tree, WalkFrame& frame, bool list);
     void popFrame(WatchTree& tree, std::vector<WalkFrame>& stack);
     void report(WatchTree& tree, NodeId dir, std::string_view name, bool isDirectory);
+    void reportListing();
     void watchNew(NodeId parent, std::string_view name, bool list);
-    void listSubtree(NodeId node);
+    void listSubtree(NodeId node, bool fresh = true);
+    void listUnlisted();
     void rewatch(NodeId dir);
     void retryWatches();
     int keyAt(const std::string& path, int& error);
@@ -198,11 +203,25 @@ private:
     std::unordered_set<int> blocked_;
     // By key: the events of their moves are still queued, at least the first
     // half; if only that ever comes, this tells where the directory went.
-    std::unordered_map<int, Sighting> sightings_;
+    // Each in the order walks saw it: a directory moved twice out of sight is
+    // followed through both places, not straight to the last.
+    std::unordered_map<int, std::vector<Sighting>> sightings_;
     // Keys of directories followed through a move on their name alone (see
     // isPendingDirectory), to be checked when the queue is empty.
     std::vector<int> unverified_;
     std::vector<Retry> retries_;
+    // Keys of directories to be listed, whose path was stale when they had to be.
+    std::vector<int> unlisted_;
+    // Keys of the directories the listing under way has listed.
+    std::unordered_set<int> reached_;
+    // What the walk under way has listed, told once it is known to be right.
+    struct Listed {
+        NodeId dir;
+        std::string name;
+        bool isDirectory;
+    };
+    std::vector<Listed> listing_;
+    std::vector<NodeId> listedDirs_;
     std::vector<Disk::Entry> entries_;
     std::string pathScratch_;
     WString nameScratch_;

@@ -105,13 +105,10 @@ bool FanotifySource::fill() {
     do {
         got = ::read(fd_, chunk, kChunkBytes);
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-        queueWasEmpty_ = true;
-        return false;
-    }
-    ++chunksUsed_;
     // A read stops well short of a full buffer only when the queue is empty.
-    if (static_cast<size_t>(got) <= kChunkBytes - kLargestEvent) queueWasEmpty_ = true;
+    queueWasEmpty_ = got <= 0 || static_cast<size_t>(got) <= kChunkBytes - kLargestEvent;
+    if (got <= 0) return false;
+    ++chunksUsed_;
     bytesRead_ += static_cast<size_t>(got);
     parse(chunk, static_cast<size_t>(got));
     return true;
@@ -178,6 +175,7 @@ void FanotifySource::translate(size_t position) {
     if (key < 0) return;
     const uint32_t isDirectory = (event.mask & FAN_ONDIR) ? IN_ISDIR : 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
+    if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE)) settleAllRemovals();
     settleRemovals(key, event.name, child);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
@@ -203,6 +201,10 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     if (from < 0 && to < 0) return;
     const uint32_t isDirectory = (event.mask & FAN_ONDIR) ? IN_ISDIR : 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
+    // A directory removed while merged into its making is told gone before
+    // any directory moves: its path may be about to change, and the path
+    // printed must be one that it had.
+    if (isDirectory) settleAllRemovals();
     if (from >= 0) settleRemovals(from, event.oldName, child);
     if (to >= 0) settleRemovals(to, event.name, child);
     noteMove(event, from, to);
@@ -269,20 +271,25 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 }
 
 // Where the directory was at the event at `position`: where the first later
-// event that moves or removes it says it was, or else where it is now.
+// event that moves or removes it says it was, or else where the disk has it
+// with every event queued so far read.
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
+    bool found = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (linkAhead(handle, position, link) || linkOnDisk(handle, link)) return true;
-        // Gone since the queue was last read, so its removal is queued now.
-        queueWasEmpty_ = false;
+        if (linkAhead(handle, position, link)) return true;
+        found = linkOnDisk(handle, link);
+        // Events queued while the disk was looked at may say that it moved, or
+        // went: they are looked through again. A queue that never rests is
+        // taken as the disk found it.
+        int waiting = 0;
+        if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0) break;
     }
-    return false;
+    return found;
 }
 
 bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link) {
     for (size_t later = position + 1;; ++later) {
-        if (later == events_.size() && (queueWasEmpty_ || bytesRead_ >= kLookaheadBytes || !fill())) return false;
-        if (later == events_.size()) return false;
+        if (later == events_.size() && (bytesRead_ >= kLookaheadBytes || !fill())) return false;
         const Event& event = events_[later];
         if (!(event.mask & FAN_ONDIR) || event.target == nullptr || bytesOf(event.target) != handle) continue;
         if ((event.mask & FAN_RENAME) && event.oldDir != nullptr) {

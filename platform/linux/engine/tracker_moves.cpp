@@ -74,8 +74,9 @@ void ChangeTracker::followDirectory(const PendingMove& from, NodeId dir, std::st
     }
     tree_.move(node, dir, name);
     const auto seen = sightings_.find(tree_.wd(node));
-    if (seen != sightings_.end() && seen->second.parentKey == tree_.wd(dir) && seen->second.name == name)
-        sightings_.erase(seen);
+    if (seen != sightings_.end() && seen->second.front().parentKey == tree_.wd(dir) &&
+        seen->second.front().name == name)
+        dropSighting(seen->first);
     if (list) listSubtree(node);
 }
 
@@ -89,7 +90,8 @@ ChangeTracker::Sameness ChangeTracker::isPendingDirectory(NodeId dir, std::strin
     if (node == kNoNode) return kOther;
     // A walk has seen where it went since, and that is elsewhere.
     const auto seen = sightings_.find(tree_.wd(node));
-    if (seen != sightings_.end() && (seen->second.parentKey != tree_.wd(dir) || seen->second.name != name)) {
+    if (seen != sightings_.end() &&
+        (seen->second.front().parentKey != tree_.wd(dir) || seen->second.front().name != name)) {
         return kOther;
     }
     int error = 0;
@@ -108,10 +110,10 @@ void ChangeTracker::flushPendingMove() {
         // Moved into a directory that was not watched yet, which a walk has
         // found since: the directory is still watched, only elsewhere.
         const auto seen = sightings_.find(tree_.wd(node));
-        const NodeId to = seen != sightings_.end() ? tree_.find(seen->second.parentKey) : kNoNode;
+        const NodeId to = seen != sightings_.end() ? tree_.find(seen->second.front().parentKey) : kNoNode;
         if (to != kNoNode) {
-            const std::string name = std::move(seen->second.name);
-            sightings_.erase(seen);
+            const std::string name = std::move(seen->second.front().name);
+            dropSighting(seen->first);
             reportMove(from, to, name, true);
             return;
         }
@@ -127,22 +129,31 @@ void ChangeTracker::flushPendingMove() {
 // tree had it, so the paths of its later changes are right.
 void ChangeTracker::settleSightings() {
     if (sightings_.empty()) return;
-    std::unordered_map<int, Sighting> left;
+    std::unordered_map<int, std::vector<Sighting>> left;
     left.swap(sightings_);
     const unsigned repairs = repairs_;
-    for (auto& [key, seen] : left) {
-        const NodeId node = tree_.find(key);
-        if (node == kNoNode || tree_.parent(node) == kNoNode) continue;
-        if (pendingMove_.waiting && tree_.findChild(pendingMove_.dir, pendingMove_.name) == node) {
-            sightings_.emplace(key, std::move(seen));  // its first half is being read
-            continue;
+    for (auto& [key, places] : left) {
+        for (Sighting& seen : places) {
+            const NodeId node = tree_.find(key);
+            if (node == kNoNode || tree_.parent(node) == kNoNode) break;
+            if (pendingMove_.waiting && tree_.findChild(pendingMove_.dir, pendingMove_.name) == node) {
+                sightings_[key].push_back(std::move(seen));  // its first half is being read
+                continue;
+            }
+            const NodeId to = tree_.find(seen.parentKey);
+            if (to == kNoNode || (tree_.parent(node) == to && tree_.name(node) == seen.name)) continue;
+            const PendingMove from{true, 0, tree_.parent(node), std::string(tree_.name(node)), true, 0, key};
+            reportMove(from, to, seen.name, true, key);
+            if (repairs_ != repairs) return;
         }
-        const NodeId to = tree_.find(seen.parentKey);
-        if (to == kNoNode || (tree_.parent(node) == to && tree_.name(node) == seen.name)) continue;
-        const PendingMove from{true, 0, tree_.parent(node), std::string(tree_.name(node)), true, 0, key};
-        reportMove(from, to, seen.name, true, key);
-        if (repairs_ != repairs) return;
     }
+}
+
+void ChangeTracker::dropSighting(int key) {
+    const auto seen = sightings_.find(key);
+    if (seen == sightings_.end()) return;
+    seen->second.erase(seen->second.begin());
+    if (seen->second.empty()) sightings_.erase(seen);
 }
 
 // Directories taken for the one whose move was pending, on their name alone:

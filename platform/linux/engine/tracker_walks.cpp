@@ -56,7 +56,35 @@ int ChangeTracker::walk(WatchTree& tree, int dir, NodeId parent, std::string_vie
     for (WalkFrame& frame : stack) {
         if (frame.dir >= 0) disk_.close(frame.dir);
     }
+    if (list && &tree == &tree_) reportListing();
     return error;
+}
+
+// The directories of a walk are listed one after another while the tree goes
+// on changing: one renamed meanwhile, above or at a directory listed after
+// it, would give its entries a path that never existed. So what a listing
+// found is told only for directories still at the path the tree gives them;
+// the others are listed again once the queue has been read.
+void ChangeTracker::reportListing() {
+    std::unordered_set<NodeId> stale;
+    for (const NodeId dir : listedDirs_) {
+        int error = 0;
+        const int fd = disk_.open(dirPath(dir), error);
+        const int key = fd >= 0 ? disk_.watch(fd, error) : -1;
+        if (fd >= 0) disk_.close(fd);
+        if (key != tree_.wd(dir)) {
+            if (key >= 0 && tree_.find(key) == kNoNode) disk_.forget(key, true);
+            stale.insert(dir);
+            unlisted_.push_back(tree_.wd(dir));
+        }
+    }
+    for (const Listed& entry : listing_) {
+        if (stale.count(entry.dir) != 0 || (inWindow(entry.dir) && readerKnows(entry.dir, entry.name))) continue;
+        emit(FILE_ACTION_ADDED, entry.dir, entry.name, entry.isDirectory);
+        learn(entry.dir, entry.name, true);
+    }
+    listing_.clear();
+    listedDirs_.clear();
 }
 
 int ChangeTracker::descend(WatchTree& tree, std::vector<WalkFrame>& stack, bool list) {
@@ -119,7 +147,11 @@ ChangeTracker::Placed ChangeTracker::place(WatchTree& tree, int dir, NodeId pare
         // are still queued, at least its first half. Events older than the
         // move are queued too and must get the old path, so the tree is left
         // as it is until the move's events are read.
-        if (&tree == &tree_) sightings_.insert_or_assign(key, Sighting{tree.wd(parent), std::string(name)});
+        if (&tree == &tree_) {
+            std::vector<Sighting>& places = sightings_[key];
+            if (places.empty() || places.back().parentKey != tree.wd(parent) || places.back().name != name)
+                places.push_back(Sighting{tree.wd(parent), std::string(name)});
+        }
         return Placed::Sighted;
     }
     // Another directory than the tree has under this name: the events about
@@ -132,7 +164,11 @@ int ChangeTracker::listEntries(WatchTree& tree, WalkFrame& frame, bool list) {
     entries_.clear();
     const int error = disk_.list(frame.dir, entries_);
     if (error != 0 && !isSkippable(error)) return error;
-    if (list && &tree == &tree_) known_.try_emplace(tree.wd(frame.node));
+    if (list && &tree == &tree_) {
+        known_.try_emplace(tree.wd(frame.node));
+        reached_.insert(tree.wd(frame.node));
+        listedDirs_.push_back(frame.node);
+    }
     for (Disk::Entry& entry : entries_) {
         if (entry.isDirectory && options_.recursive) {
             frame.subdirectories.push_back(std::move(entry.name));
@@ -164,9 +200,7 @@ void ChangeTracker::popFrame(WatchTree& tree, std::vector<WalkFrame>& stack) {
 }
 
 void ChangeTracker::report(WatchTree& tree, NodeId dir, std::string_view name, bool isDirectory) {
-    if (&tree != &tree_) return;
-    emit(FILE_ACTION_ADDED, dir, name, isDirectory);
-    learn(dir, name, true);
+    if (&tree == &tree_) listing_.push_back(Listed{dir, std::string(name), isDirectory});
 }
 
 void ChangeTracker::watchNew(NodeId parent, std::string_view name, bool list) {
@@ -186,13 +220,58 @@ void ChangeTracker::watchNew(NodeId parent, std::string_view name, bool list) {
 }
 
 // Lists a watched directory and everything below it, for a reader that
-// cannot know what it holds.
-void ChangeTracker::listSubtree(NodeId node) {
+// cannot know what it holds. Where its path is stale, the events of later
+// moves above it still queued, it is listed once the queue is read; until
+// then only the names the reader learns from events count as known in it.
+void ChangeTracker::listSubtree(NodeId node, bool fresh) {
+    // The reader knows nothing below it now but what the listing tells, and
+    // what events tell after it: a directory the listing does not reach (gone
+    // by then) keeps an empty window, so that its removals say nothing.
+    std::vector<int> keys;
+    tree_.subtreeWds(node, keys);
+    for (int each : keys) {
+        NameSet& names = known_[each];
+        if (fresh) names.clear();
+    }
     int error = 0;
-    const int dir = disk_.open(dirPath(node), error);
-    if (dir < 0) return;  // gone again: its events will say so
+    const int key = tree_.wd(node);
+    int dir = disk_.open(dirPath(node), error);
+    if (dir >= 0) {
+        // The path may name another directory by now, or none: the events of
+        // later moves above it are still queued. Then it is listed once they
+        // have been read, under the path it has by then.
+        const int found = disk_.watch(dir, error);
+        if (found != key) {
+            if (found >= 0 && tree_.find(found) == kNoNode) disk_.forget(found, true);
+            disk_.close(dir);
+            dir = -1;
+            error = ENOENT;
+        }
+    }
+    if (dir < 0) {
+        // Each directory below it is listed wherever it is by then, should
+        // it move out of this one meanwhile.
+        if (error == ENOENT || error == ENOTDIR) unlisted_.insert(unlisted_.end(), keys.begin(), keys.end());
+        return;
+    }
     const std::string name(tree_.name(node));
+    reached_.clear();
     if (walk(tree_, dir, tree_.parent(node), name, true) != 0) lose();
+    // A directory below it that the listing did not reach has moved out of
+    // it meanwhile: it is listed where it is once the queue has been read.
+    for (int each : keys) {
+        if (reached_.count(each) == 0) unlisted_.push_back(each);
+    }
+}
+
+void ChangeTracker::listUnlisted() {
+    std::vector<int> due;
+    due.swap(unlisted_);
+    for (int key : due) {
+        // What the reader learned from events meanwhile stays known: the
+        // listing only adds to it.
+        if (const NodeId node = tree_.find(key); node != kNoNode) listSubtree(node, false);
+    }
 }
 
 // Walks a watched directory again after its attributes changed, for the
@@ -241,6 +320,7 @@ void ChangeTracker::repair() {
     lose();
     ++repairs_;
     retries_.clear();
+    unlisted_.clear();
     sightings_.clear();
     unverified_.clear();
     pendingMove_ = PendingMove{};

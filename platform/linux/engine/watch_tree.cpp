@@ -71,6 +71,18 @@ void WatchTree::removeSubtree(NodeId node, std::vector<int>& wds) {
     }
 }
 
+void WatchTree::subtreeWds(NodeId node, std::vector<int>& wds) const {
+    std::vector<NodeId> pending{node};
+    while (!pending.empty()) {
+        const NodeId current = pending.back();
+        pending.pop_back();
+        wds.push_back(nodes_[current].wd);
+        for (NodeId child = nodes_[current].firstChild; child != kNoNode; child = nodes_[child].nextSibling) {
+            pending.push_back(child);
+        }
+    }
+}
+
 bool WatchTree::isWithin(NodeId node, NodeId ancestor) const {
     for (NodeId at = node; at != kNoNode; at = nodes_[at].parent) {
         if (at == ancestor) return true;

@@ -31,6 +31,9 @@ public:
     /// Removes node and everything below it, appending their watch descriptors to wds.
     void removeSubtree(NodeId node, std::vector<int>& wds);
 
+    /// Appends the watch descriptors of node and of everything below it.
+    void subtreeWds(NodeId node, std::vector<int>& wds) const;
+
     /// Whether node is ancestor or lies below it.
     bool isWithin(NodeId node, NodeId ancestor) const;
 

@@ -92,11 +92,13 @@ class Churn:
         self.dirs = Pool()  # without the top
         self.counter = 0
         self.log = []  # one line per operation, with the paths it touched
+        self.existed = set()  # every path the tree has held at some moment
         self.operations = [
             (16, self.create_file), (12, self.append_file), (8, self.delete_file),
             (8, self.rename_file), (3, self.rename_file_over_file), (8, self.move_file),
-            (7, self.make_chain), (5, self.rename_dir), (2, self.rename_dir_over_empty_dir),
-            (5, self.move_dir), (3, self.remove_tree), (4, self.move_out), (5, self.move_in),
+            (3, self.move_file_renamed), (7, self.make_chain), (5, self.rename_dir),
+            (2, self.rename_dir_over_empty_dir), (5, self.move_dir), (3, self.move_dir_renamed),
+            (3, self.remove_tree), (4, self.move_out), (5, self.move_in),
         ]
         self.shrinking = [(8, self.delete_file), (3, self.remove_tree), (4, self.move_out)]
         self.counts = {}
@@ -115,6 +117,7 @@ class Churn:
     def attach(self, node):
         node.parent.children[node.name] = node
         (self.dirs if node.is_dir else self.files).add(node)
+        self.existed.add(node.path())
 
     def detach(self, node):
         """Takes a subtree out of the tree's bookkeeping."""
@@ -135,6 +138,12 @@ class Churn:
             self.detach(replaced)
         node.parent, node.name = parent, name
         parent.children[name] = node
+        stack = [node]
+        while stack:
+            current = stack.pop()
+            self.existed.add(current.path())
+            if current.is_dir:
+                stack.extend(current.children.values())
 
     def some_dir(self, shallow=False):
         """Any directory, the top included."""
@@ -223,13 +232,18 @@ class Churn:
     def rename_file_over_file(self):
         return self._rename_over(self.files, lambda n: not n.is_dir)
 
-    def move_file(self):
+    def move_file(self, renamed=False):
         node = self.files.choice(self.rng)
         target = self.some_dir()
         if node is None or target is node.parent:
             return False
-        self._rename(node, target, node.name, "move")
+        self._rename(node, target, self.fresh("f") if renamed else node.name, "move")
         return True
+
+    def move_file_renamed(self):
+        """To another directory under a new name, which no reader can take for
+        a move: it is a removal and an addition."""
+        return self.move_file(renamed=True)
 
     def make_chain(self):
         """mkdir -p of one to four new levels, with files made in them at once."""
@@ -254,15 +268,20 @@ class Churn:
     def rename_dir_over_empty_dir(self):
         return self._rename_over(self.dirs, lambda n: n.is_dir and not n.children)
 
-    def move_dir(self):
+    def move_dir(self, renamed=False):
         node = self.dirs.choice(self.rng)
         target = self.some_dir()
         if node is None or target is node.parent or node.contains(target):
             return False
         if target.depth() + self.height(node) > self.MAX_DEPTH + 2:
             return False
-        self._rename(node, target, node.name, "move")
+        self._rename(node, target, self.fresh("d") if renamed else node.name, "move")
         return True
+
+    def move_dir_renamed(self):
+        """To another directory under a new name: the report must then list
+        what it holds, since a reader cannot carry it across."""
+        return self.move_dir(renamed=True)
 
     def height(self, node):
         if not node.is_dir or not node.children:
@@ -311,6 +330,7 @@ class Churn:
         while self.entries() < entries:
             (self.make_chain if self.rng.randrange(3) == 0 else self.create_file)()
         self.log.clear()
+        self.counts.clear()
 
     def step(self):
         menu = self.shrinking if self.entries() > self.max_entries else self.operations

@@ -14,6 +14,9 @@ Rules of the replay (relative paths, no file/directory distinction needed):
   modified p         no change
 The churn's names are unique for the run, so the last rule cannot mistake a
 deletion followed by an unrelated creation for a move.
+
+Every path printed must be one that existed, and a line that removes, renames
+or modifies an entry must name one the report has given the reader.
 """
 
 import os
@@ -50,6 +53,10 @@ class Model:
         parent, name = self._parent(path, True)
         parent.setdefault(name, {})
 
+    def has(self, path):
+        parent, name = self._parent(path, False)
+        return parent is not None and name in parent
+
     def remove(self, path):
         """Takes the subtree at path out of the model; None when absent."""
         parent, name = self._parent(path, False)
@@ -85,8 +92,9 @@ def dirname(path):
     return path.rpartition("/")[0]
 
 
-def replay(start_paths, report):
-    """Applies the report's records to the starting tree. Returns (paths, problems)."""
+def replay(start_paths, report, existed=None):
+    """Applies the report's records to the starting tree. Returns (paths,
+    problems). existed, when given, tells whether a path ever existed."""
     model = Model(start_paths)
     problems = []
     records = report.records
@@ -94,6 +102,10 @@ def replay(start_paths, report):
     while i < len(records):
         record = records[i]
         following = records[i + 1] if i + 1 < len(records) else None
+        if existed is not None and not existed(record.path):
+            problems.append((record.lineno, "a path that never existed"))
+        if record.kind in ("removed", "old", "modified") and not model.has(record.path):
+            problems.append((record.lineno, f"{record.kind} names an entry the report never gave"))
         if record.kind == "added":
             model.add(record.path)
         elif record.kind == "removed":
@@ -156,7 +168,7 @@ class Watch(PipeRun):
         self.sentinel(self.root, f"sync {self.syncs}", self.timeout)
 
 
-def watched_run(program, workdir, act, timeout=TIMEOUT):
+def watched_run(program, workdir, act, timeout=TIMEOUT, existed=None):
     """Starts the program (a runner.Program) on workdir/watched, made by the
     caller with its starting tree; calls act(watch), which changes the tree,
     may sync, and may pause the program (`with watch.paused():`, so that the
@@ -179,7 +191,7 @@ def watched_run(program, workdir, act, timeout=TIMEOUT):
         watch.kill()
     lines = [line.removesuffix(b"\r") for line in watch.output.split(b"\n")]
     report = output_format.parse(watch.output, root)
-    model, replay_problems = replay(start, report)
+    model, replay_problems = replay(start, report, existed)
     return Run(root, start, final, lines, report, model, problems + replay_problems, status, watch.errors)
 
 
@@ -272,7 +284,9 @@ def run_seed(program, workdir, seed, operations, max_entries=400, start_entries=
                 churn.step()
                 done += 1
 
-    run = watched_run(program, workdir, act, timeout)
+    # The churn knows every path it made; the only others are the syncs'.
+    run = watched_run(program, workdir, act, timeout,
+                      lambda path: path in churn.existed or path.startswith("sync "))
     outcome = Outcome(seed, operations, run.ok, records=len(run.report.records),
                       seconds=time.monotonic() - began)
     if not run.ok:
