@@ -66,6 +66,8 @@ const Row kRows[] = {
     {"moved twice out of sight, seen in both places", "a/d/g",
      "mkdir n; mkdir m; mv a/d n/d; watching m: mv n/d m/d; read",
      "ADDED n; ADDED m; REMOVED a/d; ADDED n/d; REMOVED n/d; ADDED m/d"},
+    {"moved out inside another, then back into a directory not watched yet", "a/b/c/f",
+     "mkdir n; mv a ~/a; mv ~/a/b/c n/c; read", "ADDED n; REMOVED a; ADDED n/c; ADDED n/c/f"},
     {"moved on through a directory not watched yet", "q/x/y/ q/x/g b/",
      "mkdir n; mv q/x n/x; mv n/x b/x; rm b/x/g; read; touch b/x/y/h; read",
      "ADDED n; REMOVED q/x; ADDED b/x; REMOVED b/x/g; ADDED b/x/y/h"},

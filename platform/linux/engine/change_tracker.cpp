@@ -68,6 +68,7 @@ ChangeTracker::Outcome ChangeTracker::onQueueEmpty(long long nowMs) {
     retryWatches();
     verifyMoves();
     settleSightings();
+    settleReturned();
     return takeOutcome();
 }
 

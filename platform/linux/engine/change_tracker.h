@@ -93,7 +93,7 @@ public:
     /// onQueueEmpty), so that a read that finds it empty is worth making.
     bool awaitsEmptyQueue() const {
         return !known_.empty() || !retries_.empty() || !sightings_.empty() || !unverified_.empty() ||
-               !unlisted_.empty();
+               !unlisted_.empty() || !returned_.empty();
     }
 
     /// Adds a directory that the kernel interface found inside the tree by
@@ -156,6 +156,9 @@ private:
     void flushPendingMove();
     void settleSightings();
     void dropSighting(int key);
+    void keepReturned(NodeId leaving);
+    bool takeReturned(int key);
+    void settleReturned();
     void verifyMoves();
     void forgetSubtree(NodeId node, bool stillWatched);
 
@@ -209,6 +212,8 @@ private:
     // Keys of directories followed through a move on their name alone (see
     // isPendingDirectory), to be checked when the queue is empty.
     std::vector<int> unverified_;
+    // Keys of directories kept in the tree by keepReturned, not told of yet.
+    std::vector<int> returned_;
     std::vector<Retry> retries_;
     // Keys of directories to be listed, whose path was stale when they had to be.
     std::vector<int> unlisted_;

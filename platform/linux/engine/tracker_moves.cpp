@@ -1,6 +1,7 @@
 // Moves, as ChangeTracker tells them: both halves of a rename, a first half
 // alone (moved out of the tree), a second half alone (moved in), and moves no
 // event could tell of, which walks found.
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/linux/engine/change_tracker.h"
@@ -45,9 +46,9 @@ void ChangeTracker::reportMove(const PendingMove& from, NodeId dir, std::string_
 
 void ChangeTracker::followDirectory(const PendingMove& from, NodeId dir, std::string_view name, int child,
                                     bool targetKnown, bool list) {
-    const NodeId node = child >= 0 ? tree_.find(child)
-                                   : from.dir != kNoNode ? tree_.findChild(from.dir, from.name) : kNoNode;
+    NodeId node = child >= 0 ? tree_.find(child) : from.dir != kNoNode ? tree_.findChild(from.dir, from.name) : kNoNode;
     const NodeId present = tree_.findChild(dir, name);
+    if (present != kNoNode && present != node && takeReturned(tree_.wd(present))) node = present;
     if (present != kNoNode && present != node) {
         // A listing that came first may have watched this very directory at
         // its new place; otherwise the tree has the one the move replaced.
@@ -120,7 +121,48 @@ void ChangeTracker::flushPendingMove() {
     }
     if (readerKnows(from.dir, from.name)) emit(FILE_ACTION_REMOVED, from.dir, from.name, from.isDirectory);
     learn(from.dir, from.name, false);
-    if (node != kNoNode) forgetSubtree(node, true);
+    if (node == kNoNode) return;
+    keepReturned(node);
+    forgetSubtree(node, true);
+}
+
+// A directory that left the tree inside another, then came back to a place
+// a walk has seen, before the events of its return were read: those events
+// came through watches now let go, so it is kept, placed where it was seen,
+// and told as moved in unless its return is read after all.
+void ChangeTracker::keepReturned(NodeId leaving) {
+    if (sightings_.empty()) return;
+    std::vector<int> keys;
+    tree_.subtreeWds(leaving, keys);
+    for (const int key : keys) {
+        const auto seen = sightings_.find(key);
+        const NodeId node = tree_.find(key);
+        if (seen == sightings_.end() || node == kNoNode || node == leaving) continue;
+        const Sighting last = seen->second.back();
+        const NodeId to = tree_.find(last.parentKey);
+        if (to == kNoNode || tree_.isWithin(to, leaving) || tree_.findChild(to, last.name) != kNoNode) continue;
+        tree_.move(node, to, last.name);
+        sightings_.erase(seen);
+        returned_.push_back(key);
+    }
+}
+
+bool ChangeTracker::takeReturned(int key) {
+    const auto found = std::find(returned_.begin(), returned_.end(), key);
+    if (found == returned_.end()) return false;
+    returned_.erase(found);
+    return true;
+}
+
+// With the queue read, no event will tell of their return any more.
+void ChangeTracker::settleReturned() {
+    std::vector<int> due;
+    due.swap(returned_);
+    for (const int key : due) {
+        const NodeId node = tree_.find(key);
+        if (node == kNoNode || tree_.parent(node) == kNoNode) continue;
+        reportMove(PendingMove{}, tree_.parent(node), std::string(tree_.name(node)), true, key);
+    }
 }
 
 // Called with the kernel's queue read to the end: the events of every move a

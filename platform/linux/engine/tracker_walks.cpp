@@ -321,6 +321,7 @@ void ChangeTracker::repair() {
     ++repairs_;
     retries_.clear();
     unlisted_.clear();
+    returned_.clear();
     sightings_.clear();
     unverified_.clear();
     pendingMove_ = PendingMove{};
