@@ -234,15 +234,22 @@ bool ChangeTracker::readerKnows(NodeId dir, std::string_view name) const {
     return names == known_.end() || names->second.find(name) != names->second.end();
 }
 
-void ChangeTracker::learn(NodeId dir, std::string_view name, bool known) {
+void ChangeTracker::learn(NodeId dir, std::string_view name, bool known, bool listed) {
     if (known_.empty()) return;
     const auto names = known_.find(tree_.wd(dir));
     if (names == known_.end()) return;
     if (known) {
-        names->second.emplace(name);
+        names->second.try_emplace(std::string(name), false).first->second |= listed;
     } else if (const auto found = names->second.find(name); found != names->second.end()) {
         names->second.erase(found);
     }
+}
+
+bool ChangeTracker::listedIn(NodeId dir, std::string_view name) const {
+    const auto names = known_.find(tree_.wd(dir));
+    if (names == known_.end()) return false;
+    const auto found = names->second.find(name);
+    return found != names->second.end() && found->second;
 }
 
 void ChangeTracker::lose() {

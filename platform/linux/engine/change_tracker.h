@@ -139,7 +139,8 @@ private:
     void emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
     bool inWindow(NodeId dir) const;
     bool readerKnows(NodeId dir, std::string_view name) const;
-    void learn(NodeId dir, std::string_view name, bool known);
+    void learn(NodeId dir, std::string_view name, bool known, bool listed = false);
+    bool listedIn(NodeId dir, std::string_view name) const;
     void learnPath(NodeId dir);
     std::string childPath(NodeId dir, std::string_view name);
     const std::string& dirPath(NodeId dir);
@@ -199,7 +200,8 @@ private:
         using is_transparent = void;
         size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
     };
-    using NameSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+    // Each name with whether a listing reported it (or only an event did).
+    using NameSet = std::unordered_map<std::string, bool, NameHash, std::equal_to<>>;
     std::unordered_map<int, NameSet> known_;  // by key
     // Watched directories with a sub-directory we could not enter: a change of
     // their attributes may let us in.

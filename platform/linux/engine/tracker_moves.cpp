@@ -27,8 +27,12 @@ void ChangeTracker::reportMove(const PendingMove& from, NodeId dir, std::string_
     const bool sourceKnown = fromTree && readerKnows(from.dir, from.name);
     const bool targetKnown = inWindow(dir) && readerKnows(dir, name);
     const bool sameDir = fromTree && from.dir == dir;
+    // Both names known: a rename over an entry the listing showed, when the
+    // listing showed the old name too; else the listing showed what this
+    // rename made, and the old name, known from an event, is only gone.
+    const bool alreadyListed = sourceKnown && targetKnown && !listedIn(from.dir, from.name);
     if (fromTree) learn(from.dir, from.name, false);
-    if (sameDir && sourceKnown) {
+    if (sameDir && sourceKnown && !alreadyListed) {
         emit(FILE_ACTION_RENAMED_OLD_NAME, from.dir, from.name, isDirectory);
         emit(FILE_ACTION_RENAMED_NEW_NAME, dir, name, isDirectory);
     } else {

@@ -81,7 +81,7 @@ void ChangeTracker::reportListing() {
     for (const Listed& entry : listing_) {
         if (stale.count(entry.dir) != 0 || (inWindow(entry.dir) && readerKnows(entry.dir, entry.name))) continue;
         emit(FILE_ACTION_ADDED, entry.dir, entry.name, entry.isDirectory);
-        learn(entry.dir, entry.name, true);
+        learn(entry.dir, entry.name, true, true);
     }
     listing_.clear();
     listedDirs_.clear();
@@ -142,11 +142,12 @@ ChangeTracker::Placed ChangeTracker::place(WatchTree& tree, int dir, NodeId pare
         node = existing;  // walked through, for what below it is not watched yet
         return Placed::Through;
     }
-    if (existing != kNoNode && here == kNoNode && parent != kNoNode) {
-        // Watched elsewhere: it was moved here, and the events of that move
-        // are still queued, at least its first half. Events older than the
-        // move are queued too and must get the old path, so the tree is left
-        // as it is until the move's events are read.
+    if (existing != kNoNode && parent != kNoNode) {
+        // Watched elsewhere: it was moved here (over whatever the tree still
+        // has under this name), and the events of that move are still
+        // queued, at least its first half. Events older than the move are
+        // queued too and must get the old path, so the tree is left as it is
+        // until the move's events are read.
         if (&tree == &tree_) {
             std::vector<Sighting>& places = sightings_[key];
             if (places.empty() || places.back().parentKey != tree.wd(parent) || places.back().name != name)
