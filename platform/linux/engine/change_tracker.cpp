@@ -201,7 +201,21 @@ void ChangeTracker::addDirectory(NodeId parent, std::string_view name, int child
     // The interface reports every change below the root whether or not a
     // directory is known to us, so nothing made in this one can have been
     // missed: it needs neither a walk nor a listing.
-    if (tree_.find(child) == kNoNode && tree_.findChild(parent, name) == kNoNode) tree_.add(child, parent, name);
+    const NodeId known = tree_.find(child);
+    if (known == kNoNode) {
+        if (tree_.findChild(parent, name) == kNoNode) tree_.add(child, parent, name);
+    } else if ((tree_.parent(known) != parent || tree_.name(known) != name) && tree_.findChild(parent, name) == kNoNode &&
+               !tree_.isWithin(parent, known)) {
+        // A listing made since met it where later moves have taken it: its
+        // changes until then happened here, and those moves will follow.
+        // What the reader learned of it was under the other path.
+        tree_.move(known, parent, name);
+        std::vector<int> keys;
+        tree_.subtreeWds(known, keys);
+        for (const int key : keys) {
+            if (const auto names = known_.find(key); names != known_.end()) names->second.clear();
+        }
+    }
 }
 
 void ChangeTracker::emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask) {

@@ -274,17 +274,17 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 // event that moves or removes it says it was, or else where the disk has it
 // with every event queued so far read.
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
-    bool found = false;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    // Events queued while the disk was looked at may say that it moved, or
+    // went: they are looked through again. A directory found in place is
+    // taken as found after a few rounds of a queue that never rests; one
+    // gone has its removal queued, so it is looked for a while longer.
+    for (int attempt = 0; attempt < 64; ++attempt) {
         if (linkAhead(handle, position, link)) return true;
-        found = linkOnDisk(handle, link);
-        // Events queued while the disk was looked at may say that it moved, or
-        // went: they are looked through again. A queue that never rests is
-        // taken as the disk found it.
+        const bool found = linkOnDisk(handle, link);
         int waiting = 0;
-        if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0) break;
+        if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0 || (found && attempt >= 2)) return found;
     }
-    return found;
+    return false;
 }
 
 bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link) {
