@@ -38,6 +38,14 @@ const Row kRows[] = {
     {"a new chain is listed once watched, each entry once", "",
      "mkdir a; watching a/b: touch a/b/f; mkdir a/b; read; touch a/b/g; read",
      "ADDED a; ADDED a/b; ADDED a/b/f; ADDED a/b/g"},
+    {"listed inside a listing's window, then moved out", "a/d/f",
+     "mkdir n; read 1; mv a/d n/e; mv n/e ~/e; read; later 5", "ADDED n; REMOVED a/d; ADDED n/e; REMOVED n/e"},
+    {"a move met by a listing made once the queue was read", "a/d/f b/ c/x/",
+     "mv a/d b/e; mv b b2; watching b2/e: mv c/x b2/e/x; read; read",
+     "REMOVED a/d; ADDED b/e; OLD b; NEW b2; ADDED b2/e/f; REMOVED c/x; ADDED b2/e/x"},
+    {"in a listing's window, renamed over a directory an event told of", "a/d/",
+     "mkdir n; read 1; mv a/d n/d; mkdir n/y; mv n/y n/d; read; touch n/d/g; read",
+     "ADDED n; REMOVED a/d; ADDED n/d; ADDED n/y; OLD n/y; NEW n/d; ADDED n/d/g"},
     {"an entry gone before the listing is not reported gone", "", "mkdir a; touch a/f; watching a: rm a/f; read",
      "ADDED a"},
     {"renamed before its creation was handled", "", "mkdir n; mkdir n/x; touch n/x/f; mv n m; read; touch m/x/g; read",
@@ -63,6 +71,11 @@ const Row kRows[] = {
      "touch n/w/x/y/h; read",
      "ADDED n; ADDED q/x/y/f; OLD q/x/y/f; NEW q/x/y/g; REMOVED q/x/gone; REMOVED q/x; ADDED p/w/x; REMOVED p/w; "
      "ADDED n/w; ADDED n/w/x/y/h"},
+    // Where it was between leaving and being found is not known: changes in
+    // it meanwhile are told by telling it replaced.
+    {"changed after moving out of sight, before it was found", "a/d/f",
+     "mkdir n; mv a/d n/d; touch n/d/g; rm n/d/f; read; later 5; read",
+     "ADDED n; REMOVED a/d; ADDED n/d; REMOVED n/d; ADDED n/d; ADDED n/d/g"},
     {"moved twice out of sight, seen in both places", "a/d/g",
      "mkdir n; mkdir m; mv a/d n/d; watching m: mv n/d m/d; read",
      "ADDED n; ADDED m; REMOVED a/d; ADDED n/d; REMOVED n/d; ADDED m/d"},

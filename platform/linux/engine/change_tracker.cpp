@@ -51,24 +51,31 @@ ChangeTracker::Outcome ChangeTracker::onEvent(const KernelEvent& event, long lon
 ChangeTracker::Outcome ChangeTracker::onQueueEmpty(long long nowMs) {
     nowMs_ = nowMs;
     if (rootGone_) return Outcome::RootGone;
+    ++emptyQueues_;
     // Every event older than the listings made so far has been seen: their
     // windows close, and paths that were stale when a directory could not be
     // opened are current again. A directory still to be listed keeps what
-    // the reader has learned of it meanwhile.
-    std::unordered_map<int, NameSet> waiting;
-    for (int key : unlisted_) {
-        std::vector<int> keys;
-        if (const NodeId node = tree_.find(key); node != kNoNode) tree_.subtreeWds(node, keys);
-        for (int each : keys) {
-            if (auto names = known_.find(each); names != known_.end()) waiting.insert(known_.extract(names));
-        }
+    // the reader has learned of it meanwhile, as does the source of a move
+    // whose second half is still to come.
+    std::vector<std::string> waiting;
+    for (const int key : unlisted_) {
+        if (const NodeId node = tree_.find(key); node != kNoNode) waiting.push_back(dirPath(node));
     }
-    known_.swap(waiting);
+    if (pendingMove_.waiting) waiting.push_back(childPath(pendingMove_.dir, pendingMove_.name));
+    reader_.keepOnly([&](const std::string& root) {
+        for (const std::string& path : waiting) {
+            if (root == path || root.rfind(path + '/', 0) == 0 || path.rfind(root + '/', 0) == 0) return true;
+        }
+        return false;
+    });
+    // Sightings first: those the walks below make are of moves whose events
+    // may only now be queued.
+    settleSightings();
+    settleReturned();
+    hearAgain();
     listUnlisted();
     retryWatches();
     verifyMoves();
-    settleSightings();
-    settleReturned();
     return takeOutcome();
 }
 
@@ -99,9 +106,6 @@ void ChangeTracker::adopt(int key, int parentKey, std::string_view name) {
     const NodeId parent = tree_.find(parentKey);
     if (parent == kNoNode || tree_.find(key) != kNoNode || tree_.findChild(parent, name) != kNoNode) return;
     tree_.add(key, parent, name);
-    // Found inside a directory listed since the queue last ran empty, which
-    // did not list it: the reader knows nothing of what it holds.
-    if (inWindow(parent)) known_.try_emplace(key);
 }
 
 bool ChangeTracker::locate(int key, int& parentKey, std::string& name) const {
@@ -162,7 +166,7 @@ void ChangeTracker::handle(const KernelEvent& event) {
 void ChangeTracker::handleEntry(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event) {
     if (event.mask & IN_MOVED_FROM) {
         pendingMove_ = PendingMove{true, event.cookie, dir, std::string(name), isDirectory,
-                                   nowMs_ + kRenameWaitMs, event.child};
+                                   nowMs_ + kRenameWaitMs, event.child, emptyQueues_};
         if (event.alone) flushPendingMove();
         return;
     }
@@ -173,15 +177,14 @@ void ChangeTracker::handleEntry(NodeId dir, std::string_view name, bool isDirect
     const DWORD action = actionFor(event.mask);
     if (action == FILE_ACTION_ADDED) {
         // Reported already by a listing made since.
-        if (inWindow(dir) && readerKnows(dir, name)) return;
+        if (inWindow(dir, name) && readerKnows(dir, name)) return;
         emit(action, dir, name, isDirectory);
-        learn(dir, name, true);
         if (isDirectory && options_.recursive) addDirectory(dir, name, event.child);
     } else if (action == FILE_ACTION_REMOVED) {
         // Not reported when a listing made since never saw it: the reader
         // never heard of it.
         if (readerKnows(dir, name)) emit(action, dir, name, isDirectory);
-        learn(dir, name, false);
+        if (!reader_.empty()) reader_.forget(childPath(dir, name));
         const NodeId child = isDirectory ? tree_.findChild(dir, name) : kNoNode;
         if (child != kNoNode) forgetSubtree(child, false);
     } else if (action == FILE_ACTION_MODIFIED) {
@@ -208,17 +211,12 @@ void ChangeTracker::addDirectory(NodeId parent, std::string_view name, int child
                !tree_.isWithin(parent, known)) {
         // A listing made since met it where later moves have taken it: its
         // changes until then happened here, and those moves will follow.
-        // What the reader learned of it was under the other path.
         tree_.move(known, parent, name);
-        std::vector<int> keys;
-        tree_.subtreeWds(known, keys);
-        for (const int key : keys) {
-            if (const auto names = known_.find(key); names != known_.end()) names->second.clear();
-        }
     }
 }
 
 void ChangeTracker::emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask) {
+    if (!unheard_.empty() && unheardAt(dir)) return;
     if (!filterAccepts(options_.notifyFilter, action, isDirectory, mask)) return;
     pathScratch_ = dirPath(dir);
     if (!pathScratch_.empty()) pathScratch_ += '/';
@@ -227,43 +225,29 @@ void ChangeTracker::emit(DWORD action, NodeId dir, std::string_view name, bool i
     appendUtf16(nameScratch_, pathScratch_.data(), pathScratch_.size());
     batch_.append(action, nameScratch_.data(), nameScratch_.size());
     lastAction_ = action;
-    // A reader takes a new path's directories to exist.
-    if (!known_.empty() && (action == FILE_ACTION_ADDED || action == FILE_ACTION_RENAMED_NEW_NAME)) learnPath(dir);
+    if (!reader_.empty() && (action == FILE_ACTION_ADDED || action == FILE_ACTION_RENAMED_NEW_NAME))
+        reader_.learn(pathScratch_);
 }
 
-void ChangeTracker::learnPath(NodeId dir) {
-    for (NodeId at = dir; at != tree_.root() && at != kNoNode; at = tree_.parent(at)) {
-        const NodeId parent = tree_.parent(at);
-        if (parent == kNoNode || !inWindow(parent)) continue;
-        if (readerKnows(parent, tree_.name(at))) return;
-        learn(parent, tree_.name(at), true);
+bool ChangeTracker::readerKnows(NodeId dir, std::string_view name) {
+    if (!unheard_.empty() && unheardAt(dir)) return false;
+    return reader_.empty() || reader_.knows(childPath(dir, name));
+}
+
+// Whether dir lies in a directory out of hearing (see unheard_), which then
+// has to be told afresh.
+bool ChangeTracker::unheardAt(NodeId dir) {
+    for (Unheard& each : unheard_) {
+        if (const NodeId node = tree_.find(each.key); node != kNoNode && tree_.isWithin(dir, node)) {
+            each.missed = true;
+            return true;
+        }
     }
+    return false;
 }
 
-bool ChangeTracker::inWindow(NodeId dir) const { return !known_.empty() && known_.count(tree_.wd(dir)) != 0; }
-
-bool ChangeTracker::readerKnows(NodeId dir, std::string_view name) const {
-    if (known_.empty()) return true;
-    const auto names = known_.find(tree_.wd(dir));
-    return names == known_.end() || names->second.find(name) != names->second.end();
-}
-
-void ChangeTracker::learn(NodeId dir, std::string_view name, bool known, bool listed) {
-    if (known_.empty()) return;
-    const auto names = known_.find(tree_.wd(dir));
-    if (names == known_.end()) return;
-    if (known) {
-        names->second.try_emplace(std::string(name), false).first->second |= listed;
-    } else if (const auto found = names->second.find(name); found != names->second.end()) {
-        names->second.erase(found);
-    }
-}
-
-bool ChangeTracker::listedIn(NodeId dir, std::string_view name) const {
-    const auto names = known_.find(tree_.wd(dir));
-    if (names == known_.end()) return false;
-    const auto found = names->second.find(name);
-    return found != names->second.end() && found->second;
+bool ChangeTracker::inWindow(NodeId dir, std::string_view name) {
+    return !reader_.empty() && reader_.inWindow(childPath(dir, name));
 }
 
 void ChangeTracker::lose() {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/linux/engine/disk.h"
+#include "platform/linux/engine/reader_view.h"
 #include "platform/linux/engine/record_queue.h"
 #include "platform/linux/engine/watch_tree.h"
 
@@ -92,8 +93,8 @@ public:
     /// Whether something waits for the queue to be read to its end (see
     /// onQueueEmpty), so that a read that finds it empty is worth making.
     bool awaitsEmptyQueue() const {
-        return !known_.empty() || !retries_.empty() || !sightings_.empty() || !unverified_.empty() ||
-               !unlisted_.empty() || !returned_.empty();
+        return !reader_.empty() || !retries_.empty() || !sightings_.empty() || !unverified_.empty() ||
+               !unlisted_.empty() || !returned_.empty() || !unheard_.empty();
     }
 
     /// Adds a directory that the kernel interface found inside the tree by
@@ -117,11 +118,13 @@ private:
         bool isDirectory = false;
         long long deadlineMs = 0;
         int child = -1;
+        unsigned readAt = 0;  // emptyQueues_ when its first half was read
     };
     /// A watched directory a walk found under another parent or name than the tree gives it.
     struct Sighting {
         int parentKey;
         std::string name;
+        unsigned seenAt = 0;  // emptyQueues_ when the walk saw it
     };
     /// A new directory that could not be opened at the path the tree gave.
     struct Retry {
@@ -137,11 +140,9 @@ private:
     void handleEntry(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event);
     void addDirectory(NodeId parent, std::string_view name, int child);
     void emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
-    bool inWindow(NodeId dir) const;
-    bool readerKnows(NodeId dir, std::string_view name) const;
-    void learn(NodeId dir, std::string_view name, bool known, bool listed = false);
-    bool listedIn(NodeId dir, std::string_view name) const;
-    void learnPath(NodeId dir);
+    bool readerKnows(NodeId dir, std::string_view name);
+    bool unheardAt(NodeId dir);
+    bool inWindow(NodeId dir, std::string_view name);
     std::string childPath(NodeId dir, std::string_view name);
     const std::string& dirPath(NodeId dir);
     void lose();
@@ -161,6 +162,7 @@ private:
     bool takeReturned(int key);
     void settleReturned();
     void verifyMoves();
+    void hearAgain();
     void forgetSubtree(NodeId node, bool stillWatched);
 
     // tracker_walks.cpp: the disk
@@ -192,17 +194,9 @@ private:
     bool rootGone_ = false;
     long long nowMs_ = 0;
     PendingMove pendingMove_;
-    // Directories listed since the queue was last read to its end, with the
-    // names the reader knows in them. Events queued before a listing may
-    // repeat what it reported, or name entries that were gone by then; within
-    // such a directory only what the reader knows is reported again.
-    struct NameHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
-    };
-    // Each name with whether a listing reported it (or only an event did).
-    using NameSet = std::unordered_map<std::string, bool, NameHash, std::equal_to<>>;
-    std::unordered_map<int, NameSet> known_;  // by key
+    // What the reader knows below the directories listed since the queue was
+    // last read to its end.
+    ReaderView reader_;
     // Watched directories with a sub-directory we could not enter: a change of
     // their attributes may let us in.
     std::unordered_set<int> blocked_;
@@ -219,6 +213,19 @@ private:
     std::vector<Retry> retries_;
     // Keys of directories to be listed, whose path was stale when they had to be.
     std::vector<int> unlisted_;
+    // Directories that were moved where no watch saw them arrive, and found
+    // by a walk since: where they were in between is not known, so neither is
+    // where the changes their queued events tell happened. Until the queue is
+    // read, the tree follows those events but nothing below them is told; if
+    // anything was, the directory is then told as replaced, with what it holds.
+    struct Unheard {
+        int key;
+        bool missed = false;
+    };
+    std::vector<Unheard> unheard_;
+    // How many times the queue was found empty: an event read before a later
+    // count is older than anything done at that count or after.
+    unsigned emptyQueues_ = 0;
     // Keys of the directories the listing under way has listed.
     std::unordered_set<int> reached_;
     // What the walk under way has listed, told once it is known to be right.

@@ -24,28 +24,36 @@ void ChangeTracker::handleMovedTo(NodeId dir, std::string_view name, bool isDire
 void ChangeTracker::reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory,
                                int child) {
     const bool fromTree = from.dir != kNoNode;
+    const std::string fromPath = fromTree ? childPath(from.dir, from.name) : std::string();
+    const std::string toPath = childPath(dir, name);
     const bool sourceKnown = fromTree && readerKnows(from.dir, from.name);
-    const bool targetKnown = inWindow(dir) && readerKnows(dir, name);
+    const bool targetKnown = !reader_.empty() && reader_.inWindow(toPath) && reader_.knows(toPath);
     const bool sameDir = fromTree && from.dir == dir;
-    // Both names known: a rename over an entry the listing showed, when the
-    // listing showed the old name too; else the listing showed what this
-    // rename made, and the old name, known from an event, is only gone.
-    const bool alreadyListed = sourceKnown && targetKnown && !listedIn(from.dir, from.name);
-    if (fromTree) learn(from.dir, from.name, false);
-    if (sameDir && sourceKnown && !alreadyListed) {
+    // Both names known: the listing showed what this rename made when it
+    // showed the new name and not the old one, which the reader knows from an
+    // event and is only gone; else a rename over an entry the reader knew.
+    const bool alreadyListed = sourceKnown && targetKnown && reader_.listed(toPath) && !reader_.listed(fromPath);
+    const bool pair = sameDir && sourceKnown && !alreadyListed;
+    // A reader takes what it knew along only through a rename in place or a
+    // move that keeps the name; after any other form the directory is new to
+    // it, and what it holds is listed.
+    const bool carried = sourceKnown && !targetKnown && (sameDir || from.name == name);
+    if (pair) {
         emit(FILE_ACTION_RENAMED_OLD_NAME, from.dir, from.name, isDirectory);
         emit(FILE_ACTION_RENAMED_NEW_NAME, dir, name, isDirectory);
     } else {
         if (sourceKnown) emit(FILE_ACTION_REMOVED, from.dir, from.name, isDirectory);
         if (!targetKnown) emit(FILE_ACTION_ADDED, dir, name, isDirectory);
     }
-    learn(dir, name, true);
+    if (!reader_.empty()) {
+        if (carried || pair) {
+            reader_.move(fromPath, toPath);
+        } else if (fromTree) {
+            reader_.forget(fromPath);
+        }
+    }
     if (!isDirectory || !options_.recursive) return;
-    // A reader takes what it knew along only through a rename in place or a
-    // move that keeps the name; after any other form the directory is new to
-    // it, and what it holds is listed.
-    const bool carried = sourceKnown && (sameDir || from.name == name);
-    followDirectory(from, dir, name, child, targetKnown, !targetKnown && !carried);
+    followDirectory(from, dir, name, child, targetKnown, !targetKnown && !carried && !pair);
 }
 
 void ChangeTracker::followDirectory(const PendingMove& from, NodeId dir, std::string_view name, int child,
@@ -56,7 +64,12 @@ void ChangeTracker::followDirectory(const PendingMove& from, NodeId dir, std::st
     if (present != kNoNode && present != node) {
         // A listing that came first may have watched this very directory at
         // its new place; otherwise the tree has the one the move replaced.
-        const bool placedByListing = child >= 0 ? tree_.wd(present) == child : node == kNoNode && targetKnown;
+        bool placedByListing = child >= 0 && tree_.wd(present) == child;
+        if (child < 0 && node == kNoNode && targetKnown) {
+            int error = 0;
+            const int key = keyAt(childPath(dir, name), error);
+            placedByListing = key >= 0 ? key == tree_.wd(present) : reader_.listed(childPath(dir, name));
+        }
         if (placedByListing) return;
         forgetSubtree(present, true);
     }
@@ -118,13 +131,20 @@ void ChangeTracker::flushPendingMove() {
         const NodeId to = seen != sightings_.end() ? tree_.find(seen->second.front().parentKey) : kNoNode;
         if (to != kNoNode) {
             const std::string name = std::move(seen->second.front().name);
-            dropSighting(seen->first);
+            const int key = seen->first;
+            // The queue ran empty after both the walk and the first half:
+            // every change made in it before the walk has been read already.
+            const bool heard = seen->second.front().seenAt < emptyQueues_ && from.readAt < emptyQueues_;
+            dropSighting(key);
+            const unsigned repairs = repairs_;
             reportMove(from, to, name, true);
+            if (!heard && repairs_ == repairs && options_.watchEveryDirectory && tree_.find(key) != kNoNode)
+                unheard_.push_back(Unheard{key, false});
             return;
         }
     }
     if (readerKnows(from.dir, from.name)) emit(FILE_ACTION_REMOVED, from.dir, from.name, from.isDirectory);
-    learn(from.dir, from.name, false);
+    if (!reader_.empty()) reader_.forget(childPath(from.dir, from.name));
     if (node == kNoNode) return;
     keepReturned(node);
     forgetSubtree(node, true);
@@ -220,13 +240,30 @@ void ChangeTracker::verifyMoves() {
     }
 }
 
+// With the queue read, the changes of directories that were out of hearing
+// are known to be over: one whose events were passed over is told as
+// replaced, and listed.
+void ChangeTracker::hearAgain() {
+    std::vector<Unheard> due;
+    due.swap(unheard_);
+    for (const Unheard& each : due) {
+        const NodeId node = tree_.find(each.key);
+        if (!each.missed || node == kNoNode || tree_.parent(node) == kNoNode) continue;
+        const NodeId parent = tree_.parent(node);
+        const std::string name(tree_.name(node));
+        if (readerKnows(parent, name)) emit(FILE_ACTION_REMOVED, parent, name, true);
+        if (!reader_.empty()) reader_.forget(childPath(parent, name));
+        emit(FILE_ACTION_ADDED, parent, name, true);
+        listSubtree(node);
+    }
+}
+
 void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
     std::vector<int> keys;
     tree_.removeSubtree(node, keys);
     for (int key : keys) {
         blocked_.erase(key);
         sightings_.erase(key);
-        known_.erase(key);
         disk_.forget(key, stillWatched);
     }
 }

@@ -31,7 +31,7 @@ struct ChangeTracker::WalkFrame {
 // Watches the open directory dir (which this call closes) as child `name` of
 // parent (kNoNode for the root), then everything below it when recursive.
 // With `list`, every entry met is reported as added, and each directory
-// listed opens a window (see known_). Directories already watched where they
+// listed opens a window (see ReaderView). Directories already watched where they
 // are found are walked through; one watched at another place has moved, and
 // is only noted: its move's events, still queued, will move it in the tree.
 // Returns 0 or the errno that stopped the walk (ENOSPC, EMFILE, ENOMEM).
@@ -79,9 +79,10 @@ void ChangeTracker::reportListing() {
         }
     }
     for (const Listed& entry : listing_) {
-        if (stale.count(entry.dir) != 0 || (inWindow(entry.dir) && readerKnows(entry.dir, entry.name))) continue;
+        if (stale.count(entry.dir) != 0 || (inWindow(entry.dir, entry.name) && readerKnows(entry.dir, entry.name)))
+            continue;
         emit(FILE_ACTION_ADDED, entry.dir, entry.name, entry.isDirectory);
-        learn(entry.dir, entry.name, true, true);
+        reader_.learn(childPath(entry.dir, entry.name), true);
     }
     listing_.clear();
     listedDirs_.clear();
@@ -151,7 +152,7 @@ ChangeTracker::Placed ChangeTracker::place(WatchTree& tree, int dir, NodeId pare
         if (&tree == &tree_) {
             std::vector<Sighting>& places = sightings_[key];
             if (places.empty() || places.back().parentKey != tree.wd(parent) || places.back().name != name)
-                places.push_back(Sighting{tree.wd(parent), std::string(name)});
+                places.push_back(Sighting{tree.wd(parent), std::string(name), emptyQueues_});
         }
         return Placed::Sighted;
     }
@@ -166,7 +167,9 @@ int ChangeTracker::listEntries(WatchTree& tree, WalkFrame& frame, bool list) {
     const int error = disk_.list(frame.dir, entries_);
     if (error != 0 && !isSkippable(error)) return error;
     if (list && &tree == &tree_) {
-        known_.try_emplace(tree.wd(frame.node));
+        // A directory listed outside any window (one just made, say) opens
+        // its own: the reader knows nothing in it but what is reported.
+        if (const std::string path = dirPath(frame.node); !reader_.inWindow(path + "/")) reader_.openWindow(path);
         reached_.insert(tree.wd(frame.node));
         listedDirs_.push_back(frame.node);
     }
@@ -226,14 +229,11 @@ void ChangeTracker::watchNew(NodeId parent, std::string_view name, bool list) {
 // then only the names the reader learns from events count as known in it.
 void ChangeTracker::listSubtree(NodeId node, bool fresh) {
     // The reader knows nothing below it now but what the listing tells, and
-    // what events tell after it: a directory the listing does not reach (gone
-    // by then) keeps an empty window, so that its removals say nothing.
+    // what events tell after it; a listing again, after its path was stale,
+    // adds to what the reader learned meanwhile.
     std::vector<int> keys;
     tree_.subtreeWds(node, keys);
-    for (int each : keys) {
-        NameSet& names = known_[each];
-        if (fresh) names.clear();
-    }
+    if (fresh || !reader_.inWindow(dirPath(node) + "/")) reader_.openWindow(dirPath(node));
     int error = 0;
     const int key = tree_.wd(node);
     int dir = disk_.open(dirPath(node), error);
@@ -322,11 +322,12 @@ void ChangeTracker::repair() {
     ++repairs_;
     retries_.clear();
     unlisted_.clear();
+    unheard_.clear();
     returned_.clear();
     sightings_.clear();
     unverified_.clear();
     pendingMove_ = PendingMove{};
-    known_.clear();
+    reader_.clear();
     blocked_.clear();
     cachedDir_ = kNoNode;
     if (!options_.recursive) return;
