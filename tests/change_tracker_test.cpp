@@ -3,8 +3,8 @@
 // they queued, the queue running empty, time passing), and the exact records
 // that must come out. Changes made before a read reach the tracker late and
 // all at once, as after a pause of the program; "watching P: change" makes a
-// change right after the tracker watches P, the race a fast machine only
-// shows now and then.
+// change right after the tracker watches P, "listing P: change" right after
+// it reads P, the races a fast machine only shows now and then.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -46,6 +46,9 @@ const Row kRows[] = {
     {"in a listing's window, renamed over a directory an event told of", "a/d/",
      "mkdir n; read 1; mv a/d n/d; mkdir n/y; mv n/y n/d; read; touch n/d/g; read",
      "ADDED n; REMOVED a/d; ADDED n/d; ADDED n/y; OLD n/y; NEW n/d; ADDED n/d/g"},
+    {"a directory renamed while its parent is listed", "",
+     "mkdir n; mkdir n/x; touch n/x/f; listing n: mv n/x n/y; read; touch n/y/g; read",
+     "ADDED n; ADDED n/y; ADDED n/y/f; ADDED n/y/g"},
     {"an entry gone before the listing is not reported gone", "", "mkdir a; touch a/f; watching a: rm a/f; read",
      "ADDED a"},
     {"renamed before its creation was handled", "", "mkdir n; mkdir n/x; touch n/x/f; mv n m; read; touch m/x/g; read",
@@ -197,10 +200,11 @@ private:
         std::istringstream words(step);
         std::string verb, a, b;
         words >> verb >> a >> b;
-        if (verb == "watching") {
+        if (verb == "watching" || verb == "listing") {
             const std::string path = a.substr(0, a.size() - 1);  // without its ':'
             const std::string change = step.substr(step.find(':') + 1);
-            disk_.whenWatched(path, [this, change] { perform(trim(change)); });
+            auto act = [this, change] { perform(trim(change)); };
+            verb == "watching" ? disk_.whenWatched(path, act) : disk_.whenListed(path, act);
         } else if (verb == "read") {
             read(a.empty() ? SIZE_MAX : std::stoul(a));
         } else if (verb == "later") {

@@ -196,6 +196,20 @@ void FakeDisk::whenWatched(const std::string& path, std::function<void()> change
     hooks_.emplace_back(path, std::move(change));
 }
 
+void FakeDisk::whenListed(const std::string& path, std::function<void()> change) {
+    listHooks_.emplace_back(path, std::move(change));
+}
+
+void FakeDisk::runHook(Hooks& hooks, const std::string& path) {
+    for (size_t i = 0; i < hooks.size(); ++i) {
+        if (hooks[i].first != path) continue;
+        const std::function<void()> change = std::move(hooks[i].second);
+        hooks.erase(hooks.begin() + static_cast<long>(i));
+        change();
+        return;
+    }
+}
+
 // A deleted directory's watch says so and goes; one replaced by a rename
 // only goes.
 void FakeDisk::dropWatch(int node, bool deleted) {
@@ -253,14 +267,7 @@ int FakeDisk::watch(int dir, int& error) {
         }
         keyOf(node);
     }
-    const std::string path = pathOf(node);
-    for (size_t i = 0; i < hooks_.size(); ++i) {
-        if (hooks_[i].first != path) continue;
-        const std::function<void()> change = std::move(hooks_[i].second);
-        hooks_.erase(hooks_.begin() + static_cast<long>(i));
-        change();
-        break;
-    }
+    runHook(hooks_, pathOf(node));
     return nodes_[node].key;
 }
 
@@ -277,6 +284,7 @@ int FakeDisk::list(int dir, std::vector<Entry>& entries) {
     for (const auto& [name, child] : nodes_[handles_.at(dir)].children) {
         entries.push_back({name, nodes_[child].isDirectory});
     }
+    runHook(listHooks_, pathOf(handles_.at(dir)));
     return 0;
 }
 

@@ -37,6 +37,9 @@ public:
     void limitWatches(size_t count) { watchLimit_ = count; }
     /// Runs `change` right after the directory at `path` is next watched.
     void whenWatched(const std::string& path, std::function<void()> change);
+    /// Makes change right after the directory at path is read, as a rename
+    /// in it while it is read can make it show both names.
+    void whenListed(const std::string& path, std::function<void()> change);
 
     /// The events queued and not taken yet.
     std::deque<KernelEvent>& queue() { return queue_; }
@@ -94,5 +97,8 @@ private:
     std::deque<KernelEvent> queue_;
     std::deque<std::vector<Link>> places_;
     std::deque<std::string> names_;  // storage behind the queued events' names
-    std::vector<std::pair<std::string, std::function<void()>>> hooks_;
+    using Hooks = std::vector<std::pair<std::string, std::function<void()>>>;
+    static void runHook(Hooks& hooks, const std::string& path);
+    Hooks hooks_;
+    Hooks listHooks_;
 };

@@ -132,8 +132,14 @@ def moved_after_older_changes_below_it(t, w):
         t.move_out("q/x/gone")
         t.move("q/x", "p/w/x")
         t.move("p/w", "n/w")
+        # r's removal, by this same process, merges into its making in
+        # fanotify's queue: it is told after s leaves it, not before.
+        t.dirs("r/s")
+        t.files("r/s/f")
+        t.move("r/s", "s2")
+        os.rmdir(t.at("r"))
     w.sync()
-    t.files("n/w/x/y/h")
+    t.files("n/w/x/y/h", "s2/h")
 
 
 def moved_and_renamed_out_of_sight(t, w):

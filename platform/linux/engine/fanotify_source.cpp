@@ -201,10 +201,7 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     if (from < 0 && to < 0) return;
     const uint32_t isDirectory = (event.mask & FAN_ONDIR) ? IN_ISDIR : 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
-    // A directory removed while merged into its making is told gone before
-    // any directory moves: its path may be about to change, and the path
-    // printed must be one that it had.
-    if (isDirectory) settleAllRemovals();
+    if (isDirectory) settleRemovalsAround(from, to);
     if (from >= 0) settleRemovals(from, event.oldName, child);
     if (to >= 0) settleRemovals(to, event.name, child);
     noteMove(event, from, to);
@@ -378,6 +375,37 @@ void FanotifySource::settleAllRemovals() {
         removals_.pop_back();
         deliver(removal.parentKey, IN_DELETE | IN_ISDIR, names_.back(), removal.child);
     }
+}
+
+// A directory removed while merged into its making is told gone before a
+// directory moves: its path may be about to change, and the path printed must
+// be one that it had. Not one that holds either end of the move: it was
+// removed after the move, once emptied.
+void FanotifySource::settleRemovalsAround(int from, int to) {
+    std::vector<Removal> later;
+    for (size_t i = 0; i < removals_.size();) {
+        const Removal& removal = removals_[i];
+        if (removal.child >= 0 && (isBelow(from, removal.child) || isBelow(to, removal.child))) {
+            later.push_back(std::move(removals_[i]));
+            removals_.erase(removals_.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+    settleAllRemovals();
+    removals_ = std::move(later);
+}
+
+// Whether the directory `key` is `ancestor` or lies below it in the tree.
+bool FanotifySource::isBelow(int key, int ancestor) const {
+    std::string name;
+    for (size_t depth = 0; key >= 0 && depth < kDeepest; ++depth) {
+        if (key == ancestor) return true;
+        int parentKey = -1;
+        if (!tracker_->locate(key, parentKey, name)) return false;
+        key = parentKey;
+    }
+    return false;
 }
 
 void FanotifySource::noteMove(const Event& event, int from, int to) {

@@ -96,8 +96,13 @@ int ChangeTracker::descend(WatchTree& tree, std::vector<WalkFrame>& stack, bool 
     int error = 0;
     const int dir = disk_.openChild(top.dir, name, error);
     if (dir < 0) {
-        if (error == EACCES || error == EPERM) blocked_.insert(tree.wd(parent));
-        if (list) report(tree, parent, name, true);
+        // Only a directory that is there and unreadable is reported: one the
+        // listing saw go (a rename caught half way shows both names) is
+        // reported by its events, under the name it has.
+        if (error == EACCES || error == EPERM) {
+            blocked_.insert(tree.wd(parent));
+            if (list) report(tree, parent, name, true);
+        }
         return isSkippable(error) ? 0 : error;
     }
     NodeId node = kNoNode;
