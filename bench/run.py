@@ -18,7 +18,6 @@ import types
 
 from tests.e2e.support import procfs
 from tests.e2e.support.report import READY
-from tests.e2e.support.runner import Program
 
 from .harness import report, scenarios, tools as toolbox, watchers as watcherlib
 
@@ -27,11 +26,11 @@ REPO = os.path.dirname(HERE)
 
 PRESETS = {
     "quick": dict(setup_sizes=[1000, 10000], setup_repeats=3, flat_sizes=[10000], spread_sizes=[10000], burst_repeats=1,
-                  spread_dirs=1000, slow_files=50000, stall_files=20000, latency_probes=50, idle_seconds=5,
-                  idle_dirs=10000),
-    "full": dict(setup_sizes=[1000, 10000, 50000, 200000], setup_repeats=3, flat_sizes=[10000, 100000], burst_repeats=3,
+                  spread_dirs=1000, slow_files=50000, stall_files=20000, foreign_files=20000, latency_probes=50,
+                  idle_seconds=5, idle_dirs=10000),
+    "full": dict(setup_sizes=[1000, 10000, 50000, 180000], setup_repeats=3, flat_sizes=[10000, 100000], burst_repeats=3,
                  spread_sizes=[10000, 100000, 1000000], spread_dirs=10000, slow_files=200000,
-                 stall_files=20000, latency_probes=200, idle_seconds=30, idle_dirs=50000),
+                 stall_files=200000, foreign_files=100000, latency_probes=200, idle_seconds=30, idle_dirs=50000),
 }
 COMMON = dict(fanout=10, files_per_dir=2, race=(50, 4, 20), slow_rate=10000, latency_interval_us=20000,
               ready_timeout=300)
@@ -63,6 +62,7 @@ def parse_args(argv):
     p.add_argument("--slow-files", type=int)
     p.add_argument("--slow-rate", type=int, help="lines per second the slow reader takes")
     p.add_argument("--stall-files", type=int)
+    p.add_argument("--foreign-files", type=int, help="files made outside the watched tree, on its file system")
     p.add_argument("--latency-probes", type=int)
     p.add_argument("--idle-seconds", type=float)
     p.add_argument("--workdir", help="where trees are made (default: a new directory under /var/tmp)")
@@ -108,13 +108,17 @@ def fit_setup_sizes(cfg, notes):
     cfg.setup_sizes = fitted
 
 
-def check_pathwarden(binary, workdir):
-    """A short real run: the start line, then one created file reported."""
+def check_pathwarden(watcher, workdir):
+    """A short real run: the start line, then one created file reported, on
+    the kernel interface the column is for."""
     root = tempfile.mkdtemp(prefix="check-", dir=workdir)
-    run = Program(binary).pipe(root)
+    run = watcher.program.pipe(root)
     try:
         run.expect(READY, 20)
         run.sentinel(root, "probe-file", 5)
+        used = procfs.kernel_interfaces(run.proc.pid)
+        if used != {watcher.interface}:
+            return f"it uses {', '.join(sorted(used)) or 'no kernel interface'} here (fanotify needs root)"
         return None
     except AssertionError as error:
         return str(error)[-300:]
@@ -195,8 +199,8 @@ def main(argv):
         if w.name not in chosen:
             continue
         ok, why = w.available()
-        if ok and w.name == "pathwarden":
-            why = check_pathwarden(w.binary, workdir)
+        if ok and isinstance(w, watcherlib.Pathwarden):
+            why = check_pathwarden(w, workdir)
             ok = why is None
         if ok:
             watchers.append(w)

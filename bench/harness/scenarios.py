@@ -343,6 +343,32 @@ def stall(ctx):
                 f"later {result.get('after_reported')}/{result.get('after_expected')}")
 
 
+# ---------------------------------------------------------------- foreign changes
+
+def foreign(ctx):
+    """Files made beside the watched tree, on its file system: a watch of the
+    whole file system sees them and must print nothing of them. Only the
+    program's own columns: for a watch by directory they cost nothing."""
+    files = ctx.cfg.foreign_files
+    entry = ctx.results.setdefault("foreign", {"files": files, "watchers": {}})
+    ctx.log(f"foreign: {files} files made outside the watched tree")
+    for watcher in ctx.order([w for w in ctx.watchers if w.name.startswith("pathwarden")]):
+        root = ctx.fresh(f"foreign-{watcher.name}")
+        elsewhere = ctx.fresh(f"foreign-{watcher.name}-elsewhere")
+
+        def act(run, elsewhere=elsewhere):
+            made, seconds, rate = ctx.tools.gen("burst", elsewhere, files, "flat", elsewhere + ".manifest")
+            return {"gen_rate": rate, "gen_s": seconds}
+
+        result = observe(ctx, watcher, root, "foreign", act)
+        paths = result.pop("_paths", set())
+        result.pop("_created", None)
+        if "error" not in result:
+            result["printed"] = len(paths)
+        entry["watchers"][watcher.name] = result
+        ctx.log(f"    {watcher.name}: {result.get('printed')} paths printed, cpu {result.get('cpu_s', 0):.2f} s")
+
+
 # ---------------------------------------------------------------- latency
 
 def percentile(samples, p):
@@ -402,4 +428,5 @@ def idle(ctx):
 # --scenarios) -> (how it is measured, how report.py shows it).
 ALL = {"setup": (setup, report.setup_rows), "race": (race, report.race_rows), "burst": (burst, report.burst_rows),
        "slow": (slow_reader, report.slow_rows), "stall": (stall, report.stall_rows),
+       "foreign": (foreign, report.foreign_rows),
        "latency": (latency, report.latency_rows), "idle": (idle, report.idle_rows)}

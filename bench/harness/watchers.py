@@ -215,12 +215,16 @@ class Floor(Watcher):
 
 
 class Pathwarden(Watcher):
-    name = "pathwarden"
+    """The program on one kernel interface: as root it chooses fanotify by
+    itself; in a user namespace of its own it cannot, and uses inotify."""
     marker = pathwarden_output.READY
+    NAMES = {"fanotify": "pathwarden", "inotify": "pathwarden-inotify"}
 
-    def __init__(self, binary):
+    def __init__(self, binary, interface="fanotify"):
         self.binary = binary
-        self.program = Program(binary)
+        self.interface = interface
+        self.name = self.NAMES[interface]
+        self.program = Program(binary, ["unshare", "-U", "-r"] if interface == "inotify" else [])
 
     def available(self):
         if not os.access(self.binary, os.X_OK):
@@ -376,4 +380,5 @@ class Watchman(Watcher):
 
 
 def all_watchers(tools, pathwarden_binary):
-    return [Floor(tools.bin("floor")), Pathwarden(pathwarden_binary), Inotifywait(), Fswatch(), Watchman()]
+    return [Floor(tools.bin("floor")), Pathwarden(pathwarden_binary), Pathwarden(pathwarden_binary, "inotify"),
+            Inotifywait(), Fswatch(), Watchman()]
