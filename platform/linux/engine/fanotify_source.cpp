@@ -28,6 +28,11 @@ constexpr size_t kOutsideLimit = 1 << 16;
 // Deeper than this, a directory's place is not looked up: no real tree is.
 constexpr size_t kDeepest = 4096;
 
+struct HandleBuffer {
+    file_handle header;
+    unsigned char bytes[MAX_HANDLE_SZ];
+};
+
 HandleBytes bytesOf(const file_handle* handle) {
     return {reinterpret_cast<const char*>(handle), sizeof(file_handle) + handle->handle_bytes};
 }
@@ -301,12 +306,7 @@ bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link&
 }
 
 bool FanotifySource::linkOnDisk(const std::string& handle, Link& link) {
-    struct {
-        file_handle header;
-        unsigned char bytes[MAX_HANDLE_SZ];
-    } copy;
-    std::memcpy(&copy, handle.data(), std::min(handle.size(), sizeof copy));
-    const int fd = open_by_handle_at(rootFd_, &copy.header, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int fd = openDirectory(handle);
     if (fd < 0) return false;
     const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat self, up;
@@ -450,16 +450,19 @@ void FanotifySource::auditMoves() {
     }
 }
 
+// The directory with this handle, opened as a path only; -1 once it is gone.
+int FanotifySource::openDirectory(HandleBytes handle) const {
+    HandleBuffer copy;
+    std::memcpy(&copy, handle.data(), std::min(handle.size(), sizeof copy));
+    return open_by_handle_at(rootFd_, &copy.header, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 bool FanotifySource::isAt(int dirKey, const std::string& name, HandleBytes target) {
     const HandleBytes dirHandle = disk_.handle(dirKey);
     if (dirHandle.empty()) return false;
-    struct {
-        file_handle header;
-        unsigned char bytes[MAX_HANDLE_SZ];
-    } copy;
-    std::memcpy(&copy, dirHandle.data(), std::min(dirHandle.size(), sizeof copy));
-    const int dir = open_by_handle_at(rootFd_, &copy.header, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int dir = openDirectory(dirHandle);
     if (dir < 0) return false;
+    HandleBuffer copy;
     copy.header.handle_bytes = MAX_HANDLE_SZ;
     int mountId = 0;
     const bool found = name_to_handle_at(dir, name.c_str(), &copy.header, &mountId, 0) == 0 &&

@@ -91,6 +91,7 @@ private:
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
     void auditMoves();
+    int openDirectory(HandleBytes handle) const;
     bool isAt(int dirKey, const std::string& name, HandleBytes target);
 
     int rootFd_;
