@@ -19,14 +19,11 @@ struct Record {
     std::optional<DWORD> next = std::nullopt;        // default: the following record, 0 in the last
 };
 
-/// How the platform lays records out: Windows starts each on a 4-byte
-/// boundary, Wine puts them end to end. Either way the count ends where the
-/// last name ends.
+/// Windows starts each record on a 4-byte boundary, Wine puts them end to end;
+/// either way the count ends where the last name ends.
 enum class Layout { Padded, EndToEnd };
 
-/// Records laid out one way. Everything after the records is filled with 'X'
-/// so that a walk reading past the count shows in the output (and trips the
-/// sanitizer build).
+/// Records laid out one way, then 'X's: a walk past the count shows in the output.
 struct Buffer {
     std::vector<DWORD> words;
     DWORD size = 0;
@@ -78,8 +75,7 @@ std::vector<ReportCase> reportCases() {
         {"overflow", {{1, u"a"}}, 0, "    Notification OVERFLOW. (Can be normal under extreme load.)\n"},
         {"one byte", {{1, u"a"}}, 1, invalid},
         {"thirteen bytes", {{1, u"a"}}, 13, invalid},
-        // A lone record for a one-character name is 14 bytes: Windows does not
-        // pad the last record of a delivery.
+        // 14 bytes for a lone one-character name: Windows does not pad the last record.
         {"fourteen bytes walked", {{1, u"a"}}, std::nullopt, line(kAdded, "a")},
         {"fifteen bytes walked", {{1, u"a"}}, 15, line(kAdded, "a")},
         {"sixteen bytes walked", {{1, u"a"}}, 16, line(kAdded, "a")},

@@ -27,22 +27,22 @@ private:
     std::vector<WCHAR*> pointers_;
 };
 
-struct ParseCase {
-    std::vector<WString> arguments;
-    WString targetPath;
-    bool recursive;
-    bool showUsage;
-    int tooManyLines;
-};
-
-int countOf(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
+/// What `run` writes; the capture ends before the checks, which report on standard output too.
+template <class Run>
+std::string captured(Run run) {
+    ConsoleCapture capture;
+    run();
+    return capture.text();
 }
 
 TEST(ParseCommandLine, ClassifiesEveryArgument) {
-    const ParseCase cases[] = {
+    const struct {
+        std::vector<WString> arguments;
+        WString targetPath;
+        bool recursive;
+        bool showUsage;
+        int tooManyLines;
+    } cases[] = {
         {{}, W(""), true, false, 0},
         {{W("/srv/test")}, W("/srv/test"), true, false, 0},
         {{W("NoRecurse")}, W(""), false, false, 0},
@@ -74,57 +74,38 @@ TEST(ParseCommandLine, ClassifiesEveryArgument) {
         {{W("/a"), W("/b")}, W("/a"), true, true, 1},
         {{W("/a"), W("/b"), W("/c")}, W("/a"), true, true, 2},
     };
-    for (const ParseCase& c : cases) {
+    for (const auto& c : cases) {
         Arguments arguments(c.arguments);
         CommandLineOptions options;
-        std::string output;
-        {
-            // Ended before the checks, which report on standard output too.
-            ConsoleCapture capture;
-            options = parseCommandLine(arguments.argc(), arguments.argv());
-            output = capture.text();
-        }
-        SCOPED_TRACE(testing::Message() << "case with " << c.arguments.size() << " arguments, path of "
-                                        << c.targetPath.size() << " units");
-        EXPECT_TRUE(options.targetPath == c.targetPath);
+        const std::string output = captured([&] { options = parseCommandLine(arguments.argc(), arguments.argv()); });
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        EXPECT_EQ(options.targetPath, c.targetPath);
         EXPECT_EQ(options.recursive, c.recursive);
         EXPECT_EQ(options.showUsage, c.showUsage);
-        EXPECT_EQ(countOf(output, kTooMany), c.tooManyLines);
-        EXPECT_EQ(output.size(), c.tooManyLines * (sizeof kTooMany - 1)) << output;
+        std::string tooMany;
+        for (int line = 0; line < c.tooManyLines; ++line) tooMany += kTooMany;
+        EXPECT_EQ(output, tooMany);
     }
 }
 
-std::string usageText() {
-    ConsoleCapture capture;
-    printUsage();
-    return capture.text();
-}
-
 TEST(ProgramMain, PrintsExtraPathLinesBeforeOneUsageBlock) {
-    const std::string usage = usageText();
+    const std::string usage = captured(printUsage);
     ASSERT_EQ(usage.rfind("\nRun without any arguments to monitor ", 0), 0u) << usage;
-    struct Case {
+    const struct {
         std::vector<WString> arguments;
         std::string expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {{W("--help")}, usage},
         {{W("/a"), W("/?")}, usage},
         {{W("/a"), W("/b")}, kTooMany + usage},
         {{W("/a"), W("/b"), W("/c")}, kTooMany + (kTooMany + usage)},
         {{W("/a"), W("h"), W("/b")}, kTooMany + usage},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Arguments arguments(c.arguments);
         int status = 0;
-        std::string output;
-        {
-            ConsoleCapture capture;
-            status = programMain(arguments.argc(), arguments.argv());
-            output = capture.text();
-        }
+        EXPECT_EQ(captured([&] { status = programMain(arguments.argc(), arguments.argv()); }), c.expected);
         EXPECT_EQ(status, -1);
-        EXPECT_EQ(output, c.expected);
     }
 }
 

@@ -1,9 +1,6 @@
-// The keyboard check against a real pseudo-terminal. The terminal is only switched
-// for its foreground process group, so each case sets up a job the way a shell
-// does: a child starts a session on the pseudo-terminal and runs the code under
-// test in a grandchild with a process group of its own, in the foreground or not.
-// The grandchild reports through its exit status; the test reads the terminal's
-// settings through its own descriptor.
+// The keyboard check against a real pseudo-terminal. Only the foreground process
+// group switches the terminal, so each case sets up a job the way a shell does,
+// and the program under test reports through its exit status.
 
 #include "platform/linux/console_input.h"
 #include "platform/platform.h"
@@ -72,8 +69,11 @@ struct PseudoTerminal {
                                          << expected.c_lflag << ", or another field differs";
 }
 
-::testing::AssertionResult exitedWith(int status, int code) {
-    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code) return ::testing::AssertionSuccess();
+/// Exited with `value`, or killed by it as a signal.
+::testing::AssertionResult endedWith(int status, int value, bool killed = false) {
+    if (status != -1 && (killed ? WIFSIGNALED(status) && WTERMSIG(status) == value
+                                : WIFEXITED(status) && WEXITSTATUS(status) == value))
+        return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "wait status " << status << " (-1: none in time)";
 }
 
@@ -90,18 +90,13 @@ bool readWithin(int fd, void* data, size_t size) {
     return true;
 }
 
-// ---- inside the job -------------------------------------------------------
+int readyFd = -1;  // inside the job: tells the test that the terminal is switched
 
-int readyFd = -1;
-
-void announceReady() {
-    char ready = 'r';
-    if (write(readyFd, &ready, 1) != 1) _exit(90);
-}
-
-/// Checks the keyboard until a key waits, checks once more, then reads the key
+/// Checks once and tells the test; once a key waits, checks again and reads it
 /// from the terminal, which proves that checking left it there. 0: no key in time.
 char keyTyped() {
+    _kbhit();
+    if (write(readyFd, "r", 1) != 1) _exit(90);
     for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStepMilliseconds); !_kbhit();
          std::this_thread::sleep_for(5ms))
         if (std::chrono::steady_clock::now() > end) return 0;
@@ -111,8 +106,6 @@ char keyTyped() {
     close(tty);
     return key;
 }
-
-// ---- the job from outside ---------------------------------------------------
 
 enum class Place { Foreground, Background, NoTerminal };
 
@@ -174,7 +167,16 @@ private:
             setpgid(0, 0);
             char start;
             if (read(go[0], &start, 1) != 1) _exit(93);
-            runProgram(terminal, place, body, ready);
+            alarm(60);
+            prctl(PR_SET_DUMPABLE, 0);  // SIGQUIT and SIGABRT rows: no core files
+            // Standard input and output are never the keyboard: make them useless, or,
+            // without a controlling terminal, make standard input a terminal with a key waiting.
+            int nowhere = open("/dev/null", O_RDWR);
+            dup2(place == Place::NoTerminal ? terminal.slave : nowhere, 0);
+            dup2(nowhere, 1);
+            readyFd = ready;
+            console_input::useKeyboardForTesting(console_input::kControllingTerminal);
+            std::exit(body());  // exit, not _exit: the settings come back from an exit handler
         }
         setpgid(program, program);
         if (place == Place::Foreground && tcsetpgrp(terminal.slave, program) != 0) _exit(94);
@@ -186,71 +188,72 @@ private:
         _exit(97);
     }
 
-    [[noreturn]] static void runProgram(const PseudoTerminal& terminal, Place place,
-                                        const std::function<int()>& body, int ready) {
-        alarm(60);
-        prctl(PR_SET_DUMPABLE, 0);  // SIGQUIT and SIGABRT rows: no core files
-        // Standard input and output are never the keyboard: make them useless, or,
-        // without a controlling terminal, make standard input a terminal with a key waiting.
-        int nowhere = open("/dev/null", O_RDWR);
-        dup2(place == Place::NoTerminal ? terminal.slave : nowhere, 0);
-        dup2(nowhere, 1);
-        readyFd = ready;
-        console_input::useKeyboardForTesting(console_input::kControllingTerminal);
-        std::exit(body());  // exit, not _exit: the settings come back from an exit handler
-    }
-
     pid_t leader_ = -1;
     pid_t program_ = -1;
     int ready_ = -1;
     int report_ = -1;
 };
 
-TEST(KeyboardCheck, SeesOneKeyWithoutEnterAndLeavesItInTheTerminal) {
-    for (bool typedBeforeStart : {false, true}) {
-        SCOPED_TRACE(typedBeforeStart ? "key typed before the first check" : "key typed while running");
+TEST(KeyboardCheck, SeesOneKeyWithoutEnterLeavesItInTheTerminalAndKeepsIgnoredSignals) {
+    const struct {
+        const char* name;
+        bool typedBeforeStart;
+        bool ignoring;  // SIGINT as for a job started with `&` by a script, SIGHUP as under nohup
+    } rows[] = {{"key typed before the first check", true, false},
+                {"key typed while running", false, false},
+                {"signals ignored at start", false, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         PseudoTerminal terminal;
         ASSERT_GE(terminal.slave, 0);
         const termios original = terminal.settings();
-        if (typedBeforeStart) {
+        if (row.typedBeforeStart) {
             ASSERT_TRUE(terminal.type("x"));  // switching must not flush it away
         }
-        Job job(terminal, Place::Foreground, [] {
-            _kbhit();
-            announceReady();
-            return keyTyped() == 'x' ? 0 : 11;
+        Job job(terminal, Place::Foreground, [ignoring = row.ignoring] {
+            if (ignoring) {
+                signal(SIGINT, SIG_IGN);
+                signal(SIGHUP, SIG_IGN);
+            }
+            if (keyTyped() != 'x') return 11;
+            struct sigaction interrupt {}, hangup {};
+            sigaction(SIGINT, nullptr, &interrupt);
+            sigaction(SIGHUP, nullptr, &hangup);
+            return !ignoring || (interrupt.sa_handler == SIG_IGN && hangup.sa_handler == SIG_IGN) ? 0 : 12;
         });
         ASSERT_TRUE(job.waitReady());
-        if (!typedBeforeStart) {
+        if (!row.typedBeforeStart) {
             // Only line input and echo are switched off; Ctrl-C and everything else stay.
             termios expected = original;
             expected.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
             expected.c_cc[VMIN] = 1;
             expected.c_cc[VTIME] = 0;
             EXPECT_TRUE(sameSettings(terminal.settings(), expected));
+            if (row.ignoring) {
+                ASSERT_TRUE(terminal.type("\x03"));
+                ASSERT_EQ(kill(job.program(), SIGHUP), 0);
+            }
             ASSERT_TRUE(terminal.type("x"));
         }
-        EXPECT_TRUE(exitedWith(job.nextStatus(), 0));
+        EXPECT_TRUE(endedWith(job.nextStatus(), 0));
         EXPECT_TRUE(sameSettings(terminal.settings(), original));
     }
 }
 
-struct Ending {
-    const char* name;
-    const char* keys;  // typed at the terminal, or
-    int signal;        // sent to the program
-    bool killed;       // dies by `expected` as a signal, else exits with it
-    int expected;
-};
-
 TEST(KeyboardCheck, GivesTheExactSettingsBackOnEveryEnding) {
-    const Ending endings[] = {
+    const struct {
+        const char* name;
+        const char* keys;  // typed at the terminal, or
+        int signal;        // sent to the program
+        bool killed;       // dies by `expected` as a signal, else exits with it
+        int expected;
+    } endings[] = {
         {"a key, status 0", "z", 0, false, 0},     {"a failure, status 255", "f", 0, false, 255},
         {"Ctrl-C", "\x03", 0, true, SIGINT},       {"Ctrl-\\", "\x1c", 0, true, SIGQUIT},
         {"SIGTERM", nullptr, SIGTERM, true, SIGTERM}, {"SIGHUP", nullptr, SIGHUP, true, SIGHUP},
         {"SIGPIPE", nullptr, SIGPIPE, true, SIGPIPE}, {"abort", nullptr, SIGABRT, true, SIGABRT},
     };
-    for (const Ending& ending : endings) {
+    for (const auto& ending : endings) {
         SCOPED_TRACE(ending.name);
         PseudoTerminal terminal;
         ASSERT_GE(terminal.slave, 0);
@@ -263,8 +266,6 @@ TEST(KeyboardCheck, GivesTheExactSettingsBackOnEveryEnding) {
         original = terminal.settings();
 
         Job job(terminal, Place::Foreground, [] {
-            _kbhit();
-            announceReady();
             char key = keyTyped();
             return key == 'z' ? 0 : key == 'f' ? -1 : 11;
         });
@@ -276,10 +277,7 @@ TEST(KeyboardCheck, GivesTheExactSettingsBackOnEveryEnding) {
             ASSERT_EQ(kill(job.program(), ending.signal), 0);
         }
 
-        int status = job.nextStatus();
-        ASSERT_NE(status, -1);
-        ASSERT_EQ(WIFSIGNALED(status), ending.killed) << status;
-        EXPECT_EQ(ending.killed ? WTERMSIG(status) : WEXITSTATUS(status), ending.expected);
+        EXPECT_TRUE(endedWith(job.nextStatus(), ending.expected, ending.killed));
         EXPECT_TRUE(sameSettings(terminal.settings(), original));
     }
 }
@@ -288,11 +286,7 @@ TEST(KeyboardCheck, StopGivesTheTerminalBackAndContinueTakesItAgain) {
     PseudoTerminal terminal;
     ASSERT_GE(terminal.slave, 0);
     const termios original = terminal.settings();
-    Job job(terminal, Place::Foreground, [] {
-        _kbhit();
-        announceReady();
-        return keyTyped() == 'x' ? 0 : 11;
-    });
+    Job job(terminal, Place::Foreground, [] { return keyTyped() == 'x' ? 0 : 11; });
     ASSERT_TRUE(job.waitReady());
     for (int round = 1; round <= 2; ++round) {  // the second stop proves the handler is back
         SCOPED_TRACE(round);
@@ -312,7 +306,7 @@ TEST(KeyboardCheck, StopGivesTheTerminalBackAndContinueTakesItAgain) {
     EXPECT_TRUE(terminal.settlesInSingleKeyInput());
 
     ASSERT_TRUE(terminal.type("x"));
-    EXPECT_TRUE(exitedWith(job.nextStatus(), 0));
+    EXPECT_TRUE(endedWith(job.nextStatus(), 0));
     EXPECT_TRUE(sameSettings(terminal.settings(), original));
 }
 
@@ -331,32 +325,9 @@ TEST(KeyboardCheck, SeesNoKeyAndTouchesNothingOutsideTheForeground) {
             return 0;
         });
         // Touching the settings from the background would have stopped the job (SIGTTOU).
-        EXPECT_TRUE(exitedWith(job.nextStatus(), 0));
+        EXPECT_TRUE(endedWith(job.nextStatus(), 0));
         EXPECT_TRUE(sameSettings(terminal.settings(), original));
     }
-}
-
-TEST(KeyboardCheck, SignalsIgnoredAtStartStayIgnored) {
-    PseudoTerminal terminal;
-    ASSERT_GE(terminal.slave, 0);
-    const termios original = terminal.settings();
-    Job job(terminal, Place::Foreground, [] {
-        signal(SIGINT, SIG_IGN);  // as for a job started with `&` by a script
-        signal(SIGHUP, SIG_IGN);  // as under nohup
-        _kbhit();
-        announceReady();
-        if (keyTyped() != 'x') return 11;
-        struct sigaction interrupt {}, hangup {};
-        sigaction(SIGINT, nullptr, &interrupt);
-        sigaction(SIGHUP, nullptr, &hangup);
-        return interrupt.sa_handler == SIG_IGN && hangup.sa_handler == SIG_IGN ? 0 : 12;
-    });
-    ASSERT_TRUE(job.waitReady());
-    ASSERT_TRUE(terminal.type("\x03"));
-    ASSERT_EQ(kill(job.program(), SIGHUP), 0);
-    ASSERT_TRUE(terminal.type("x"));
-    EXPECT_TRUE(exitedWith(job.nextStatus(), 0));
-    EXPECT_TRUE(sameSettings(terminal.settings(), original));
 }
 
 TEST(KeyboardCheck, AnyDescriptorCanStandInForTheKeyboard) {

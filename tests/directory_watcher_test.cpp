@@ -1,38 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "console_capture.h"
-#include "platform/linux/utf16.h"
+#include "tests/watch_fixture.h"
 #include "watch/directory_watcher.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-/// A fresh directory under the test's temporary folder, removed afterwards.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = testing::TempDir() + "pathwarden-XXXXXX";
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-WString wide(const std::string& text) { return utf16FromBytes(text); }
-
-void createFile(const std::string& path) { std::ofstream(path) << "x"; }
 
 /// Sleeps in alertable waits, as the watch loop does, until the output holds
 /// text; gives up after about 30 seconds so that a lost report fails the test.
@@ -43,8 +18,8 @@ std::string waitForOutput(DirectoryWatcher& watcher, const ConsoleCapture& captu
 }
 
 TEST(DirectoryWatcher, StartLineNamesThePathWithOneSeparator) {
-    TemporaryDirectory directory;
-    const std::string& dir = directory.path();
+    WatchFixture w;  // only for its directory
+    const std::string& dir = w.root;
     struct Case {
         std::string given;
         bool recursive;
@@ -61,7 +36,7 @@ TEST(DirectoryWatcher, StartLineNamesThePathWithOneSeparator) {
         bool active = false;
         {
             ConsoleCapture capture;
-            DirectoryWatcher watcher(wide(c.given), c.recursive);
+            DirectoryWatcher watcher(utf16FromBytes(c.given), c.recursive);
             active = watcher.active;
             watcher.release();
             output = capture.text();
@@ -72,14 +47,11 @@ TEST(DirectoryWatcher, StartLineNamesThePathWithOneSeparator) {
 }
 
 TEST(DirectoryWatcher, FailedOpenShowsTheOpensOwnCodeAndStaysInactive) {
-    TemporaryDirectory directory;
-    const std::string file = directory.path() + "/plain";
-    createFile(file);
-    const std::string cases[] = {directory.path() + "/missing", directory.path() + "/missing/deeper", file};
-    for (const std::string& given : cases) {
+    WatchFixture w;
+    touch(w.path("plain"));
+    for (const std::string& given : {w.path("missing"), w.path("missing/deeper"), w.path("plain")}) {
         // What the open itself reports, before anything else can overwrite it.
-        HANDLE probe = CreateFileW(wide(given + "/").c_str(), FILE_LIST_DIRECTORY, 7, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE probe = openDirectory(given + "/");
         const DWORD openError = GetLastError();
         ASSERT_EQ(probe, INVALID_HANDLE_VALUE) << given;
         ASSERT_NE(openError, DWORD(ERROR_SUCCESS));
@@ -88,7 +60,7 @@ TEST(DirectoryWatcher, FailedOpenShowsTheOpensOwnCodeAndStaysInactive) {
         bool active = true, issued = true;
         {
             ConsoleCapture capture;
-            DirectoryWatcher watcher(wide(given), true);
+            DirectoryWatcher watcher(utf16FromBytes(given), true);
             active = watcher.active;
             issued = watcher.issueRequest();
             watcher.release();
@@ -102,16 +74,16 @@ TEST(DirectoryWatcher, FailedOpenShowsTheOpensOwnCodeAndStaysInactive) {
 }
 
 TEST(DirectoryWatcher, ReportsEveryRequestAndIssuesTheNext) {
-    TemporaryDirectory directory;
-    const std::string& dir = directory.path();
+    WatchFixture w;  // only for its directory
+    const std::string& dir = w.root;
     std::string first, second;
     {
         ConsoleCapture capture;
-        DirectoryWatcher watcher(wide(dir), false);
-        createFile(dir + "/one");
+        DirectoryWatcher watcher(utf16FromBytes(dir), false);
+        touch(dir + "/one");
         first = waitForOutput(watcher, capture, "\"" + dir + "/one\"\n");
         // Only a request issued from the completion routine can deliver this.
-        createFile(dir + "/two");
+        touch(dir + "/two");
         second = waitForOutput(watcher, capture, "\"" + dir + "/two\"\n");
         watcher.release();
     }
@@ -122,16 +94,15 @@ TEST(DirectoryWatcher, ReportsEveryRequestAndIssuesTheNext) {
 }
 
 TEST(DirectoryWatcher, RefusedRequestEndsReportsButNotTheWatcher) {
-    TemporaryDirectory directory;
-    const std::string root = directory.path() + "/root";
-    fs::create_directory(root);
+    WatchFixture w;
+    const std::string& root = w.root;
     std::string output;
     bool active = false;
     {
         ConsoleCapture capture;
-        DirectoryWatcher watcher(wide(root), true);
+        DirectoryWatcher watcher(utf16FromBytes(root), true);
         // A deleted root ends the outstanding request, and the next is refused.
-        fs::remove(root);
+        std::filesystem::remove(root);
         waitForOutput(watcher, capture, "ReadDirectoryChangesW failed on");
         for (int wait = 0; wait < 3; ++wait) WaitForMultipleObjectsEx(1, &watcher.waitEvent, FALSE, 200, TRUE);
         active = watcher.active;

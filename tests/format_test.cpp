@@ -31,23 +31,14 @@ public:
         dup2(replacement, 1);
         close(replacement);
     }
-    ~StandardOutputSwap() { restore(); }
-    void restore() {
-        if (saved_ < 0) return;
+    ~StandardOutputSwap() {
         dup2(saved_, 1);
         close(saved_);
-        saved_ = -1;
     }
 
 private:
     int saved_;
 };
-
-WString units(std::initializer_list<uint32_t> values) {
-    WString text;
-    for (uint32_t value : values) text += static_cast<WCHAR>(value);
-    return text;
-}
 
 // Deliberately not terminated: the count alone must bound the read.
 const WCHAR kUnterminated[3] = {u'x', u'y', u'z'};
@@ -88,39 +79,25 @@ TEST(ConsolePrint, FormatsEachConversion) {
     }
 }
 
-TEST(ConsolePrint, EncodesTextAsUtf8WithEscapedBytesRestored) {
-    struct Case {
-        WString text;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {units({0xE9, 0xD83D, 0xDE00}), "\xC3\xA9\xF0\x9F\x98\x80"},
-        {units({'a', 0xDC80, 0xDCFF, 'b'}), "a\x80\xFF" "b"},
-        {units({'a', 0xD83D}), "a\xEF\xBF\xBD"},
-        {units({0xDE00, 0xD83D}), "\xEF\xBF\xBD\xEF\xBF\xBD"},
-    };
-    TerminalModeScope pipe(TerminalMode::NotTerminal);
-    for (const Case& c : cases) {
-        ConsoleCapture capture;
-        consolePrint(W("%s"), c.text);
-        EXPECT_EQ(capture.text(), c.expected) << "length " << c.text.size();
-    }
-}
-
-TEST(ConsolePrint, HidesControlCharactersOfSubstitutedTextOnlyOnATerminal) {
+TEST(ConsolePrint, EncodesSubstitutedTextAsUtf8AndHidesControlsOnlyOnATerminal) {
     struct Case {
         WString text;
         std::string onTerminal;
         std::string onPipe;
     };
+    const std::string replacement = "\xEF\xBF\xBD";
     const Case cases[] = {
-        {units({'a', 0x1B, '[', '3', '1', 'm', 'b'}), "a?[31mb", "a\x1B[31mb"},
-        {units({'\t', '\n', '\r', 0x07, 0x7F}), "?????", "\t\n\r\x07\x7F"},
-        {units({'a', 0, 'b'}), "a?b", std::string("a\0b", 3)},
-        {units({0x85, 0x9F, 0xA0}), "??\xC2\xA0", "\xC2\x85\xC2\x9F\xC2\xA0"},
-        // Escaped bytes 0x80..0x9F are C1 controls to an 8-bit terminal.
-        {units({0xDC9B, 0xDCA0}), "?\xA0", "\x9B\xA0"},
-        {units({0xD83D, 0xDC80}), "\xF0\x9F\x92\x80", "\xF0\x9F\x92\x80"},
+        {WString{0xE9, 0xD83D, 0xDE00}, "\xC3\xA9\xF0\x9F\x98\x80", "\xC3\xA9\xF0\x9F\x98\x80"},
+        {WString{'a', 0xD83D}, "a" + replacement, "a" + replacement},
+        {WString{0xDE00, 0xD83D}, replacement + replacement, replacement + replacement},
+        {WString{'a', 0x1B, '[', '3', '1', 'm', 'b'}, "a?[31mb", "a\x1B[31mb"},
+        {WString{'\t', '\n', '\r', 0x07, 0x7F}, "?????", "\t\n\r\x07\x7F"},
+        {WString{'a', 0, 'b'}, "a?b", std::string("a\0b", 3)},
+        {WString{0x85, 0x9F, 0xA0}, "??\xC2\xA0", "\xC2\x85\xC2\x9F\xC2\xA0"},
+        // Escaped bytes are restored; 0x80..0x9F are C1 controls to an 8-bit terminal.
+        {WString{'a', 0xDC80, 0xDCFF, 'b'}, "a?\xFF" "b", "a\x80\xFF" "b"},
+        {WString{0xDC9B, 0xDCA0}, "?\xA0", "\x9B\xA0"},
+        {WString{0xD83D, 0xDC80}, "\xF0\x9F\x92\x80", "\xF0\x9F\x92\x80"},
     };
     for (const Case& c : cases) {
         for (TerminalMode mode : {TerminalMode::Terminal, TerminalMode::NotTerminal}) {
@@ -155,7 +132,6 @@ TEST(ConsoleBatch, WritesWhenTheOutermostBatchEnds) {
 
 TEST(ConsoleBatch, LargeBatchWritesWholeCallsBeforeItEnds) {
     TerminalModeScope pipe(TerminalMode::NotTerminal);
-    const std::string line(99, 'x');
     const WString wideLine(99, u'x');
     ConsoleCapture capture;
     {
@@ -168,20 +144,9 @@ TEST(ConsoleBatch, LargeBatchWritesWholeCallsBeforeItEnds) {
     EXPECT_EQ(capture.text().size(), 2000u * 100);
 }
 
-/// Descriptors that standard output can fail on, each returning its write end.
-int closedPipe() {
-    int ends[2];
-    if (pipe(ends) != 0) return -1;
-    close(ends[0]);
-    return ends[1];
-}
-int readOnlyDescriptor() { return open("/dev/null", O_RDONLY); }
-int fullDevice() { return open("/dev/full", O_WRONLY); }
-
 TEST(ConsoleOutput, FailedWritesAreDroppedAndLaterOutputStillArrives) {
     TerminalModeScope pipe(TerminalMode::NotTerminal);
-    for (int (*broken)() : {readOnlyDescriptor, fullDevice}) {
-        int descriptor = broken();
+    for (int descriptor : {open("/dev/null", O_RDONLY), open("/dev/full", O_WRONLY)}) {
         ASSERT_GE(descriptor, 0);
         ConsoleCapture capture;
         {
@@ -202,28 +167,27 @@ TEST(ConsoleOutput, AReaderThatLeftEndsTheProgram) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             std::signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL);
-            dup2(closedPipe(), 1);
+            int ends[2];
+            if (pipe(ends) != 0) _exit(1);
+            close(ends[0]);
+            dup2(ends[1], 1);
             consolePrint(W("nobody reads this\n"));
             _exit(0);
         }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
-        if (ignored) {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
-        } else {
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
-        }
+        EXPECT_TRUE(ignored ? WIFEXITED(status) && WEXITSTATUS(status) == 255
+                            : WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
+            << status;
     }
 }
-
-void ignoreSignal(int) {}
 
 TEST(ConsoleOutput, SlowInterruptedReaderGetsEverything) {
     // Signals without SA_RESTART and a non-blocking pipe give short writes,
     // EINTR and EAGAIN: none of them may lose or repeat a byte.
     TerminalModeScope pipe(TerminalMode::NotTerminal);
     struct sigaction action {}, previous {};
-    action.sa_handler = ignoreSignal;
+    action.sa_handler = [](int) {};
     sigaction(SIGUSR1, &action, &previous);
     for (bool nonBlocking : {false, true}) {
         int ends[2];

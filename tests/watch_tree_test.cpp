@@ -54,9 +54,8 @@ TEST(WatchTree, ManyRenamesKeepNamesIntactWhileReclaimingSpace) {
     EXPECT_EQ(tree.findChild(root, "keep"), keep);
 }
 
-// Laid out as Windows lays them out, so that "Notified with N bytes." says
-// what it would say there: each record on a 4-byte boundary, the count ending
-// where the last name ends (Windows gives 18 bytes for a lone "hoo").
+// Laid out as on Windows, so that "Notified with N bytes." says the same: each record
+// on a 4-byte boundary, the count ending where the last name ends (18 for a lone "hoo").
 TEST(RecordQueue, TakesWholeRecordsInOrderLaidOutAsOnWindows) {
     RecordQueue queue;
     RecordBatch batch;
