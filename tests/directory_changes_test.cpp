@@ -153,7 +153,9 @@ TEST(DirectoryChanges, ALoneOneCharacterNameIsAFourteenByteRecord) {
 TEST(DirectoryChanges, BacklogOverflowIsReportedAndWatchingGoesOn) {
     setBacklogLimitForTesting(1024);
     WatchFixture w;
-    const bool started = w.start();
+    // A buffer of a few records leaves the rest of the burst to the backlog
+    // however the reads fall, even when the burst is read all at once.
+    const bool started = w.start(true, 64);
     setBacklogLimitForTesting(kBacklogLimitBytes);
     ASSERT_TRUE(started);
     for (int i = 0; i < 200; ++i) touch(w.path("f" + std::to_string(i)));
