@@ -1,18 +1,8 @@
-"""Fixtures for the end-to-end tests: the Linux program and the Windows exe under Wine.
-
-ctest passes the programs in through the environment:
-  PATHWARDEN_BIN          the Linux program
-  PATHWARDEN_EXE          Pathwarden.exe from a Windows cross build
-  PATHWARDEN_EXE_MACHINE  i386 or amd64, what that build was meant to produce
-  PATHWARDEN_SANITIZED    1 when the Linux program carries ASan/UBSan
-(and support/wine.py reads its own). A test whose program is missing is
-skipped with the reason, except under CI, where the install step guarantees
-everything and a skip would hide a fault. Tests in test_windows*.py, and any
-test using the Wine fixtures, carry the "wine" mark; the Linux build runs
--m "not wine", the Windows builds -m wine. Tests marked "not_sanitized"
-(valgrind, for one, cannot run a sanitized program) are skipped in the
-sanitizer build.
-"""
+"""Fixtures for the end-to-end tests. ctest passes the programs in through
+PATHWARDEN_BIN (the Linux program), PATHWARDEN_EXE (Pathwarden.exe, for
+Wine), PATHWARDEN_EXE_MACHINE (i386 or amd64, what that build was meant to
+produce) and PATHWARDEN_SANITIZED (1 when the Linux program carries
+ASan/UBSan). The Linux build runs -m "not wine", the Windows builds -m wine."""
 
 import os
 import shutil
@@ -29,9 +19,8 @@ from .support.trees import remove_tree
 from .support.wine import Wine
 
 
-# The kernel interfaces a recursive watch may have, and how a test gets each:
-# fanotify where the program runs as root; inotify in a user namespace of its
-# own, where no whole file system can be marked. The suites below run on both.
+# How a test gets each kernel interface: fanotify as root; inotify in a user
+# namespace of its own, where no whole file system can be marked.
 INTERFACES = {"fanotify": (), "inotify": ("unshare", "-U", "-r")}
 SUITES_ON_BOTH = {"test_watch", "test_hostile", "test_limits", "test_replay"}
 
@@ -74,8 +63,7 @@ def _program_from_env(variable):
 
 @pytest.fixture(scope="session")
 def program(request):
-    """The Linux program (a runner.Program). Every suite starts it through
-    this fixture; in the suites on both interfaces it comes once for each."""
+    """The Linux program (a runner.Program), once for each interface in SUITES_ON_BOTH."""
     path = _program_from_env("PATHWARDEN_BIN")
     interface = getattr(request, "param", None)
     if interface == "fanotify" and os.geteuid() != 0:
@@ -87,26 +75,24 @@ def program(request):
 
 @pytest.fixture
 def interface(program):
-    """The kernel interface the program is expected to choose for a recursive watch."""
+    """The kernel interface the program should choose for a recursive watch."""
     return "inotify" if program.launcher or os.geteuid() != 0 else "fanotify"
 
 
 @pytest.fixture(scope="session")
 def windows_exe_path():
-    """Path of Pathwarden.exe, without starting Wine."""
     return _program_from_env("PATHWARDEN_EXE")
 
 
 @pytest.fixture(scope="session")
 def windows_exe(windows_exe_path):
-    """The exe under Wine, ready to run (a runner.Program)."""
+    """The exe under Wine (a runner.Program)."""
     with Wine(windows_exe_path) as exe:
         yield exe
 
 
 @pytest.fixture(autouse=True)
 def end_what_is_left():
-    """Whatever a test started and left running is ended when the test ends."""
     yield
     runner.end_all()
 
@@ -114,8 +100,7 @@ def end_what_is_left():
 @pytest.fixture
 def watch(program):
     """Starts the program (or another Program) on a directory, output to a
-    pipe, and waits for its start lines, which must be the first thing it
-    prints."""
+    pipe, and waits for its start lines, which must come first."""
     def start(root, started=program, **kwargs):
         run = started.pipe(root, **kwargs)
         run.expect_start(root)
@@ -125,17 +110,14 @@ def watch(program):
 
 @pytest.fixture
 def program_for_nobody(program, shared_tmp):
-    """The program as the user nobody can start it: a copy in a directory
-    every user can reach, since the build may lie below one that only root
-    may enter (/root, on a fresh machine)."""
+    """A copy of the program that the user nobody can start: the build may lie below /root."""
     copy = shutil.copy2(program.path, shared_tmp)
     return runner.Program(copy, program.launcher, program.env)
 
 
 @pytest.fixture
 def shared_tmp():
-    """A fresh directory every user can reach; pytest's own tmp_path lies below a
-    directory that only its owner may enter, and so may TMPDIR."""
+    """A fresh directory every user can reach, unlike pytest's tmp_path and maybe TMPDIR."""
     path = tempfile.mkdtemp(prefix="pathwarden-e2e-", dir="/tmp")
     os.chmod(path, 0o755)
     yield path
@@ -151,9 +133,9 @@ def watched(tmp_path):
 
 @pytest.fixture(params=["bash", "dash"])
 def shell(request, tmp_path):
-    """An interactive shell in a terminal. bash puts its own saved settings
-    back after a job that was killed or stopped, which would hide a program
-    that forgot to; dash does not. So every case runs under both."""
+    """An interactive shell in a terminal. bash puts its own saved settings back
+    after a job was killed or stopped, which would hide a program that forgot
+    to; dash does not."""
     running = Shell(request.param, tmp_path)
     yield running
     running.close()

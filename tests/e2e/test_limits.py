@@ -1,11 +1,7 @@
-"""Limits, met for real: the program runs in a user namespace of its own whose
-max_inotify_watches and max_inotify_instances are lowered, or with a low limit
-on open descriptors of its own, so the machine's settings are never touched. A
-watch that cannot cover the whole tree must say so (a refused first request, or
-the OVERFLOW line later), never watch part of it in silence.
-
-The codes: 1816 (ERROR_NOT_ENOUGH_QUOTA) is what inotify's watch limit
-becomes, 4 (ERROR_TOO_MANY_OPEN_FILES) its instance limit."""
+"""Limits, met for real in a user namespace with lowered inotify limits, or
+under a low descriptor limit, so the machine's settings are never touched. A
+watch that cannot cover the whole tree must say so (a refused first request,
+or the OVERFLOW line later), never watch part of it in silence."""
 
 import os
 import resource
@@ -22,12 +18,11 @@ from .support.trees import make_dirs, write
 
 pytestmark = pytest.mark.timeout(120)
 
-ERROR_NOT_ENOUGH_QUOTA = 1816
-ERROR_TOO_MANY_OPEN_FILES = 4
+ERROR_NOT_ENOUGH_QUOTA = 1816    # inotify's watch limit
+ERROR_TOO_MANY_OPEN_FILES = 4   # its instance limit
 
 
 def limited(program, root, *extra, watches=None, instances=None):
-    """The program on a directory in a pseudo-terminal, with inotify's limits lowered."""
     return program.terminal(root, *extra, via=with_inotify_limits([], watches=watches, instances=instances))
 
 
@@ -39,73 +34,62 @@ def limited(program, root, *extra, watches=None, instances=None):
     ("deep", dict(watches=5), ERROR_NOT_ENOUGH_QUOTA),
     ("flat", dict(instances=0), ERROR_TOO_MANY_OPEN_FILES),
 ], ids=["too-few-watches-flat", "too-few-watches-deep", "no-instance-left"])
-def test_a_limit_met_at_the_start_refuses_the_first_request(program, tmp_path, tree, limits, code):
-    root = tmp_path / "root"
-    root.mkdir()
+def test_a_limit_met_at_the_start_refuses_the_first_request(program, watched, tree, limits, code):
     if tree == "flat":
-        make_dirs(root, 10)
+        make_dirs(watched, 10)
     else:
-        os.makedirs(root.joinpath(*[f"level{i}" for i in range(10)]))
-    child = limited(program, root, **limits)
-    expect_shown(child, refused(root, code))
+        os.makedirs(watched.joinpath(*[f"level{i}" for i in range(10)]))
+    child = limited(program, watched, **limits)
+    expect_shown(child, refused(watched, code))
     assert b"Watching" not in child.before
     # A refused first request leaves the program waiting for a key, as on Windows.
-    write(root / "ignored")
+    write(watched / "ignored")
     assert press_key(child) == (b"", 0)
 
 
 @pytest.mark.interface("inotify")
-def test_norecurse_needs_one_watch_only(program, tmp_path):
-    root = tmp_path / "root"
-    root.mkdir()
-    make_dirs(root, 10)
-    child = limited(program, root, "NoRecurse", watches=1)
-    expect_shown(child, start_lines(root, recursive=False))
-    write(root / "seen")
-    expect_shown(child, record("added", root / "seen"))
+def test_norecurse_needs_one_watch_only(program, watched):
+    make_dirs(watched, 10)
+    child = limited(program, watched, "NoRecurse", watches=1)
+    expect_shown(child, start_lines(watched, recursive=False))
+    write(watched / "seen")
+    expect_shown(child, record("added", watched / "seen"))
     assert press_key(child)[1] == 0
 
 
 @pytest.mark.interface("inotify")
 @pytest.mark.parametrize("arrival", ["made", "moved-in"])
-def test_a_directory_beyond_the_watch_limit_gives_an_overflow(program, tmp_path, arrival):
-    root = tmp_path / "root"
-    root.mkdir()
+def test_a_directory_beyond_the_watch_limit_gives_an_overflow(program, tmp_path, watched, arrival):
     if arrival == "made":
-        make_dirs(root, 3)
-    # Made: four watches at the start, one left over, which the first new
-    # directory takes. Moved in: three directories arrive at once and only one
-    # more watch is left.
-    child = limited(program, root, watches=5 if arrival == "made" else 2)
-    expect_shown(child, start_lines(root))
+        make_dirs(watched, 3)
+    # Made: one watch is left over, for the first new directory. Moved in:
+    # three directories arrive at once, and one watch is left.
+    child = limited(program, watched, watches=5 if arrival == "made" else 2)
+    expect_shown(child, start_lines(watched))
     seen = b""
     if arrival == "made":
-        os.mkdir(root / "fits")
-        write(root / "fits" / "inner")
-        seen += expect_shown(child, record("added", root / "fits" / "inner"))
-        os.mkdir(root / "beyond")
-        write(root / "beyond" / "lost")
+        os.mkdir(watched / "fits")
+        write(watched / "fits" / "inner")
+        seen += expect_shown(child, record("added", watched / "fits" / "inner"))
+        os.mkdir(watched / "beyond")
+        write(watched / "beyond" / "lost")
     else:
         os.makedirs(tmp_path / "outside" / "a" / "b")
-        os.rename(tmp_path / "outside", root / "moved")
-    # What is made inside a directory that cannot be watched would be missed,
-    # so the report must say that changes were lost; the watch goes on where it can.
+        os.rename(tmp_path / "outside", watched / "moved")
+    # Changes inside a directory that cannot be watched would be missed: the
+    # report must say so, and the watch goes on where it can.
     seen += expect_shown(child, OVERFLOW)
-    write(root / "sentinel")
-    seen += expect_shown(child, record("added", root / "sentinel"))
+    write(watched / "sentinel")
+    seen += expect_shown(child, record("added", watched / "sentinel"))
     assert b"ReadDirectoryChangesW failed" not in seen
     assert press_key(child)[1] == 0
 
 
-def few_descriptors():
-    resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24))
-
-
 @pytest.mark.parametrize("made", ["before-start", "while-watched"])
 def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silence(program, tmp_path, made):
-    # 24 descriptors and a tree 40 levels deep: a walk that keeps a descriptor
-    # per level runs out. Refusing, or saying that changes were lost, is
-    # honest; watching only the upper levels is not.
+    # 24 descriptors and 40 levels: a walk holding a descriptor per level runs
+    # out. Refusing, or saying that changes were lost, is honest; watching only
+    # the upper levels is not.
     root = tmp_path / "root"
     chain = [f"level{i}" for i in range(40)]
     bottom = root.joinpath(*chain)
@@ -113,7 +97,7 @@ def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silen
         bottom.mkdir(parents=True)
     else:
         root.mkdir()
-    child = program.terminal(root, preexec_fn=few_descriptors)
+    child = program.terminal(root, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24)))
     if child.expect_exact([crlf(refused(root, ERROR_TOO_MANY_OPEN_FILES)), crlf(start_lines(root))]) == 0:
         assert made == "before-start", "a refused start with nothing to walk"
         assert press_key(child)[1] == 0
@@ -128,10 +112,9 @@ def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silen
 
 
 def test_a_stopped_program_loses_nothing_or_says_so(program, interface, tmp_path):
-    # Stopped, the program cannot read the kernel's queue. inotify's holds
-    # max_queued_events (16384 by default): more changes than that must give
-    # the OVERFLOW line, and every directory, old and new, must be watched
-    # afterwards. fanotify's queue has no limit: every change is reported.
+    # Stopped, the program cannot read the kernel's queue: more changes than
+    # inotify's holds must give the OVERFLOW line, and every directory, old and
+    # new, be watched afterwards. fanotify's has no limit: all are reported.
     queued = inotify_limit("max_queued_events")
     if queued > 100_000:
         pytest.skip(f"max_queued_events is {queued}: too many files to make for an overflow")
@@ -160,8 +143,7 @@ def test_a_stopped_program_loses_nothing_or_says_so(program, interface, tmp_path
 @pytest.mark.interface("fanotify")
 @pytest.mark.timeout(900)
 def test_a_tree_larger_than_the_watch_limit_is_watched_whole(program, tmp_path):
-    # One mark covers the file system: no watch per directory, so no limit
-    # on them applies, and nothing is walked before the start lines.
+    # One mark covers the file system: no limit on watches applies, and nothing is walked before the start lines.
     count = max(300_000, inotify_limit("max_user_watches") * 3 // 2)
     root = tmp_path / "root"
     root.mkdir()
@@ -180,26 +162,23 @@ def test_a_tree_larger_than_the_watch_limit_is_watched_whole(program, tmp_path):
         subprocess.run(["rm", "-rf", str(root)], check=True)
 
 
-def test_changes_are_gathered_while_nobody_reads_the_output(program, tmp_path):
-    # Nobody reads the output, so the program soon sits in a blocked write;
-    # the kernel's queue must be read meanwhile, or it overflows. More changes
-    # than it holds are made, slowly enough that any thread that reads at all
-    # keeps up on a loaded machine; then every one of them must be reported.
+def test_changes_are_gathered_while_nobody_reads_the_output(program, watched):
+    # The program soon sits in a blocked write; the kernel's queue must be read
+    # meanwhile, or it overflows. The changes come slowly enough that any
+    # thread that reads at all keeps up on a loaded machine.
     queued = inotify_limit("max_queued_events")
     if queued > 100_000:
         pytest.skip(f"max_queued_events is {queued}: too many files to make")
-    root = tmp_path / "root"
-    root.mkdir()
-    proc = start(program.command(root), stdout=subprocess.PIPE, env=program.env)
+    proc = start(program.command(watched), stdout=subprocess.PIPE, env=program.env)
     try:
-        assert proc.stdout.readline() + proc.stdout.readline() == start_lines(root)
+        assert proc.stdout.readline() + proc.stdout.readline() == start_lines(watched)
         names = [f"f{i}" for i in range(queued + 2000)]
         for i, name in enumerate(names):
-            write(root / name)
+            write(watched / name)
             if i % 500 == 499:
                 time.sleep(0.25)
-        write(root / "last")
-        last = record("added", root / "last")
+        write(watched / "last")
+        last = record("added", watched / "last")
         reported = set()
         for line in proc.stdout:
             assert b"OVERFLOW" not in line
@@ -207,7 +186,7 @@ def test_changes_are_gathered_while_nobody_reads_the_output(program, tmp_path):
                 break
             if b"FILE_ACTION_ADDED" in line:
                 reported.add(line)
-        assert reported == {record("added", root / name) for name in names}
+        assert reported == {record("added", watched / name) for name in names}
     finally:
         end(proc)
         proc.stdout.close()

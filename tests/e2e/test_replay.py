@@ -1,12 +1,6 @@
 """The report, replayed onto the tree as it was at the start, gives the tree as
-it is at the end: for short scripted shapes that are known to be hard for a
-recursive watch, and for seeded random churns of a few thousand
-operations run as fast as Python can make them.
-
-The rules of the replay live in support/replay.py and the churn in
-support/churn.py, shared with bench/replay_long.py. Every wait has a time-out;
-nothing is asserted about timing: the program is only ever waited for,
-through a file whose ADDED line must appear."""
+it is at the end: for scripted shapes known to be hard for a recursive watch,
+and for seeded random churns of a few thousand operations."""
 
 import os
 
@@ -20,12 +14,11 @@ OPERATIONS = 2500
 RUN_TIMEOUT = 120  # seconds for the program to show one line; far above need
 
 
-# ---------------------------------------------------------------------------
-# The judge: the replay rules on hand-made reports
+# --- The judge: the replay rules on hand-made reports
 
 
 def report_of(root, *deliveries):
-    """An output as the program prints it: one delivery per group of (kind, path)."""
+    """An output with one delivery per group of (kind, path)."""
     return start_lines(root) + b"".join(
         b"Notified with 99 bytes.\n" + b"".join(record(kind, f"{root}/{path}") for kind, path in group)
         for group in deliveries)
@@ -82,10 +75,8 @@ def test_report_lines_that_break_the_rules_are_flagged():
     assert len(replay({"a"}, lone)[1]) == 2
 
 
-# ---------------------------------------------------------------------------
-# Scripted shapes: the tracker's table (tests/change_tracker_test.cpp) holds
-# each hard shape against a disk in memory; these few run the hardest on the
-# kernel itself, with the program stopped while they are made.
+# --- Scripted shapes: tests/change_tracker_test.cpp holds each against a disk in
+# memory; the hardest run here on the kernel, with the program stopped meanwhile.
 
 
 class Tree:
@@ -201,8 +192,7 @@ def test_scripted_shape_replays(program, tmp_path, script):
     assert run.ok, explain(run, script.__name__) + "\nreport:\n" + b"\n".join(run.lines).decode(errors="replace")
 
 
-# ---------------------------------------------------------------------------
-# Seeded churns
+# --- Seeded churns
 
 
 @pytest.mark.timeout(RUN_TIMEOUT * 3)

@@ -9,29 +9,18 @@ from .support.runner import ended
 USAGE = usage("pathwarden", "/", "/srv/test", "/home/me/My Files")
 
 
-def run(program, args):
-    """Runs the program to its end in a terminal; returns (output with the
-    terminal's CR LF turned back into LF, exit status)."""
-    output, status = ended(program.terminal(*args))
-    return output.replace(b"\r\n", b"\n"), status
-
-
-@pytest.mark.parametrize("args", [
-    ["/?"], ["-h"], ["--help"], ["/-HELP"], ["?"], ["h"], ["help"], ["-/-/HeLp"],
-    ["/tmp", "-h"], ["--help", "/tmp"], ["/tmp", "NoRecurse", "?"], ["/nonexistent", "help"],
-])
-def test_help_prints_usage_and_fails(program, args):
-    assert run(program, args) == (USAGE, 255)
-
-
-@pytest.mark.parametrize("args, lines", [
+@pytest.mark.parametrize("args, extra_paths", [
+    *[(args, 0) for args in (["/?"], ["-h"], ["--help"], ["/-HELP"], ["?"], ["h"], ["help"], ["-/-/HeLp"],
+                             ["/tmp", "-h"], ["--help", "/tmp"], ["/tmp", "NoRecurse", "?"], ["/nonexistent", "help"])],
+    # Each extra path is reported, before one usage block.
     (["/tmp", "/var"], 1),
     (["/tmp", "/var", "/srv"], 2),
     (["/tmp", "-NoRecurse"], 1),
     (["/tmp", "/var", "help"], 1),
 ])
-def test_extra_paths_are_each_reported_before_one_usage_block(program, args, lines):
-    assert run(program, args) == (TOO_MANY * lines + USAGE, 255)
+def test_help_or_extra_paths_print_usage_and_fail(program, args, extra_paths):
+    output, status = ended(program.terminal(*args))
+    assert (output.replace(b"\r\n", b"\n"), status) == (TOO_MANY * extra_paths + USAGE, 255)
 
 
 def test_usage_reaches_a_pipe_unchanged(program):

@@ -12,16 +12,6 @@ from .support.runner import press_key
 CHANGES = 2000
 
 
-def _churn(root):
-    os.makedirs(root / "a" / "b", exist_ok=True)
-    for i in range(CHANGES // 4):
-        path = root / "a" / "b" / f"f{i}"
-        path.write_bytes(b"x")
-        os.rename(path, root / "a" / f"g{i}")
-        os.unlink(root / "a" / f"g{i}")
-    (root / "sentinel").write_bytes(b"")
-
-
 @pytest.mark.not_sanitized  # valgrind cannot run a program built with ASan
 def test_session_is_clean_under_valgrind(program, watched, tmp_path):
     valgrind = shutil.which("valgrind")
@@ -34,7 +24,12 @@ def test_session_is_clean_under_valgrind(program, watched, tmp_path):
         valgrind, "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
         "--errors-for-leak-kinds=definite,indirect,possible", "--error-exitcode=1", f"--log-file={log}"])
     child.expect_exact(READY, timeout=120)
-    _churn(watched)
+    os.makedirs(watched / "a" / "b")
+    for i in range(CHANGES // 4):
+        (watched / "a" / "b" / f"f{i}").write_bytes(b"x")
+        os.rename(watched / "a" / "b" / f"f{i}", watched / "a" / f"g{i}")
+        os.unlink(watched / "a" / f"g{i}")
+    (watched / "sentinel").write_bytes(b"")
     child.expect_exact(b'sentinel"', timeout=120)
     assert press_key(child)[1] == 0, log.read_text()
     assert "ERROR SUMMARY: 0 errors" in log.read_text()

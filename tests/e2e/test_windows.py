@@ -1,8 +1,5 @@
-"""The Windows program itself: what the cross build produced, and how it behaves under Wine.
-
-Standard output is a pipe here, so the program writes UTF-8 with CRLF line
-ends. Wine reports the exit status -1 (0xFFFFFFFF) as 255.
-"""
+"""The Windows program itself: what the cross build produced, and how it behaves
+under Wine. Output to a pipe is UTF-8 with CRLF line ends."""
 
 import os
 import re
@@ -13,10 +10,9 @@ from .support.pe_image import (MACHINE_AMD64, MACHINE_I386, MAGIC_PE32, MAGIC_PE
                                SUBSYSTEM_WINDOWS_CUI, read_pe_image)
 from .support.report import READY, TOO_MANY, crlf, failed_to_open, parse, record, start_lines, usage
 from .support.runner import eventually, redirected
-from .support.trees import read_file
 
 USAGE = crlf(usage("Pathwarden.exe", "C:\\", "D:\\Test", "C:\\Program Files"))
-EXIT_MINUS_ONE = 255
+EXIT_MINUS_ONE = 255  # as Wine reports -1
 
 EXPECTED_FORMAT = {
     "i386": (MACHINE_I386, MAGIC_PE32),
@@ -93,24 +89,17 @@ def test_no_recurse_is_announced(windows_exe, tmp_path):
 def added_and_more(windows_exe, directory, change, log=None):
     """Runs the exe on directory, its output to a pipe or to the file log,
     makes the change, then a last file, and returns (kind, name) of each
-    change reported up to that file's."""
+    change reported."""
     root = windows_path(directory)
-    last = crlf(record("added", f"{root}\\zz-last"))
-    if log is None:
-        run = windows_exe.pipe(root)
-        run.expect(crlf(READY + b"\n"), TIMEOUT)
-    else:
+    if log is not None:
         log.write_bytes(b"")
-        windows_exe.pipe(root, via=redirected(log, []))
-        eventually(lambda: crlf(READY + b"\n") in read_file(log), "started", TIMEOUT)
+    run = windows_exe.pipe(root, via=redirected(log, []) if log else ())
+    output = log.read_bytes if log else (lambda: run.output)
+    eventually(lambda: crlf(READY + b"\n") in output(), "started", TIMEOUT)
     change()
     (directory / "zz-last").write_bytes(b"")
-    if log is None:
-        output = run.expect(last, TIMEOUT)
-    else:
-        eventually(lambda: last in read_file(log), "reporting zz-last", TIMEOUT)
-        output = read_file(log)
-    return [(r.kind, r.path) for r in parse(output, root, separator=b"\\").records]
+    eventually(lambda: crlf(record("added", f"{root}\\zz-last")) in output(), "reporting zz-last", TIMEOUT)
+    return [(r.kind, r.path) for r in parse(output(), root, separator=b"\\").records]
 
 
 @pytest.mark.parametrize("what, change, wanted", [
@@ -130,10 +119,9 @@ def test_every_record_of_a_delivery_is_printed(windows_exe, tmp_path, what, chan
 
 
 def unaccounted_bytes(output, root):
-    """Deliveries whose byte count the printed records do not fill, as
-    (count, bytes printed): a record the walk dropped leaves its bytes here.
-    Records start on the 4-byte grid, or end to end as Wine lays them; only
-    the walk's own stopping shows either way, so both layouts are allowed."""
+    """(count, bytes printed) of each delivery whose count the printed records do
+    not fill, as a record the walk dropped leaves them. Records may lie on the
+    4-byte grid or end to end, as Wine lays them."""
     prefix = len(root) + 1
     wrong, header, names = [], None, []
 

@@ -1,15 +1,14 @@
 """A seeded random churn of a directory tree, which knows at every moment what
-the tree holds. Every generated name is unique for the run (the replay of a
-move between directories relies on that) and now and then carries a space or
-a non-ASCII letter, which the report must carry through its quotes.
-
-An operation is a method that changes the disk and the bookkeeping together,
-notes what it did, and returns False when the tree offers nothing to do it
-on; it joins the churn by a weighted entry in `operations`."""
+the tree holds. Every name is unique for the run, since the replay of a move
+between directories relies on that, and some carry a space or a non-ASCII
+letter for the report's quotes to carry. An operation changes the disk and the
+bookkeeping together and returns False when the tree offers nothing to do it on."""
 
 import os
 import random
 import shutil
+
+from .trees import write
 
 
 class Node:
@@ -25,26 +24,21 @@ class Node:
     def is_dir(self):
         return self.children is not None
 
-    def path(self):
-        parts = []
+    def upwards(self):
+        """The node and its ancestors, the top left out."""
         node = self
         while node.parent is not None:
-            parts.append(node.name)
+            yield node
             node = node.parent
-        return "/".join(reversed(parts))
+
+    def path(self):
+        return "/".join(reversed([node.name for node in self.upwards()]))
 
     def depth(self):
-        depth, node = 0, self
-        while node.parent is not None:
-            depth, node = depth + 1, node.parent
-        return depth
+        return sum(1 for _ in self.upwards())
 
     def contains(self, other):
-        while other is not None:
-            if other is self:
-                return True
-            other = other.parent
-        return False
+        return any(node is self for node in other.upwards())
 
 
 class Pool:
@@ -75,10 +69,7 @@ NAME_FLAVOURS = ["{}{}", "{}{}", "{}{}", "{} {}", "{}é{}"]
 
 
 class Churn:
-    """Changes a directory tree at random, and knows at every moment what it holds.
-
-    outside is a directory next to the tree on the same file system: the
-    source of moves in and the destination of moves out."""
+    """outside is a directory beside the tree, on its file system: where moves in come from and moves out go."""
 
     MAX_DEPTH = 7
 
@@ -101,9 +92,6 @@ class Churn:
             (3, self.remove_tree), (4, self.move_out), (5, self.move_in),
         ]
         self.shrinking = [(8, self.delete_file), (3, self.remove_tree), (4, self.move_out)]
-        self.counts = {}
-
-    # -- bookkeeping
 
     def fresh(self, kind):
         self.counter += 1
@@ -120,7 +108,6 @@ class Churn:
         self.existed.add(node.path())
 
     def detach(self, node):
-        """Takes a subtree out of the tree's bookkeeping."""
         del node.parent.children[node.name]
         stack = [node]
         while stack:
@@ -165,16 +152,11 @@ class Churn:
     def describe(entry):
         return entry[0] + " " + " -> ".join(repr(p) for p in entry[1:])
 
-    # -- operations: each returns False when the tree offers nothing to do it on
-
     def create_file(self, parent=None):
         parent = parent or self.some_dir()
         node = Node(self.fresh("f"), parent, False)
-        fd = os.open(self.full(node), os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
-        try:
-            os.write(fd, b"x" * self.rng.randrange(1, 64))
-        finally:
-            os.close(fd)
+        with open(self.full(node), "xb") as f:
+            f.write(b"x" * self.rng.randrange(1, 64))
         self.attach(node)
         self.note("create", node.path())
         return True
@@ -183,22 +165,22 @@ class Churn:
         node = self.files.choice(self.rng)
         if node is None:
             return False
-        fd = os.open(self.full(node), os.O_WRONLY | os.O_APPEND)
-        try:
-            os.write(fd, b"y" * self.rng.randrange(1, 64))
-        finally:
-            os.close(fd)
+        with open(self.full(node), "ab") as f:
+            f.write(b"y" * self.rng.randrange(1, 64))
         self.note("append", node.path())
         return True
 
-    def delete_file(self):
-        node = self.files.choice(self.rng)
+    def _remove(self, pool, remove, verb):
+        node = pool.choice(self.rng)
         if node is None:
             return False
-        os.unlink(self.full(node))
-        self.note("delete", node.path())
+        remove(self.full(node))
+        self.note(verb, node.path())
         self.detach(node)
         return True
+
+    def delete_file(self):
+        return self._remove(self.files, os.unlink, "delete")
 
     def _rename(self, node, parent, name, verb):
         old = node.path()
@@ -215,7 +197,6 @@ class Churn:
         return True
 
     def _rename_over(self, pool, replaceable):
-        """Renames an entry over a sibling that `replaceable` accepts."""
         node = pool.choice(self.rng)
         if node is None:
             return False
@@ -241,8 +222,7 @@ class Churn:
         return True
 
     def move_file_renamed(self):
-        """To another directory under a new name, which no reader can take for
-        a move: it is a removal and an addition."""
+        """No reader can take this for a move: it is a removal and an addition."""
         return self.move_file(renamed=True)
 
     def make_chain(self):
@@ -279,8 +259,7 @@ class Churn:
         return True
 
     def move_dir_renamed(self):
-        """To another directory under a new name: the report must then list
-        what it holds, since a reader cannot carry it across."""
+        """The report must list what it holds, since no reader can carry it across."""
         return self.move_dir(renamed=True)
 
     def height(self, node):
@@ -289,33 +268,18 @@ class Churn:
         return 1 + max(self.height(child) for child in node.children.values())
 
     def remove_tree(self):
-        node = self.dirs.choice(self.rng)
-        if node is None:
-            return False
-        shutil.rmtree(self.full(node))
-        self.note("rm -rf", node.path())
-        self.detach(node)
-        return True
+        return self._remove(self.dirs, shutil.rmtree, "rm -rf")
 
     def move_out(self):
         pool = self.dirs if self.rng.randrange(3) == 0 else self.files
-        node = pool.choice(self.rng)
-        if node is None:
-            return False
-        os.rename(self.full(node), os.path.join(self.outside, node.name))
-        self.note("move out", node.path())
-        self.detach(node)
-        return True
+        return self._remove(pool, lambda path: os.rename(path, os.path.join(self.outside, os.path.basename(path))),
+                            "move out")
 
     def move_in(self):
         is_dir = self.rng.randrange(3) == 0
         name = self.fresh("d" if is_dir else "f")
         source = os.path.join(self.outside, name)
-        if is_dir:
-            os.mkdir(source)
-        else:
-            with open(source, "wb") as f:
-                f.write(b"z")
+        (os.mkdir if is_dir else write)(source)
         parent = self.some_dir()
         node = Node(name, parent, is_dir)
         os.rename(source, self.full(node))
@@ -323,14 +287,11 @@ class Churn:
         self.note("move in", node.path())
         return True
 
-    # -- driving
-
     def populate(self, entries):
         """Builds a starting tree before anything watches it."""
         while self.entries() < entries:
             (self.make_chain if self.rng.randrange(3) == 0 else self.create_file)()
         self.log.clear()
-        self.counts.clear()
 
     def step(self):
         menu = self.shrinking if self.entries() > self.max_entries else self.operations
@@ -342,17 +303,5 @@ class Churn:
                 if pick < 0:
                     break
             if operation():
-                self.counts[operation.__name__] = self.counts.get(operation.__name__, 0) + 1
                 return
-
-    def paths(self):
-        result = set()
-        stack = [self.top]
-        while stack:
-            node = stack.pop()
-            for child in node.children.values():
-                result.add(child.path())
-                if child.is_dir:
-                    stack.append(child)
-        return result
 

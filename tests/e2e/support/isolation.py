@@ -1,8 +1,6 @@
 """Running the program with less than the machine gives it: lowered inotify
-limits in a user namespace of its own, a private mount namespace, the user
-nobody. Each is probed once; a test that needs what this machine cannot do is
-skipped with the probe's reason, except under CI, whose install step
-guarantees what the tests need, so that a skip there would hide a fault."""
+limits in a user namespace, a private mount namespace, the user nobody. Each
+is probed once; a test that needs what the machine cannot do is skipped."""
 
 import functools
 import grp
@@ -18,14 +16,14 @@ TIMEOUT = 30
 
 
 def unavailable(reason):
-    """Skips the test, or fails it under CI."""
+    """Skips the test, or fails it under CI, where a skip would hide a fault."""
     if os.environ.get("CI", "").lower() in ("1", "true", "yes"):
         pytest.fail(f"{reason} (CI installs everything the tests need)")
     pytest.skip(reason)
 
 
 def _probe(argv):
-    """(works, what it printed) for a command that sets up what a test needs."""
+    """(works, what it printed)"""
     try:
         done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
     except (OSError, subprocess.TimeoutExpired) as error:
@@ -34,7 +32,6 @@ def _probe(argv):
 
 
 def _need(probe):
-    """Skips the test with the probe's reason when it found something missing."""
     reason = probe()
     if reason:
         pytest.skip(reason)
@@ -42,7 +39,6 @@ def _need(probe):
 
 @functools.lru_cache(maxsize=None)
 def user_namespaces():
-    """Whether a user namespace can be made here (unshare -U -r)."""
     return bool(shutil.which("unshare")) and _probe(["unshare", "-U", "-r", "true"])[0]
 
 
@@ -62,8 +58,7 @@ def _namespace_limits():
 
 
 def with_inotify_limits(argv, watches=None, instances=None):
-    """argv run inside a new user namespace whose inotify limits are lowered;
-    the machine's own settings are not touched."""
+    """argv run in a new user namespace whose inotify limits are lowered."""
     _need(_namespace_limits)
     steps = [f"echo {int(value)} > /proc/sys/user/max_inotify_{name}"
              for name, value in (("watches", watches), ("instances", instances)) if value is not None]
@@ -85,15 +80,13 @@ def _mounting():
 
 
 def in_mount_namespace(setup, argv):
-    """argv run in a private mount namespace after the shell commands `setup`,
-    so no mount is ever seen outside it; unshare and sh exec, so the process
-    started is the program itself, and in_namespace_of(its pid) reaches it."""
+    """argv run in a private mount namespace after the shell commands `setup`;
+    unshare and sh exec, so in_namespace_of(the pid started) reaches it."""
     _need(_mounting)
     return ["unshare", "-m", "--propagation", "private", "sh", "-c", f'{setup} && exec "$0" "$@"', *argv]
 
 
 def in_namespace_of(pid, *command):
-    """Runs a command in the mount namespace of process pid; fails if it fails."""
     done = subprocess.run(["nsenter", "-t", str(pid), "-m", *command], stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=TIMEOUT)
     assert done.returncode == 0, done.stderr.decode(errors="replace")
@@ -115,12 +108,11 @@ def _unprivileged():
 
 
 def nobody_ids():
-    """(uid, gid) of the unprivileged user the tests act as; skips if there is none."""
     _need(_unprivileged)
     return pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid
 
 
 def as_nobody():
-    """Popen arguments that make the child the unprivileged user nobody."""
+    """Popen arguments that make the child the user nobody."""
     uid, gid = nobody_ids()
     return dict(user=uid, group=gid, extra_groups=[])

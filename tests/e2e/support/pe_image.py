@@ -1,9 +1,6 @@
-"""Reads the few fields of a PE file that say what kind of Windows program it is.
-
-Only what the tests check is parsed: the machine, the PE32/PE32+ magic, the
-subsystem and the names of the imported DLLs. No dependency on `file` or any
-other tool, so the check reads the same on every host.
-"""
+"""The few fields of a PE file that say what kind of Windows program it is: the
+machine, the PE32/PE32+ magic, the subsystem and the imported DLLs. No `file`
+or other tool, so the check reads the same on every host."""
 
 import struct
 from dataclasses import dataclass, field
@@ -13,10 +10,7 @@ MACHINE_I386 = 0x014C
 MACHINE_AMD64 = 0x8664
 MAGIC_PE32 = 0x010B
 MAGIC_PE32_PLUS = 0x020B
-SUBSYSTEM_WINDOWS_GUI = 2
 SUBSYSTEM_WINDOWS_CUI = 3
-
-_IMPORT_DIRECTORY = 1
 
 
 @dataclass
@@ -52,11 +46,6 @@ def _file_offset(sections, rva):
     raise ValueError(f"RVA {rva:#x} lies in no section")
 
 
-def _c_string(data, offset):
-    end = data.index(b"\0", offset)
-    return data[offset:end].decode("ascii")
-
-
 def _imported_dlls(data, sections, directory_rva):
     names = []
     if directory_rva == 0:
@@ -66,7 +55,8 @@ def _imported_dlls(data, sections, directory_rva):
         fields = struct.unpack_from("<IIIII", data, descriptor)
         if fields == (0, 0, 0, 0, 0):
             return names
-        names.append(_c_string(data, _file_offset(sections, fields[3])))
+        name = _file_offset(sections, fields[3])
+        names.append(data[name:data.index(b"\0", name)].decode("ascii"))
         descriptor += 20
 
 
@@ -91,5 +81,5 @@ def read_pe_image(path):
         raise ValueError(f"{path}: unknown optional header magic {magic:#x}")
     subsystem = _u16(data, optional + 68)
     sections = _sections(data, optional + optional_size, section_count)
-    import_rva = _u32(data, directories + 8 * _IMPORT_DIRECTORY)
+    import_rva = _u32(data, directories + 8)  # the second data directory: imports
     return PeImage(machine, magic, subsystem, _imported_dlls(data, sections, import_rva))

@@ -17,8 +17,7 @@ def _read(path):
 
 
 def _per_thread(pid, name):
-    """The /proc file `name` of each live thread (empty for one that just
-    ended); None when the process is gone."""
+    """The /proc file `name` of each live thread (empty for one that just ended)."""
     try:
         tasks = os.listdir(f"/proc/{pid}/task")
     except OSError:
@@ -114,8 +113,7 @@ def main_thread_syscall(pid):
 
 
 def wait_until_stopped(pid, timeout=10):
-    """SIGSTOP takes effect when each thread next runs; on a loaded machine a
-    thread may go on for a while. Waits until every one of them has stopped."""
+    """SIGSTOP takes effect when each thread next runs, which on a loaded machine may be a while."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         files = _per_thread(pid, "stat")

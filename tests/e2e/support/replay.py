@@ -1,7 +1,6 @@
 """Replaying the report: if it can be trusted, applying it to the tree as it
 was at the start gives the tree as it is at the end. `watched_run` checks that
-for any act on a watched tree, `run_seed` for one seeded churn; the
-end-to-end test runs a few seeds and bench/replay_long.py many.
+for any act on a watched tree, `run_seed` for one seeded churn.
 
 Rules of the replay (relative paths, no file/directory distinction needed):
   added p            p exists, with any missing parents; already there: no change
@@ -22,6 +21,7 @@ or modifies an entry must name one the report has given the reader.
 import os
 import time
 from dataclasses import dataclass
+from posixpath import basename, dirname
 
 from . import report as output_format
 from .churn import Churn
@@ -58,15 +58,14 @@ class Model:
         return parent is not None and name in parent
 
     def remove(self, path):
-        """Takes the subtree at path out of the model; None when absent."""
+        """The subtree taken out, or None."""
         parent, name = self._parent(path, False)
         return parent.pop(name, None) if parent is not None else None
 
     def move(self, old, new):
         subtree = self.remove(old)
         if subtree is None:
-            # Nothing was known at the old path (made and renamed before the
-            # program saw it, say): all the rename tells is that new exists.
+            # Nothing was known at the old path: all the rename tells is that new exists.
             self.add(new)
             return
         parent, name = self._parent(new, True)
@@ -84,17 +83,8 @@ class Model:
         return result
 
 
-def basename(path):
-    return path.rpartition("/")[2]
-
-
-def dirname(path):
-    return path.rpartition("/")[0]
-
-
 def replay(start_paths, report, existed=None):
-    """Applies the report's records to the starting tree. Returns (paths,
-    problems). existed, when given, tells whether a path ever existed."""
+    """(paths, problems) after the report's records; existed, when given, tells whether a path ever existed."""
     model = Model(start_paths)
     problems = []
     records = report.records
@@ -137,8 +127,6 @@ def replay(start_paths, report, existed=None):
 @dataclass
 class Run:
     """What one watched act left behind."""
-    root: str
-    start: set
     final: set
     lines: list      # the output's lines, bytes without line ends
     report: output_format.Report
@@ -154,8 +142,7 @@ class Run:
 
 
 class Watch(PipeRun):
-    """The program watching the tree of a replay; `sync()` makes a file at the
-    top and waits for its line: everything done before it has been seen."""
+    """`sync()` waits until everything done before it has been seen."""
 
     def __init__(self, program, root, timeout):
         super().__init__(program.command(root), env=program.env)
@@ -169,12 +156,10 @@ class Watch(PipeRun):
 
 
 def watched_run(program, workdir, act, timeout=TIMEOUT, existed=None):
-    """Starts the program (a runner.Program) on workdir/watched, made by the
-    caller with its starting tree; calls act(watch), which changes the tree,
-    may sync, and may pause the program (`with watch.paused():`, so that the
-    changes reach it late and all at once: the races between a change and the
-    program looking at the disk, which a fast machine rarely shows); syncs
-    once more, and replays the report."""
+    """Starts the program on workdir/watched, which the caller made; act(watch)
+    changes the tree, and may sync or pause the program (`with watch.paused():`)
+    to bring out the races between a change and a look at the disk, which a fast
+    machine rarely shows. Then syncs once more and replays the report."""
     root = os.path.join(workdir, "watched")
     start = walk(root)
     watch = Watch(program, root, timeout)
@@ -192,22 +177,18 @@ def watched_run(program, workdir, act, timeout=TIMEOUT, existed=None):
     lines = [line.removesuffix(b"\r") for line in watch.output.split(b"\n")]
     report = output_format.parse(watch.output, root)
     model, replay_problems = replay(start, report, existed)
-    return Run(root, start, final, lines, report, model, problems + replay_problems, status, watch.errors)
+    return Run(final, lines, report, model, problems + replay_problems, status, watch.errors)
 
 
 def explain(run, title, log=(), describe=str, limit=40):
-    """A failure report that can be debugged without running again: the
-    differences, the lines that break the rules, and for the shallowest
-    differences every report line and operation about them."""
+    """A failure report that can be debugged without running again."""
     missing = sorted(run.final - run.model)
     extra = sorted(run.model - run.final)
     out = [f"{title}: {len(run.report.records)} records"]
-    if missing:
-        out.append(f"on disk but not in the replayed report ({len(missing)}):")
-        out += ["    " + p for p in missing[:limit]]
-    if extra:
-        out.append(f"in the replayed report but not on disk ({len(extra)}):")
-        out += ["    " + p for p in extra[:limit]]
+    for paths, where in ((missing, "on disk but not in the replayed report"),
+                         (extra, "in the replayed report but not on disk")):
+        if paths:
+            out += [f"{where} ({len(paths)}):"] + ["    " + p for p in paths[:limit]]
     if run.report.overflows:
         out.append(f"{run.report.overflows} OVERFLOW line(s)")
     if run.status is not None:
@@ -218,30 +199,23 @@ def explain(run, title, log=(), describe=str, limit=40):
         out.append(f"line {lineno}: {text}")
         if 0 < lineno <= len(run.lines):
             out.append(f"    {run.lines[lineno - 1]!r}")
-    # A lost directory explains the loss of everything below it, so only the
-    # shallowest differences are followed. Names are unique for the run: a
-    # name finds every report line and operation about that entry.
+    # Only the shallowest differences are followed: a lost directory explains
+    # everything below it. Names are unique, so a name finds all about its entry.
     differing = set(missing) | set(extra)
     roots = sorted(p for p in differing if dirname(p) not in differing)
     followed = set()
     for root in roots[:5]:
-        # The entry, then its directory: a directory that was never watched
-        # explains entries lost inside it.
+        # Then its directory, which may never have been watched.
         for name in (basename(root), basename(dirname(root))):
             if not name or name in followed:
                 continue
             followed.add(name)
             out.append(f"about {name!r} (report lines, then operations):")
-            shown = [r for r in run.report.records if name in r.path.split("/")]
-            for record in shown[:limit]:
-                out.append(f"  line {record.lineno:6}: {record.kind} {record.path}")
-            if len(shown) > limit:
-                out.append(f"  ... {len(shown) - limit} more report lines")
-            done = [(n, e) for n, e in enumerate(log, 1) if any(name in p.split("/") for p in e[1:])]
-            for number, entry in done[:limit]:
-                out.append(f"  operation #{number}: {describe(entry)}")
-            if len(done) > limit:
-                out.append(f"  ... {len(done) - limit} more operations")
+            shown = [f"  line {r.lineno:6}: {r.kind} {r.path}" for r in run.report.records if name in r.path.split("/")]
+            done = [f"  operation #{n}: {describe(e)}" for n, e in enumerate(log, 1)
+                    if any(name in p.split("/") for p in e[1:])]
+            for lines, what in ((shown, "report lines"), (done, "operations")):
+                out += lines[:limit] + ([f"  ... {len(lines) - limit} more {what}"] if len(lines) > limit else [])
     return "\n".join(out)
 
 
@@ -255,26 +229,22 @@ class Outcome:
     seconds: float = 0.0
 
 
-def run_seed(program, workdir, seed, operations, max_entries=400, start_entries=60, timeout=120, keep=None,
-             pauses=True):
-    """Runs one seeded churn under the program and replays its report. With
-    pauses, the program is stopped now and then for a few dozen operations.
-
-    workdir must exist and be empty; the watched tree and the outside
-    directory are made inside it. keep, when given, is a directory where the
-    report and the operation log are written on failure."""
+def run_seed(program, workdir, seed, operations, max_entries=400, timeout=120, keep=None):
+    """Runs one seeded churn, the program now and then stopped for a few dozen
+    operations, in workdir, which must be empty; on failure the report and the
+    operation log are written to keep, when given."""
     began = time.monotonic()
     root = os.path.join(workdir, "watched")
     outside = os.path.join(workdir, "outside")
     os.mkdir(root)
     os.mkdir(outside)
     churn = Churn(seed, root, outside, max_entries)
-    churn.populate(start_entries)
+    churn.populate(60)
 
     def act(watch):
         done = 0
         while done < operations:
-            if pauses and churn.rng.randrange(40) == 0:
+            if churn.rng.randrange(40) == 0:
                 stretch = min(operations - done, churn.rng.randint(1, 60))
                 with watch.paused():
                     for _ in range(stretch):

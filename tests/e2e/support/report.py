@@ -1,11 +1,7 @@
-"""The program's output, the contract that scripts read: the start lines, a
-batch per delivery ("Notified with N bytes." and a line per change in fixed
-columns), the OVERFLOW lines, and the lines of a refused request.
-
-The builders give the exact bytes the program writes to a pipe or a file
-(`crlf` turns them into what a terminal, or Windows, shows); `parse` reads a
-whole output back. Paths may be str, bytes or Path: names that are not UTF-8
-travel as the same bytes."""
+"""The program's output, the contract that scripts read. The builders give the
+exact bytes written to a pipe or a file (`crlf` gives what a terminal, or
+Windows, shows); `parse` reads a whole output back. Paths may be str, bytes or
+Path: names that are not UTF-8 travel as the same bytes."""
 
 import os
 import re
@@ -22,8 +18,7 @@ KINDS = {label: kind for kind, label in LABELS.items()}
 READY = b"Push any key to exit."
 OVERFLOW = b"Notified with 0 bytes.\n    Notification OVERFLOW. (Can be normal under extreme load.)\n"
 HEADER = re.compile(rb"Notified with ([0-9]+) bytes\.")
-# Four spaces, the label padded to 28 columns, four spaces, the quoted path
-# from column 37.
+# Four spaces, the label padded to 28 columns, four spaces, the quoted path from column 37.
 RECORD = re.compile(rb'    (FILE_ACTION_[A-Z_]+) *    "(.*)"')
 
 
@@ -36,7 +31,6 @@ def crlf(text):
 
 
 def record(kind, path):
-    """One change line."""
     return b"    " + LABELS[kind].ljust(28) + b'    "' + fsencode(path) + b'"\n'
 
 
@@ -45,9 +39,9 @@ def start_lines(root, recursive=True, separator=b"/"):
             + b"recursive)\n" + READY + b"\n")
 
 
-def refused(root, code, separator=b"/"):
+def refused(root, code):
     """What a request the system refused prints; the program then waits for a key."""
-    return b'ReadDirectoryChangesW failed on "' + fsencode(root) + separator + b'": ' + str(code).encode() + b"\n"
+    return b'ReadDirectoryChangesW failed on "' + fsencode(root) + b'/": ' + str(code).encode() + b"\n"
 
 
 def failed_to_open(path, code, separator=b"/"):
@@ -67,12 +61,11 @@ def usage(program, root, example, spaced):
 
 
 def record_lines(output):
-    """The change lines of some output, without their line ends."""
+    """The change lines, without their line ends."""
     return [line.rstrip(b"\r") for line in output.split(b"\n") if line.startswith(b"    FILE_ACTION_")]
 
 
 def count(output, line):
-    """How many times a whole change line occurs in output."""
     return record_lines(output).count(line.rstrip(b"\r\n"))
 
 
@@ -93,9 +86,8 @@ class Report:
 
 
 def parse(output, root, separator=b"/"):
-    """Reads a whole output (bytes, LF or CRLF). root is the watched directory
-    as given on the command line, without a trailing separator. The start
-    lines may only open it; every change must name a path below root."""
+    """Reads a whole output (bytes, LF or CRLF) of a watch on root, given
+    without a trailing separator; every change must name a path below it."""
     prefix = fsencode(root) + separator
     report = Report()
     lines = output.split(b"\n")

@@ -1,22 +1,15 @@
 """Starting the program and reading what it prints, for every suite and the
-benchmarks.
-
-A `Program` is the one thing that says how the program is started: its path,
-and what it runs under (nothing, a user namespace, Wine). Everything starts
-it through `command`, so a suite can be run under another launcher by
-handing it another Program.
-
-Without a terminal (`PipeRun`) the program has standard output on a pipe and
-a session of its own, so no key can reach it and a signal ends it; a thread
-gathers the exact bytes it writes. In a terminal (`terminal`) it runs in a
-pseudo-terminal driven by pexpect, as a user runs it. Every wait has a
-time-out."""
+benchmarks. Everything starts it through `Program.command`, so a suite runs
+under another launcher (a user namespace, Wine) by being handed another
+Program. Without a terminal (`PipeRun`) no key can reach it and a signal ends
+it; in one (`terminal`) it runs as a user runs it. Every wait has a time-out."""
 
 import contextlib
 import os
 import signal
 import subprocess
 import sys
+import termios
 import threading
 import time
 from bisect import bisect_left
@@ -42,7 +35,7 @@ class Program:
         return [*self.launcher, self.path, *(a if isinstance(a, bytes) else str(a) for a in args)]
 
     def pipe(self, *args, via=(), **kwargs):
-        """A PipeRun of the command, run through `via` (a command that ends by running its arguments)."""
+        """A PipeRun of the command through `via`, a command that ends by running its arguments."""
         return PipeRun([*via, *self.command(*args)], env=self.env, **kwargs)
 
     def terminal(self, *args, via=(), **kwargs):
@@ -58,9 +51,8 @@ class Program:
 
 
 def start(argv, stdout, stderr=None, **kwargs):
-    """A process with no standard input and a session of its own: no
-    controlling terminal, so no key ever reaches it. (Popen gives back the
-    default actions of the signals Python ignores, SIGPIPE among them.)"""
+    """A process with no standard input and no controlling terminal, so no key ever reaches it (Popen
+    gives back the default actions of the signals Python ignores, SIGPIPE among them)."""
     return subprocess.Popen([a if isinstance(a, bytes) else str(a) for a in argv], stdin=subprocess.DEVNULL,
                             stdout=stdout, stderr=stderr, start_new_session=True, **kwargs)
 
@@ -85,7 +77,6 @@ def redirected(path, argv):
 
 
 def end_all():
-    """Ends every PipeRun and terminal that is still running."""
     while _running:
         started = _running.pop()
         if isinstance(started, PipeRun):
@@ -103,11 +94,10 @@ def eventually(condition, what, timeout=TIMEOUT):
 
 
 class Reader:
-    """Reads a pipe on a thread of its own, as fast as it comes, so that the
-    program never waits for us. Keeps what came, or copies it to a file when
-    it may be too large to hold; notes when it last grew. With `stop_after`,
-    reading stops once those bytes have come, so that the descriptor can be
-    handed on to another reader."""
+    """Reads a pipe on a thread of its own, so that the program never waits for
+    us: keeps what came, or copies it to a file when it may be too large to
+    hold. With `stop_after`, stops once those bytes have come, so that the
+    descriptor can be handed on."""
 
     CHUNK = 1 << 20
 
@@ -147,8 +137,7 @@ class Reader:
                 return
 
     def find(self, wanted, start=0, timeout=TIMEOUT):
-        """Waits until `wanted` appears at or after `start`; the offset just
-        after it, or None once the output ended or the time ran out."""
+        """The offset just after `wanted` at or after `start`, or None once the output ended or the time ran out."""
         deadline = time.monotonic() + timeout
         with self._changed:
             while (at := self.data.find(wanted, start)) < 0:
@@ -164,7 +153,7 @@ class Reader:
             return self._arrivals[bisect_left(self._arrivals, (offset,))][1]
 
     def close(self, timeout=TIMEOUT):
-        """Waits for the end of the output (the writer must have gone), then lets the file go."""
+        """Waits for the end of the output (the writer must have gone)."""
         self._thread.join(timeout)
         if self._file and not self._thread.is_alive():
             self._file.close()
@@ -172,8 +161,7 @@ class Reader:
 
 
 class PipeRun:
-    """The program with standard output and standard error on pipes of their
-    own and no terminal. `expect` waits for bytes after the last match."""
+    """The program with standard output and standard error on pipes and no terminal."""
 
     def __init__(self, argv, **kwargs):
         self.proc = start(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
@@ -191,8 +179,7 @@ class PipeRun:
         return bytes(self.err.data)
 
     def expect(self, wanted, timeout=TIMEOUT):
-        """Waits until `wanted` appears after the last match; returns the output
-        from there up to and including it."""
+        """Waits for `wanted` after the last match; returns the output from there up to and including it."""
         end_at = self.out.find(wanted, self.seen, timeout)
         if end_at is None:
             state = "the output ended" if self.out.ended else f"{timeout} s passed"
@@ -202,21 +189,18 @@ class PipeRun:
         return chunk
 
     def expect_start(self, root, **kwargs):
-        """Waits for the start lines, which must be the first thing printed."""
         wanted = start_lines(root, **kwargs)
         assert self.expect(wanted) == wanted
 
     def sentinel(self, directory, name=b"sentinel", timeout=TIMEOUT):
         """Makes a file and waits for its line; returns the output up to there.
-        Changes are reported in order, so once its line is out, an earlier
-        change that was going to be reported would have been."""
+        Changes are reported in order: whatever was to come before it has."""
         path = os.path.join(fsencode(directory), fsencode(name))
         with open(path, "wb"):
             pass
         return self.expect(record("added", path), timeout)
 
     def rest(self):
-        """Everything after the last match."""
         return bytes(self.out.data[self.seen:])
 
     def quiet(self, grace=GRACE):
@@ -226,8 +210,7 @@ class PipeRun:
 
     @contextlib.contextmanager
     def paused(self):
-        """Stops the program for the block, so that the block's changes reach it
-        all at once and long after they happened."""
+        """Stops the program for the block, so that its changes reach it all at once and late."""
         self.proc.send_signal(signal.SIGSTOP)
         try:
             procfs.wait_until_stopped(self.proc.pid)
@@ -235,20 +218,15 @@ class PipeRun:
         finally:
             self.proc.send_signal(signal.SIGCONT)
 
-    def wait_exit(self, timeout=TIMEOUT):
-        """The exit status (negative for a signal); fails if the program runs on."""
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"the program was still running after {timeout} s") from None
-
     def stop(self, signum=signal.SIGTERM):
         """Ends the run by a signal and returns its status. The program never
-        writes to standard error: anything there came from a sanitizer or a
-        crash."""
+        writes to standard error: anything there is a sanitizer's or a crash's."""
         if self.proc.poll() is None:
             self.proc.send_signal(signum)
-        status = self.wait_exit()
+        try:
+            status = self.proc.wait(TIMEOUT)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"the program was still running after {TIMEOUT} s") from None
         self.close()
         assert self.errors == b"", self.errors.decode(errors="replace")
         return status
@@ -266,20 +244,15 @@ class PipeRun:
                 pipe.close()
 
 
-def default_signals():
-    """Python ignores SIGPIPE, and a child it forks without Popen would inherit that; a user's shell does not."""
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
-
-
 def terminal(argv, preexec_fn=None, encoding=None, **kwargs):
     """A program in a pseudo-terminal of its own, read as bytes unless an
-    encoding is given; preexec_fn runs in the child after the usual signal
-    settings."""
+    encoding is given; preexec_fn runs in the child."""
     import pexpect  # here, so that the benchmarks run on an interpreter without it
 
     def prepare():
-        default_signals()
+        # Python ignores these, and a child it forks without Popen inherits that; a user's shell does not.
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
         if preexec_fn is not None:
             preexec_fn()
     # pexpect takes text only; the file system encoding gives the bytes back at exec.
@@ -292,14 +265,16 @@ def terminal(argv, preexec_fn=None, encoding=None, **kwargs):
 
 
 def expect_shown(child, *pieces):
-    """Waits for these bytes as a terminal shows them (CR LF line ends);
-    returns the output since the last expect, up to and including them."""
+    """Waits for these bytes as a terminal shows them; returns the output since the last expect, up to them."""
     child.expect_exact(crlf(b"".join(pieces)))
     return child.before + child.after
 
 
+def switched_to_single_keys(child):
+    eventually(lambda: not termios.tcgetattr(child.child_fd)[3] & termios.ICANON, "switched to single-key input")
+
+
 def press_key(child):
-    """A key ends the run; returns (everything printed since the last expect, exit status)."""
     child.send(b"q")
     return ended(child)
 

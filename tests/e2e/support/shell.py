@@ -21,6 +21,7 @@ class Shell:
                               codec_errors="replace")
         self.marks = 0
         self.run("ulimit -c 0")  # the Ctrl-\ case must not leave a core file
+        self.initial_settings = self.settings()
 
     def run(self, command):
         """Runs a command line; returns what it printed."""
@@ -44,9 +45,10 @@ class Shell:
         return int(self.child.match.group(1))
 
     def start(self, command):
-        """Starts the program in the foreground and waits for its start line."""
+        """Starts the program in the foreground and waits until it reads single keys."""
         self.child.sendline(command)
         self.child.expect_exact(READY)
+        self.program_switched()
 
     def single_key_input(self):
         return not termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON

@@ -1,5 +1,4 @@
-"""Trees on disk: files of a few bytes, sibling directories, a listing of a
-whole tree, and removal whatever the modes below."""
+"""Trees on disk: small files, sibling directories, listing, and removal whatever the modes."""
 
 import os
 import shutil
@@ -10,15 +9,9 @@ def write(path, data=b"x"):
         f.write(data)
 
 
-def read_file(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def make_dirs(root, count, prefix="d"):
-    """`count` sibling directories below root."""
+def make_dirs(root, count):
     for i in range(count):
-        os.mkdir(os.path.join(root, f"{prefix}{i:03}"))
+        os.mkdir(os.path.join(root, f"d{i:03}"))
 
 
 def walk(root):

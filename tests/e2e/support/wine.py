@@ -1,8 +1,6 @@
-"""Pathwarden.exe under Wine: the loader for its machine, a private prefix
-made on first use, and one wineserver kept for the whole session.
-
-ctest passes in PATHWARDEN_WINEPREFIX (the prefix) and, optionally,
-PATHWARDEN_WINE (the loader to use)."""
+"""Pathwarden.exe under Wine: the loader for its machine, a private prefix made on
+first use (PATHWARDEN_WINEPREFIX), and one wineserver for the whole session.
+PATHWARDEN_WINE, when set, is the loader to use."""
 
 import errno
 import os
@@ -73,14 +71,9 @@ class Wine:
         self.program = Program(exe, launcher=[self.loader], env=self.env)
 
     def __enter__(self):
-        """Creates the prefix once and starts one wineserver for the whole session.
-
-        The first program of a new wineserver also starts Wine's own background
-        processes (winedevice.exe and others), which inherit that program's
-        standard handles and outlive it: had that been a test's captured run,
-        the capture would wait for them until the time-out. So a persistent
-        server is started here and warmed up by a run whose output is
-        discarded."""
+        """The first program of a new wineserver starts Wine's background
+        processes, which inherit its standard handles and outlive it: a captured
+        run would wait for them. So a persistent server is warmed up here."""
         prefix = Path(self.env["WINEPREFIX"])
         if not (prefix / "system.reg").exists():
             prefix.parent.mkdir(parents=True, exist_ok=True)
