@@ -282,3 +282,18 @@ TEST(ChangeTracker, EachStoryGivesExactlyItsRecords) {
 }
 
 }  // namespace
+
+// A window closed inside one that stays open: the reader knows all that the
+// directory holds, and the directory itself.
+TEST(ReaderView, AWindowClosedInsideAnOpenOneLeavesItsDirectoryKnown) {
+    ReaderView view;
+    view.openWindow("a");
+    view.learn("a/b");
+    view.openWindow("a/b");
+    view.learn("a/b/c");
+    view.keepOnly([](const std::string& root) { return root == "a"; });
+    EXPECT_TRUE(view.knows("a/b"));
+    EXPECT_TRUE(view.knows("a/b/c"));
+    EXPECT_TRUE(view.knows("a/b/d/e"));
+    EXPECT_FALSE(view.knows("a/x"));
+}

@@ -1,5 +1,6 @@
 #include "platform/linux/engine/reader_view.h"
 
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -99,8 +100,13 @@ void ReaderView::keepOnly(const std::function<bool(const std::string&)>& keep) {
         }
         const std::string root = *at;
         at = roots_.erase(at);
+        // Closed inside a window that stays open (outer ones come first), it
+        // is a directory whose whole content the reader knows.
+        const auto self = known_.find(root);
+        const bool nested = self != known_.end() && inWindow(root);
         for (auto entry = known_.lower_bound(root); entry != known_.end() && isAtOrBelow(entry->first, root);) {
-            entry = known_.erase(entry);
+            entry = nested && entry->first == root ? std::next(entry) : known_.erase(entry);
         }
+        if (nested) known_[root] |= kWhole;
     }
 }
