@@ -297,3 +297,14 @@ TEST(ReaderView, AWindowClosedInsideAnOpenOneLeavesItsDirectoryKnown) {
     EXPECT_TRUE(view.knows("a/b/d/e"));
     EXPECT_FALSE(view.knows("a/x"));
 }
+
+// Moved into a window from where the reader knew everything, and out again:
+// the reader still knows all below it.
+TEST(ReaderView, ADirectoryKnownWholeStaysKnownWhenItLeavesTheWindow) {
+    ReaderView view;
+    view.openWindow("a");
+    view.move("x/b", "a/b");
+    view.move("a/b", "c");
+    EXPECT_TRUE(view.knows("c/f"));
+    EXPECT_FALSE(view.inWindow("c/f"));
+}

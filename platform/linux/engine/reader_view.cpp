@@ -69,8 +69,10 @@ void ReaderView::forget(const std::string& path) {
 
 void ReaderView::move(const std::string& from, const std::string& to) {
     if (roots_.empty()) return;
-    // What the reader had at `from`: everything, where no window was.
-    const bool whole = !inWindow(from);
+    // What the reader had at `from`: everything, where no window was, or
+    // where it had come into one from outside.
+    const auto self = known_.find(from);
+    const bool whole = !inWindow(from) || (self != known_.end() && (self->second & kWhole));
     std::vector<std::pair<std::string, uint8_t>> moved;
     for (auto at = known_.lower_bound(from); at != known_.end() && isAtOrBelow(at->first, from); ++at) {
         moved.emplace_back(to + at->first.substr(from.size()), at->second);

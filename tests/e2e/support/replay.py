@@ -167,6 +167,10 @@ def watched_run(program, workdir, act, timeout=TIMEOUT, existed=None):
     try:
         watch.expect(output_format.READY, timeout)
         act(watch)
+        # Twice: a directory whose path was stale when its move was read is
+        # listed once the queue has run empty, which may be after the first
+        # sentinel's line; the second comes after that listing.
+        watch.sync()
         watch.sync()
     except AssertionError as error:
         problems.append((0, str(error)))
