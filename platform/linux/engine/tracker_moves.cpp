@@ -246,9 +246,16 @@ void ChangeTracker::verifyMoves() {
 void ChangeTracker::hearAgain() {
     std::vector<Unheard> due;
     due.swap(unheard_);
+    std::vector<NodeId> told;
     for (const Unheard& each : due) {
         const NodeId node = tree_.find(each.key);
-        if (!each.missed || node == kNoNode || tree_.parent(node) == kNoNode) continue;
+        if (each.missed && node != kNoNode && tree_.parent(node) != kNoNode) told.push_back(node);
+    }
+    for (const NodeId node : told) {
+        // One inside another that is told afresh is listed with it.
+        if (std::any_of(told.begin(), told.end(),
+                        [&](NodeId other) { return other != node && tree_.isWithin(node, other); }))
+            continue;
         const NodeId parent = tree_.parent(node);
         const std::string name(tree_.name(node));
         if (readerKnows(parent, name)) emit(FILE_ACTION_REMOVED, parent, name, true);
