@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -166,6 +167,12 @@ void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
         rootVanished();
         return;
     }
+    // The end of the queue takes time to handle (listings), and a move's
+    // second half may have come meanwhile: it is read before the first half
+    // is given up as a move out of the tree.
+    int waiting = 0;
+    if (tracker_.awaitingSecondHalf() && ioctl(source_->fd(), FIONREAD, &waiting) == 0 && waiting > 0)
+        drain(budgetBytes);
     apply(tracker_.onTime(nowMs()));
     tracker_.publish();
 }

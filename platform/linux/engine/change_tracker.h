@@ -151,6 +151,7 @@ private:
 
     // tracker_moves.cpp: the two halves of a move, and moves no event told of
     void handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event);
+    bool sightedAt(const PendingMove& from, NodeId dir, std::string_view name) const;
     void reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory, int child = -1);
     void followDirectory(const PendingMove& from, NodeId dir, std::string_view name, int child, bool targetKnown,
                          bool list);
