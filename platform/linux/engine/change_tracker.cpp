@@ -215,9 +215,9 @@ void ChangeTracker::addDirectory(NodeId parent, std::string_view name, int child
     }
 }
 
-void ChangeTracker::emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask) {
-    if (!unheard_.empty() && unheardAt(dir)) return;
-    if (!filterAccepts(options_.notifyFilter, action, isDirectory, mask)) return;
+bool ChangeTracker::emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask) {
+    if (!unheard_.empty() && unheardAt(dir)) return false;
+    if (!filterAccepts(options_.notifyFilter, action, isDirectory, mask)) return false;
     pathScratch_ = dirPath(dir);
     if (!pathScratch_.empty()) pathScratch_ += '/';
     pathScratch_.append(name);
@@ -227,6 +227,7 @@ void ChangeTracker::emit(DWORD action, NodeId dir, std::string_view name, bool i
     lastAction_ = action;
     if (!reader_.empty() && (action == FILE_ACTION_ADDED || action == FILE_ACTION_RENAMED_NEW_NAME))
         reader_.learn(pathScratch_);
+    return true;
 }
 
 bool ChangeTracker::readerKnows(NodeId dir, std::string_view name) {

@@ -139,7 +139,8 @@ private:
     void handle(const KernelEvent& event);
     void handleEntry(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event);
     void addDirectory(NodeId parent, std::string_view name, int child);
-    void emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
+    /// False when nothing was told: the filter, or a directory out of hearing.
+    bool emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask = 0);
     bool readerKnows(NodeId dir, std::string_view name);
     bool unheardAt(NodeId dir);
     bool inWindow(NodeId dir, std::string_view name);
@@ -151,7 +152,7 @@ private:
 
     // tracker_moves.cpp: the two halves of a move, and moves no event told of
     void handleMovedTo(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event);
-    bool sightedAt(const PendingMove& from, NodeId dir, std::string_view name) const;
+    bool listedAsItself(NodeId dir, std::string_view name);
     void reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory, int child = -1);
     void followDirectory(const PendingMove& from, NodeId dir, std::string_view name, int child, bool targetKnown,
                          bool list);

@@ -21,13 +21,15 @@ void ChangeTracker::handleMovedTo(NodeId dir, std::string_view name, bool isDire
 // a rename in place as the OLD/NEW pair, a move between directories as a
 // removal directly followed by an addition. While a listing's window is open
 // the reader may know neither end, or know the new one from the listing.
-bool ChangeTracker::sightedAt(const PendingMove& from, NodeId dir, std::string_view name) const {
-    const NodeId node = from.child >= 0 ? tree_.find(from.child) : tree_.findChild(from.dir, from.name);
-    const auto seen = node != kNoNode ? sightings_.find(tree_.wd(node)) : sightings_.end();
-    if (seen == sightings_.end()) return false;
-    return std::any_of(seen->second.begin(), seen->second.end(), [&](const Sighting& each) {
-        return each.parentKey == tree_.wd(dir) && each.name == name;
-    });
+// Whether what a listing showed under the new name can be the directory that
+// moves there: not when the tree has another directory there that the disk
+// no longer has there, the one this move replaces.
+bool ChangeTracker::listedAsItself(NodeId dir, std::string_view name) {
+    const NodeId present = tree_.findChild(dir, name);
+    if (present == kNoNode) return true;
+    int error = 0;
+    const int key = keyAt(childPath(dir, name), error);
+    return key < 0 || key == tree_.wd(present);
 }
 
 void ChangeTracker::reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory,
@@ -41,25 +43,24 @@ void ChangeTracker::reportMove(const PendingMove& from, NodeId dir, std::string_
     // Both names known: the listing showed what this rename made when it
     // showed the new name and not the old one, which the reader knows from an
     // event and is only gone; else a rename over an entry the reader knew.
-    // A directory moved there before the listing was met by its walk where
-    // it was watched already: without that sighting, what the listing showed
-    // under the new name was the directory this move replaces.
     const bool alreadyListed = sourceKnown && targetKnown && reader_.listed(toPath) && !reader_.listed(fromPath) &&
-                               (!isDirectory || !fromTree || sightedAt(from, dir, name));
+                               (!isDirectory || !fromTree || listedAsItself(dir, name));
     const bool pair = sameDir && sourceKnown && !alreadyListed;
     // A reader takes what it knew along only through a rename in place or a
     // move that keeps the name; after any other form the directory is new to
     // it, and what it holds is listed.
     const bool carried = sourceKnown && !targetKnown && (sameDir || from.name == name);
+    // Told into a directory out of hearing, the reader learns nothing there.
+    bool told = true;
     if (pair) {
         emit(FILE_ACTION_RENAMED_OLD_NAME, from.dir, from.name, isDirectory);
-        emit(FILE_ACTION_RENAMED_NEW_NAME, dir, name, isDirectory);
+        told = emit(FILE_ACTION_RENAMED_NEW_NAME, dir, name, isDirectory);
     } else {
         if (sourceKnown) emit(FILE_ACTION_REMOVED, from.dir, from.name, isDirectory);
-        if (!targetKnown) emit(FILE_ACTION_ADDED, dir, name, isDirectory);
+        if (!targetKnown) told = emit(FILE_ACTION_ADDED, dir, name, isDirectory);
     }
     if (!reader_.empty()) {
-        if (carried || pair) {
+        if ((carried || pair) && told) {
             reader_.move(fromPath, toPath);
         } else if (fromTree) {
             reader_.forget(fromPath);

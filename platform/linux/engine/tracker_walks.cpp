@@ -81,8 +81,8 @@ void ChangeTracker::reportListing() {
     for (const Listed& entry : listing_) {
         if (stale.count(entry.dir) != 0 || (inWindow(entry.dir, entry.name) && readerKnows(entry.dir, entry.name)))
             continue;
-        emit(FILE_ACTION_ADDED, entry.dir, entry.name, entry.isDirectory);
-        reader_.learn(childPath(entry.dir, entry.name), true);
+        if (emit(FILE_ACTION_ADDED, entry.dir, entry.name, entry.isDirectory))
+            reader_.learn(childPath(entry.dir, entry.name), true);
     }
     listing_.clear();
     listedDirs_.clear();
