@@ -1,15 +1,12 @@
 """Entries moved into a directory made a moment before: `mkdir d; mv m d/m`
-back to back, 100 times, in three shapes (a file from the tree, a directory
-from the tree, a directory from outside it). The listing of each new
-directory and the events of its new watch both see `d/m`; the report must
-still give each entry exactly once.
+back to back, in three shapes (a file from the tree, a directory from the tree,
+a directory from outside it). The listing of each new directory and the events
+of its new watch both see `d/m`; the report must still give each entry once.
 
     python3 -m bench.moves_into_new --bin build/linux-release/pathwarden [--rounds 100] [--runs 3]
 
-Prints, per shape and run, how many of the moved entries (and of the files
-inside moved directories) came out ADDED once too often, and how many not at
-all; exits 1 if any did. With --interface inotify the program runs in a user
-namespace of its own, where it cannot use fanotify.
+Exits 1 if any entry came out ADDED once too often or not at all. With --interface
+inotify the program runs in a user namespace of its own, where it cannot use fanotify.
 """
 
 import argparse

@@ -1,15 +1,11 @@
-"""The replay property at length: many seeds, tens of thousands of operations
-each. For every seed the program watches a fresh tree while a seeded random
-churn changes it as fast as Python can; the printed report, replayed onto the
-starting tree, must give the final tree, with no OVERFLOW line.
+"""The replay property at length: for each of many seeds the program watches a
+fresh tree that a seeded random churn changes as fast as Python can; the report,
+replayed onto the starting tree, must give the final tree, with no OVERFLOW line.
 
     python3 -m bench.replay_long --bin build/linux-release/pathwarden --seeds 40 --operations 20000
 
-Prints one line per seed and a summary; exits 1 when any seed failed. The
-report and operation log of each failed seed are kept (--keep) so the failure
-can be studied without running again. --skip leaves operations out of the
-churn, to see whether what remains holds (operation names: support/churn.py).
-Run it from the repository's top directory.
+Exits 1 when any seed failed, keeping its report and operation log so that it can be studied
+without running again (operation names for --skip: support/churn.py).
 """
 
 import argparse
@@ -48,8 +44,7 @@ def leave_out(names):
     if not names:
         return
     known = {operation.__name__ for _, operation in Churn(0, "", "").operations}
-    unknown = names - known
-    if unknown:
+    if unknown := names - known:
         sys.exit(f"unknown operations: {', '.join(sorted(unknown))} (known: {', '.join(sorted(known))})")
     plain_init = Churn.__init__
 
@@ -80,10 +75,9 @@ def main():
     for seed in range(args.first_seed, args.first_seed + args.seeds):
         workdir = os.path.join(base, str(seed))
         os.mkdir(workdir)
-        outcome = replay.run_seed(Program(args.bin, launcher), workdir, seed, args.operations, max_entries=args.max_entries,
-                                  keep=keep)
-        operations += outcome.operations
-        records += outcome.records
+        outcome = replay.run_seed(Program(args.bin, launcher), workdir, seed, args.operations,
+                                  max_entries=args.max_entries, keep=keep)
+        operations, records = operations + outcome.operations, records + outcome.records
         first = outcome.message.split("\n")[1] if not outcome.ok else ""
         print(f"seed {seed}: {'ok' if outcome.ok else 'FAILED'}, {outcome.records} records, "
               f"{outcome.seconds:.1f} s{'; ' + first.strip() if first else ''}", flush=True)

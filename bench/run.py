@@ -49,8 +49,7 @@ def parse_args(argv):
                       help="every size of the performance goals (tens of minutes)")
     p.add_argument("--pathwarden", default=os.path.join(REPO, "build", "linux-release", "pathwarden"),
                    help="the binary under test (default: %(default)s)")
-    p.add_argument("--pathwarden-label", help="how the table names the binary's version (default: its path "
-                                                  "and build time)")
+    p.add_argument("--pathwarden-label", help="how the table names the binary's version (default: path, build time)")
     p.add_argument("--watchers", help="comma-separated subset of: " + ", ".join(report.ORDER))
     p.add_argument("--scenarios", help="comma-separated subset of: " + ", ".join(scenarios.ALL))
     p.add_argument("--setup-sizes", type=int_list, help="directory counts, e.g. 1000,50000")
@@ -69,8 +68,7 @@ def parse_args(argv):
     p.add_argument("--keep", action="store_true", help="leave the trees behind")
     p.add_argument("--out", default=os.path.join(REPO, "build", "bench-results"),
                    help="directory for results.json and results.md (default: %(default)s)")
-    p.add_argument("--micro", help="the report_bench binary to run as well (default: looked for next to "
-                                   "the pathwarden binary)")
+    p.add_argument("--micro", help="the report_bench binary to run as well (default: next to the pathwarden binary)")
     p.add_argument("--tools", help="where the C helpers were built (default: bench/ next to the pathwarden binary)")
     p.add_argument("--update-readme", action="store_true",
                    help="put the table into bench/README.md between its results markers")
@@ -91,9 +89,7 @@ def make_config(args):
 def fit_setup_sizes(cfg, notes):
     """Trees larger than the free part of max_user_watches cannot be watched whole."""
     limit = procfs.inotify_limit("max_user_watches")
-    # Room for whatever else starts meanwhile, and for the watches of the
-    # previous run, which the kernel frees a little after the process ends.
-    margin = 10000
+    margin = 10000  # the kernel frees a run's watches a little after its process ends
     free = limit - procfs.watches_in_use() - margin
     fitted = []
     for size in cfg.setup_sizes:
@@ -109,8 +105,7 @@ def fit_setup_sizes(cfg, notes):
 
 
 def check_pathwarden(watcher, workdir):
-    """A short real run: the start line, then one created file reported, on
-    the kernel interface the column is for."""
+    """None when a short run reports a created file on the kernel interface the column is for."""
     root = tempfile.mkdtemp(prefix="check-", dir=workdir)
     run = watcher.program.pipe(root)
     try:
@@ -119,7 +114,6 @@ def check_pathwarden(watcher, workdir):
         used = procfs.kernel_interfaces(run.proc.pid)
         if used != {watcher.interface}:
             return f"it uses {', '.join(sorted(used)) or 'no kernel interface'} here (fanotify needs root)"
-        return None
     except AssertionError as error:
         return str(error)[-300:]
     finally:
@@ -128,25 +122,18 @@ def check_pathwarden(watcher, workdir):
 
 def machine():
     model, mem = procfs.machine()
-    distro = "Linux"
-    if os.path.exists("/etc/os-release"):
-        with open("/etc/os-release") as f:
-            for line in f:
-                if line.startswith("PRETTY_NAME="):
-                    distro = line.split("=", 1)[1].strip().strip('"')
+    try:
+        distro = platform.freedesktop_os_release().get("PRETTY_NAME", "Linux")
+    except OSError:
+        distro = "Linux"
     return f"{distro}, kernel {platform.release()}, {os.cpu_count()} cores ({model}), {mem:.0f} GiB"
-
-
-def filesystem(path):
-    out = subprocess.run(["findmnt", "-no", "FSTYPE", "-T", path], capture_output=True, text=True)
-    return out.stdout.strip()
 
 
 def describe_binary(path):
     if not os.path.exists(path):
         return path
-    built = datetime.datetime.fromtimestamp(os.path.getmtime(path)).strftime("%Y-%m-%d %H:%M")
-    return f"{os.path.relpath(path, REPO)} built {built}"
+    built = datetime.datetime.fromtimestamp(os.path.getmtime(path))
+    return f"{os.path.relpath(path, REPO)} built {built:%Y-%m-%d %H:%M}"
 
 
 def run_micro(binary):
@@ -155,9 +142,8 @@ def run_micro(binary):
                           "--benchmark_report_aggregates_only=true"], capture_output=True, text=True, timeout=600)
     if out.returncode != 0:
         return {"error": out.stderr.strip()[-300:]}
-    benchmarks = [b for b in json.loads(out.stdout).get("benchmarks", []) if b.get("aggregate_name") == "median"]
-    for b in benchmarks:
-        b["name"] = b.get("run_name", b["name"])
+    benchmarks = [dict(b, name=b.get("run_name", b["name"])) for b in json.loads(out.stdout).get("benchmarks", [])
+                  if b.get("aggregate_name") == "median"]
     # Bursts arrive as full buffers: that case is the one the goal is about.
     full = [b.get("items_per_second") for b in benchmarks if b.get("name") == "ReportFullBuffer"]
     return {"lines_per_s": full[0] if full else None, "benchmarks": benchmarks}
@@ -172,9 +158,8 @@ def update_readme(text):
         print("README.md has no results markers; not updated", file=sys.stderr)
         return
     head, rest = readme.split(begin, 1)
-    tail = rest.split(end, 1)[1]
     with open(path, "w") as f:
-        f.write(head + begin + "\n" + text + end + tail)
+        f.write(head + begin + "\n" + text + end + rest.split(end, 1)[1])
 
 
 def main(argv):
@@ -187,7 +172,8 @@ def main(argv):
     def log(text):
         print(f"[{time.monotonic() - started:7.1f}s] {text}", flush=True)
 
-    tools = toolbox.Tools(args.tools or os.path.join(os.path.dirname(os.path.abspath(args.pathwarden)), "bench"))
+    built = os.path.join(os.path.dirname(os.path.abspath(args.pathwarden)), "bench")
+    tools = toolbox.Tools(args.tools or built)
     if tools.missing():
         sys.exit(f"no {', '.join(tools.missing())} in {tools.build_dir}: build them with the program "
                  f"(cmake --workflow --preset linux-release), or pass --tools")
@@ -195,13 +181,10 @@ def main(argv):
     fit_setup_sizes(cfg, notes)
     chosen = set(args.watchers.split(",")) if args.watchers else set(report.ORDER)
     watchers, skipped = [], {}
-    for w in watcherlib.all_watchers(tools, os.path.abspath(args.pathwarden)):
-        if w.name not in chosen:
-            continue
+    for w in [w for w in watcherlib.all_watchers(tools, os.path.abspath(args.pathwarden)) if w.name in chosen]:
         ok, why = w.available()
         if ok and isinstance(w, watcherlib.Pathwarden):
-            why = check_pathwarden(w, workdir)
-            ok = why is None
+            ok = (why := check_pathwarden(w, workdir)) is None
         if ok:
             watchers.append(w)
         else:
@@ -213,10 +196,11 @@ def main(argv):
     ctx.floor_list = watcherlib.Floor(tools.bin("floor"), list_new=True) if has_floor else None
     ctx.floor_print = watcherlib.Floor(tools.bin("floor"), always_print=True) if has_floor else None
 
+    fstype = subprocess.run(["findmnt", "-no", "FSTYPE", "-T", workdir], capture_output=True, text=True).stdout.strip()
     meta = {
         "command": "python3 -m bench.run " + " ".join(shlex.quote(a) for a in argv),
         "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M %Z").strip() or "?",
-        "machine": f"{machine()}, {filesystem(workdir)} under {os.path.dirname(workdir)}",
+        "machine": f"{machine()}, {fstype} under {os.path.dirname(workdir)}",
         "versions": {w.name: w.version() for w in watchers},
         "pathwarden": args.pathwarden_label or describe_binary(args.pathwarden),
         "config": vars(cfg), "skipped": skipped, "notes": notes, "load_at_start": procfs.load_average(),
@@ -227,8 +211,7 @@ def main(argv):
         for name in scenarios.ALL:
             if name in wanted:
                 scenarios.ALL[name][0](ctx)
-        micro = args.micro or os.path.join(os.path.dirname(os.path.abspath(args.pathwarden)), "bench",
-                                           "pathwarden_report_bench")
+        micro = args.micro or os.path.join(built, "pathwarden_report_bench")
         if os.access(micro, os.X_OK):
             log("micro-benchmark of the report printer")
             ctx.results["micro"] = run_micro(micro)

@@ -1,13 +1,10 @@
 """Soak: the program watches a tree that a seeded churn changes without pause
-for a long time (10 minutes by default). Every few seconds the program's
-resident memory and open descriptors are sampled; at the end the report is
-replayed onto the starting tree and must give the final tree.
+for a long time, its memory and open descriptors sampled every few seconds; at
+the end the report, replayed onto the starting tree, must give the final tree.
 
     python3 -m bench.soak --bin build/linux-release/pathwarden --minutes 10
 
-Prints the samples, a summary (first, last and peak memory and descriptors)
-and the replay verdict; exits 1 if memory or descriptors grew beyond noise or
-the replay failed.
+Exits 1 if memory or descriptors grew beyond noise or the replay failed.
 """
 
 import argparse
@@ -62,9 +59,9 @@ def main():
         run = replay.watched_run(Program(args.bin), workdir, act, timeout=300)
 
     first, last = samples[1] if len(samples) > 1 else samples[0], samples[-1]
-    peak_rss = max(s[1] for s in samples)
     print(f"operations {operations[0]}, records {len(run.report.records)}, samples {len(samples)}")
-    print(f"rss KiB: first {first[1]}, last {last[1]}, peak {peak_rss}; fds: first {first[2]}, last {last[2]}")
+    print(f"rss KiB: first {first[1]}, last {last[1]}, peak {max(s[1] for s in samples)}; "
+          f"fds: first {first[2]}, last {last[2]}")
     flat = last[2] == first[2] and last[1] <= first[1] * 1.25 + 1024
     print("memory and descriptors flat" if flat else "GREW")
     print("replay holds" if run.ok else replay.explain(run, "replay FAILED"))

@@ -15,9 +15,7 @@ def _median(values):
 
 
 def _num(value, digits=2):
-    if value is None:
-        return "–"
-    return f"{value:,.{digits}f}"
+    return "–" if value is None else f"{value:,.{digits}f}"
 
 
 def _pct(reported, expected):
@@ -28,10 +26,8 @@ def _pct(reported, expected):
 
 
 def _columns(results):
-    present = set()
-    for scenario in results:
-        for entry in _entries(results, scenario):
-            present.update(entry.get("watchers", {}).keys())
+    present = {name for scenario in results for entry in _entries(results, scenario)
+               for name in entry.get("watchers", {})}
     return [w for w in ORDER if w in present]
 
 
@@ -149,68 +145,37 @@ def race_rows(table, results):
     table.row(f"entries made inside new `mkdir` chains reported ({total:,})", render)
 
 
-def slow_rows(table, results):
-    entry = results.get("slow")
-    if not entry:
-        return
-    table.row(f"{entry['files']:,}-file burst, output read at {entry['rate']:,} lines/s",
-              lambda n: _completeness(_cell(entry, n), entry["files"]))
-    table.row("  peak RSS meanwhile (MiB)",
-              lambda n: _error_or(_cell(entry, n), lambda c: _num(c["peak_rss_kib"] / 1024, 1)))
+def _single(scenario, *rows):
+    """Rows of a scenario stored as one entry: (label formatted with the entry, text(cell, entry))."""
+    def make(table, results):
+        entry = results.get(scenario)
+        for label, text in rows if entry else ():
+            table.row(label.format(**entry), lambda n, text=text: _error_or(_cell(entry, n), lambda c: text(c, entry)))
+    return make
 
 
-def stall_rows(table, results):
-    entry = results.get("stall")
-    if not entry:
-        return
-
-    def render(name):
-        def text(c):
-            out = f"{c['reported']:,}" + (" + OVERFLOW" if c["overflow"] else ", loss not announced"
-                                          if c["reported"] < c["expected"] else "")
-            return out + f"; later {c['after_reported']}/{c['after_expected']}"
-        return _error_or(_cell(entry, name), text)
-    table.row(f"watcher stopped while {entry['files']:,} files are made", render)
+def _stall_text(c, entry):
+    out = f"{c['reported']:,}" + (" + OVERFLOW" if c["overflow"] else ", loss not announced"
+                                  if c["reported"] < c["expected"] else "")
+    return out + f"; later {c['after_reported']}/{c['after_expected']}"
 
 
-def foreign_rows(table, results):
-    entry = results.get("foreign")
-    if not entry:
-        return
-    table.row(f"{entry['files']:,} files made beside the watched tree: paths printed / CPU per file (µs)",
-              lambda n: _error_or(_cell(entry, n),
-                                  lambda c: f"{c['printed']:,} / {c['cpu_s'] * 1e6 / entry['files']:.2f}"))
-
-
-def latency_rows(table, results):
-    entry = results.get("latency")
-    if not entry:
-        return
-
-    def render(name):
-        def text(c):
-            out = f"{_num(c.get('p50_ms'), 3)} / {_num(c.get('p99_ms'), 3)}"
-            return out + (f" ({c['lost']} lost)" if c["lost"] else "")
-        return _error_or(_cell(entry, name), text)
-    table.row(f"latency create -> line read, p50 / p99 (ms, {entry['probes']} probes)", render)
-
-
-def idle_rows(table, results):
-    entry = results.get("idle")
-    if not entry:
-        return
-    table.row(f"idle on {entry['dirs']:,} dirs: CPU (% of a core) / wake-ups per s",
-              lambda n: _error_or(_cell(entry, n),
-                                  lambda c: f"{c['cpu_percent']:.3f} / {c['wakeups_per_s']:.1f}"))
+slow_rows = _single("slow", ("{files:,}-file burst, output read at {rate:,} lines/s",
+                             lambda c, e: _completeness(c, e["files"])),
+                    ("  peak RSS meanwhile (MiB)", lambda c, e: _num(c["peak_rss_kib"] / 1024, 1)))
+stall_rows = _single("stall", ("watcher stopped while {files:,} files are made", _stall_text))
+foreign_rows = _single("foreign", ("{files:,} files made beside the watched tree: paths printed / CPU per file (µs)",
+                                   lambda c, e: f"{c['printed']:,} / {c['cpu_s'] * 1e6 / e['files']:.2f}"))
+latency_rows = _single("latency", ("latency create -> line read, p50 / p99 (ms, {probes} probes)",
+                                   lambda c, e: f"{_num(c.get('p50_ms'), 3)} / {_num(c.get('p99_ms'), 3)}"
+                                   + (f" ({c['lost']} lost)" if c["lost"] else "")))
+idle_rows = _single("idle", ("idle on {dirs:,} dirs: CPU (% of a core) / wake-ups per s",
+                             lambda c, e: f"{c['cpu_percent']:.3f} / {c['wakeups_per_s']:.1f}"))
 
 
 def generator_line(results):
-    rates = []
-    for scenario in ("burst", "race", "slow", "stall"):
-        for entry in _entries(results, scenario):
-            for cell in entry.get("watchers", {}).values():
-                if cell.get("gen_rate"):
-                    rates.append(cell["gen_rate"])
+    rates = [c["gen_rate"] for scenario in ("burst", "race", "slow", "stall") for e in _entries(results, scenario)
+             for c in e.get("watchers", {}).values() if c.get("gen_rate")]
     if not rates:
         return ""
     return (f"Generator's own creation rate across the runs: {min(rates):,.0f} to {max(rates):,.0f} "
@@ -250,19 +215,8 @@ def table(results, meta, row_makers):
     return "\n".join(t.lines)
 
 
-def _reference_setup(results, dirs=50000):
-    entries = _entries(results, "setup")
-    if not entries:
-        return None
-    return min(entries, key=lambda e: abs(e["dirs"] - dirs))
-
-
-# The goals, one comparison a row: (goal, metric, relation, limit, compared
-# with, measured on). With a peer, the limit bounds the value of the column
-# measured divided by the peer's from the same run; without one, the value
-# itself. The inotify interface keeps the goals it was built to; fanotify has
-# its own. METRICS reads each metric from the results: where it was measured,
-# and the value for each watcher.
+# (goal, metric, relation, limit, peer, subject): with a peer the limit bounds
+# subject / peer from the same run, so that machines of any speed compare.
 GOALS = [
     ("1. ready", "ready_s", "<=", 1.25, "floor", INOTIFY),
     ("1. ready", "ready_s", "<=", 0.6, "inotifywait", INOTIFY),
@@ -298,7 +252,7 @@ def _setup_values(key, scale=1, pick=None):
     """key from the setup runs that pick chooses (default: 50,000 dirs or the nearest)."""
     def values(results):
         setups = sorted(_entries(results, "setup"), key=lambda e: e["dirs"])
-        chosen = pick(setups) if pick else [e for e in [_reference_setup(results)] if e]
+        chosen = pick(setups) if pick else sorted(setups, key=lambda e: abs(e["dirs"] - 50000))[:1]
         return [(f"on {e['dirs']:,} dirs", {n: _median(c[key]) / scale for n, c in e["watchers"].items()
                                             if "error" not in c}) for e in chosen]
     return values

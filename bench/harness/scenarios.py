@@ -16,14 +16,8 @@ from . import report
 
 class Context:
     def __init__(self, cfg, tools, watchers, workdir, log):
-        self.cfg = cfg
-        self.tools = tools
-        self.watchers = watchers
-        self.workdir = workdir
-        self.log = log
-        self.results = {}
-        self._turn = 0
-        self._serial = 0
+        self.cfg, self.tools, self.watchers, self.workdir, self.log = cfg, tools, watchers, workdir, log
+        self.results, self._turn, self._serial = {}, 0, 0
         self.floor_list = None   # the floor that also lists new directories (race only)
         self.floor_print = None  # the floor that prints every event (bursts, for CPU)
 
@@ -41,9 +35,12 @@ class Context:
         os.makedirs(path)
         return path
 
-    def rundir(self, label):
-        """A directory for a run's output and stderr, outside every watched tree."""
-        return self.fresh(label + ".run")
+    def each(self, name, head, message, watchers=None):
+        """Stores the scenario's entry, then yields (its cells, watcher, a fresh root) for each watcher in turn."""
+        cells = self.results.setdefault(name, dict(head, watchers={}))["watchers"]
+        self.log(message)
+        for watcher in self.order(watchers):
+            yield cells, watcher, self.fresh(f"{name}-{watcher.name}")
 
 
 def wait_quiet(run, quiet, timeout):
@@ -69,7 +66,8 @@ def wait_quiet(run, quiet, timeout):
 
 def start_ready(ctx, watcher, root, purpose, label):
     """Starts a watcher and waits for it to be ready; returns (run, seconds) or (run, None)."""
-    run = watcher.start(root, ctx.rundir(f"{label}-{watcher.name}"), purpose)
+    # The run's output and stderr go outside every watched tree.
+    run = watcher.start(root, ctx.fresh(f"{label}-{watcher.name}.run"), purpose)
     seconds = run.wait_ready(ctx.cfg.ready_timeout)
     if seconds is None:
         why = "exited" if not run.alive() else f"not ready within {ctx.cfg.ready_timeout} s"
@@ -144,14 +142,13 @@ def judge(result, expected, counted_ok=False):
     return result
 
 
-def gen_burst(ctx, root, files, kind, manifest):
+def generate(ctx, *args):
+    """An act that runs the generator and keeps its rate, to show the watcher did not slow it."""
     def act(run):
-        made, seconds, rate = ctx.tools.gen("burst", root, files, kind, manifest)
+        made, seconds, rate = ctx.tools.gen(*args)
         return {"gen_rate": rate, "gen_s": seconds}
     return act
 
-
-# ---------------------------------------------------------------- setup
 
 def setup_tree(ctx, dirs):
     root = os.path.join(ctx.workdir, f"tree-{dirs}")
@@ -191,11 +188,8 @@ def setup(ctx):
                 if rep == 0:
                     cell["watches"] = procfs.inotify_watches(run.stat_pid)
                 run.stop()
-                ctx.log(f"    {watcher.name}: ready {ready:.3f} s, "
-                        f"{cell['peak_rss_kib'][-1] / 1024:.1f} MiB")
+                ctx.log(f"    {watcher.name}: ready {ready:.3f} s, {cell['peak_rss_kib'][-1] / 1024:.1f} MiB")
 
-
-# ---------------------------------------------------------------- bursts
 
 def burst(ctx):
     out = ctx.results.setdefault("burst", {})
@@ -231,7 +225,7 @@ def burst_once(ctx, watcher, kind, files, key):
         ctx.tools.gen("tree", root, ctx.cfg.spread_dirs, ctx.cfg.fanout, 0)
     manifest = root + ".manifest"
     purpose = "count" if watcher.name == "floor" else "print"
-    result = observe(ctx, watcher, root, f"burst-{key}", gen_burst(ctx, root, files, kind, manifest),
+    result = observe(ctx, watcher, root, f"burst-{key}", generate(ctx, "burst", root, files, kind, manifest),
                      purpose=purpose, timeout=max(60, files / 2000))
     return judge(result, load_manifest(manifest), counted_ok=True)
 
@@ -250,8 +244,7 @@ def merge_runs(results):
     merged["overflow"] = any(r.get("overflow") for r in good)
     for key in ("misplaced", "anomalies"):
         merged[key] = max(r.get(key, 0) for r in good)
-    exits = [r["exited_early"] for r in good if r.get("exited_early") is not None]
-    merged["exited_early"] = exits[0] if exits else None
+    merged["exited_early"] = next((r["exited_early"] for r in good if r.get("exited_early") is not None), None)
     if len(good) < len(results):
         merged["failed_runs"] = len(results) - len(good)
     return merged
@@ -268,56 +261,38 @@ def log_result(ctx, watcher, result, total):
             f"last line after {result['last_output_s']:.2f} s")
 
 
-# ---------------------------------------------------------------- new-subtree race
-
 def race(ctx):
     chains, levels, files = ctx.cfg.race
-    entry = ctx.results.setdefault("race", {"chains": chains, "levels": levels, "files": files, "watchers": {}})
-    ctx.log(f"race: {chains} chains x {levels} levels x {files} files")
     watchers = [ctx.floor_list] + ctx.watchers if ctx.floor_list else ctx.watchers
-    for watcher in ctx.order(watchers):
-        root = ctx.fresh(f"race-{watcher.name}")
-        manifest = root + ".manifest"
-
-        def act(run, root=root, manifest=manifest):
-            made, seconds, rate = ctx.tools.gen("chains", root, chains, levels, files, manifest)
-            return {"gen_rate": rate, "gen_s": seconds}
-
-        result = judge(observe(ctx, watcher, root, "race", act), load_manifest(manifest))
-        entry["watchers"][watcher.name] = result
+    for cells, watcher, root in ctx.each("race", {"chains": chains, "levels": levels, "files": files},
+                                         f"race: {chains} chains x {levels} levels x {files} files", watchers):
+        act = generate(ctx, "chains", root, chains, levels, files, root + ".manifest")
+        result = cells[watcher.name] = judge(observe(ctx, watcher, root, "race", act),
+                                             load_manifest(root + ".manifest"))
         log_result(ctx, watcher, result, chains * levels * (files + 1))
 
 
-# ---------------------------------------------------------------- slow reader
-
 def slow_reader(ctx):
     files, rate = ctx.cfg.slow_files, ctx.cfg.slow_rate
-    entry = ctx.results.setdefault("slow", {"files": files, "rate": rate, "watchers": {}})
-    ctx.log(f"slow reader: {files} files, output read at {rate} lines/s")
-    for watcher in ctx.order():
-        root = ctx.fresh(f"slow-{watcher.name}")
+    for cells, watcher, root in ctx.each("slow", {"files": files, "rate": rate},
+                                         f"slow reader: {files} files, output read at {rate} lines/s"):
         manifest = root + ".manifest"
-        result = observe(ctx, watcher, root, "slow", gen_burst(ctx, root, files, "flat", manifest),
+        result = observe(ctx, watcher, root, "slow", generate(ctx, "burst", root, files, "flat", manifest),
                          slow_rate=rate, quiet=3.0, timeout=files / rate * 4 + 60)
-        result = judge(result, load_manifest(manifest))
-        entry["watchers"][watcher.name] = result
+        result = cells[watcher.name] = judge(result, load_manifest(manifest))
         log_result(ctx, watcher, result, files)
 
 
-# ---------------------------------------------------------------- stall
-
 def stall(ctx):
     files = ctx.cfg.stall_files
-    entry = ctx.results.setdefault("stall", {"files": files, "watchers": {}})
-    ctx.log(f"stall: watcher stopped while {files} files are made")
-    for watcher in ctx.order():
-        root = ctx.fresh(f"stall-{watcher.name}")
+    for cells, watcher, root in ctx.each("stall", {"files": files},
+                                         f"stall: watcher stopped while {files} files are made"):
         ctx.tools.gen("tree", root, 10, 10, 0)
         manifest = root + ".manifest"
 
         def act(run, root=root, manifest=manifest):
             run.signal(signal.SIGSTOP)
-            made, seconds, rate = ctx.tools.gen("burst", root, files, "flat", manifest)
+            timing = generate(ctx, "burst", root, files, "flat", manifest)(run)
             time.sleep(0.2)
             run.signal(signal.SIGCONT)
             wait_quiet(run, 1.0, 60)
@@ -328,7 +303,7 @@ def stall(ctx):
             time.sleep(0.3)
             for i in range(10):
                 open(os.path.join(root, "fresh", f"after{i:03d}"), "w").close()
-            return {"gen_rate": rate, "gen_s": seconds}
+            return timing
 
         result = observe(ctx, watcher, root, "stall", act)
         paths = result.get("_paths", set())
@@ -337,39 +312,29 @@ def stall(ctx):
         result = judge(result, load_manifest(manifest))
         if "error" not in result:
             result.update(after_reported=len(paths & after), after_expected=len(after))
-        entry["watchers"][watcher.name] = result
+        cells[watcher.name] = result
         ctx.log(f"    {watcher.name}: {result.get('reported')} of {files}"
                 f"{' +OVERFLOW' if result.get('overflow') else ''}, "
                 f"later {result.get('after_reported')}/{result.get('after_expected')}")
 
 
-# ---------------------------------------------------------------- foreign changes
-
 def foreign(ctx):
-    """Files made beside the watched tree, on its file system: a watch of the
-    whole file system sees them and must print nothing of them. Only the
-    program's own columns: for a watch by directory they cost nothing."""
+    """A watch of the whole file system sees files made beside the tree and must print none; only
+    the program's own columns, since a watch by directory pays nothing for them."""
     files = ctx.cfg.foreign_files
-    entry = ctx.results.setdefault("foreign", {"files": files, "watchers": {}})
-    ctx.log(f"foreign: {files} files made outside the watched tree")
-    for watcher in ctx.order([w for w in ctx.watchers if w.name.startswith("pathwarden")]):
-        root = ctx.fresh(f"foreign-{watcher.name}")
+    for cells, watcher, root in ctx.each("foreign", {"files": files},
+                                         f"foreign: {files} files made outside the watched tree",
+                                         [w for w in ctx.watchers if w.name.startswith("pathwarden")]):
         elsewhere = ctx.fresh(f"foreign-{watcher.name}-elsewhere")
-
-        def act(run, elsewhere=elsewhere):
-            made, seconds, rate = ctx.tools.gen("burst", elsewhere, files, "flat", elsewhere + ".manifest")
-            return {"gen_rate": rate, "gen_s": seconds}
-
-        result = observe(ctx, watcher, root, "foreign", act)
+        result = observe(ctx, watcher, root, "foreign",
+                         generate(ctx, "burst", elsewhere, files, "flat", elsewhere + ".manifest"))
         paths = result.pop("_paths", set())
         result.pop("_created", None)
         if "error" not in result:
             result["printed"] = len(paths)
-        entry["watchers"][watcher.name] = result
+        cells[watcher.name] = result
         ctx.log(f"    {watcher.name}: {result.get('printed')} paths printed, cpu {result.get('cpu_s', 0):.2f} s")
 
-
-# ---------------------------------------------------------------- latency
 
 def percentile(samples, p):
     ordered = sorted(samples)
@@ -378,13 +343,10 @@ def percentile(samples, p):
 
 def latency(ctx):
     count, interval_us = ctx.cfg.latency_probes, ctx.cfg.latency_interval_us
-    entry = ctx.results.setdefault("latency", {"probes": count, "watchers": {}})
-    ctx.log(f"latency: {count} probes")
-    for watcher in ctx.order():
-        root = ctx.fresh(f"latency-{watcher.name}")
+    for cells, watcher, root in ctx.each("latency", {"probes": count}, f"latency: {count} probes"):
         run, ready = start_ready(ctx, watcher, root, "print", "latency")
         if ready is None:
-            entry["watchers"][watcher.name] = failure(run, "not ready")
+            cells[watcher.name] = failure(run, "not ready")
             continue
         time.sleep(0.3)
         probe = subprocess.run([ctx.tools.bin("latency"), str(run.out_fd), root, str(count), str(interval_us),
@@ -395,12 +357,10 @@ def latency(ctx):
         result = {"lost": len(samples) - len(seen), "samples": len(samples)}
         if seen:
             result.update(p50_ms=percentile(seen, 50), p99_ms=percentile(seen, 99), max_ms=max(seen))
-        entry["watchers"][watcher.name] = result
+        cells[watcher.name] = result
         ctx.log(f"    {watcher.name}: p50 {result.get('p50_ms', float('nan')):.3f} ms, "
                 f"p99 {result.get('p99_ms', float('nan')):.3f} ms, lost {result['lost']}")
 
-
-# ---------------------------------------------------------------- idle
 
 def idle(ctx):
     seconds, dirs = ctx.cfg.idle_seconds, ctx.cfg.idle_dirs
@@ -418,10 +378,9 @@ def idle(ctx):
         time.sleep(seconds)
         ns1, sw1 = procfs.cpu_ns_precise(run.stat_pid), procfs.context_switches(run.stat_pid)
         run.stop()
-        result = {"cpu_percent": (ns1 - ns0) / (seconds * 1e9) * 100.0, "wakeups_per_s": (sw1 - sw0) / seconds}
-        entry["watchers"][watcher.name] = result
-        ctx.log(f"    {watcher.name}: {result['cpu_percent']:.4f}% of a core, "
-                f"{result['wakeups_per_s']:.1f} wake-ups/s")
+        result = entry["watchers"][watcher.name] = {"cpu_percent": (ns1 - ns0) / (seconds * 1e9) * 100.0,
+                                                     "wakeups_per_s": (sw1 - sw0) / seconds}
+        ctx.log(f"    {watcher.name}: {result['cpu_percent']:.4f}% of a core, {result['wakeups_per_s']:.1f} wake-ups/s")
 
 
 # Every scenario once, in the order of the table and of a run: its name (for

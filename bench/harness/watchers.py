@@ -1,6 +1,7 @@
 """The watchers under test: how to start each, when it is ready, and how to read
 what it reported."""
 
+import contextlib
 import fcntl
 import json
 import os
@@ -15,12 +16,14 @@ PROBE_NAME = ".ready-probe"
 PIPE_BYTES = 1 << 20
 
 
-def widen_pipe(fd):
-    # A 64 KiB pipe would make our own reader part of what is measured.
-    try:
-        fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, PIPE_BYTES)
-    except OSError:
-        pass
+def output_pipe(purpose):
+    """(read end, write end); a 64 KiB pipe would make our own reader part of what is measured,
+    so only the slow reader's is left ordinary."""
+    out_r, out_w = os.pipe()
+    if purpose != "slow":
+        with contextlib.suppress(OSError):
+            fcntl.fcntl(out_w, fcntl.F_SETPIPE_SZ, PIPE_BYTES)
+    return out_r, out_w
 
 
 def relative(path, root):
@@ -30,9 +33,7 @@ def relative(path, root):
         path = path.replace(b"//", b"/")
     if path == root:
         return b""
-    if not path.startswith(root + b"/"):
-        return None
-    return path[len(root) + 1:]
+    return path[len(root) + 1:] if path.startswith(root + b"/") else None
 
 
 class Report:
@@ -50,27 +51,18 @@ class Run:
     """One started watcher process (or set of processes)."""
 
     def __init__(self, watcher, root, workdir, procs, out_fd, err_fd, started, purpose):
-        self.watcher = watcher
-        self.root = root
-        self.workdir = workdir
-        self.procs = procs
-        self.stat_pid = procs[0].pid
-        self.out_fd = out_fd
-        self.errors = Reader(err_fd)
-        self.started = started
-        self.purpose = purpose
+        self.watcher, self.root, self.workdir, self.procs, self.purpose = watcher, root, workdir, procs, purpose
+        self.stat_pid, self.out_fd, self.errors, self.started = procs[0].pid, out_fd, Reader(err_fd), started
         self.preamble = b""     # the output read up to ready
-        self.readers = []
+        self.readers, self.out_path = [], None
         self.consumer = None    # a Reader copying the output to a file, or the slow reader's process
-        self.out_path = None
 
     def alive(self):
         return all(p.poll() is None for p in self.procs)
 
     def read_until(self, marker, timeout, poke=None):
-        """Reads the output until marker shows up and no further, so that the
-        pipe can be handed on; returns the time it came, or None. poke, when
-        given, is called every 2 ms meanwhile."""
+        """The time marker came, or None; reads no further, so that the pipe can be handed on.
+        poke, when given, is called every 2 ms meanwhile."""
         reader = Reader(self.out_fd, stop_after=marker)
         self.readers.append(reader)
         deadline = time.monotonic() + timeout
@@ -138,15 +130,20 @@ class Run:
 
 class Watcher:
     name = "?"
+    installed = False      # a peer found on PATH under its name
+    version_flag = "--version"
     marker = None          # printed once every directory is watched
     marker_on_stderr = False
     probe = False          # no ready line: poke a file until its change is reported
 
     def available(self):
-        return True, ""
+        return (False, "not installed") if self.installed and not shutil.which(self.name) else (True, "")
 
     def version(self):
-        return ""
+        if not self.installed:
+            return ""
+        out = subprocess.run([self.name, self.version_flag], capture_output=True, text=True).stdout
+        return "".join(out.split("\n", 1)[0].split()[-1:])
 
     def command(self, root, purpose):
         raise NotImplementedError
@@ -156,10 +153,7 @@ class Watcher:
         'slow' (named, into an ordinary pipe that a slow reader will empty)."""
         if self.probe:
             open(os.path.join(root, PROBE_NAME), "a").close()
-        out_r, out_w = os.pipe()
-        err_r, err_w = os.pipe()
-        if purpose != "slow":
-            widen_pipe(out_w)
+        (out_r, out_w), (err_r, err_w) = output_pipe(purpose), os.pipe()
         argv = self.command(root, purpose)
         started = time.monotonic()
         proc = start(argv, stdout=out_w, stderr=err_w)
@@ -179,15 +173,24 @@ class Watcher:
     def parse(self, data, root, run):
         raise NotImplementedError
 
+    @staticmethod
+    def parse_lines(data, root, split):
+        """For a peer printing a path and its events per line: split(line) -> (path, overflowed)."""
+        report = Report()
+        for line in data.split(b"\n"):
+            path, overflowed = split(line)
+            report.overflow |= overflowed
+            if (rel := relative(path, root)) is not None:
+                report.paths.add(rel)
+        return report
+
 
 class Floor(Watcher):
     """The yardstick: walk and add watches, then read (and count or print) events."""
     marker = b"ready "
 
     def __init__(self, binary, list_new=False, always_print=False):
-        self.binary = binary
-        self.list_new = list_new
-        self.always_print = always_print
+        self.binary, self.list_new, self.always_print = binary, list_new, always_print
         self.name = "floor+list" if list_new else "floor-print" if always_print else "floor"
 
     def command(self, root, purpose):
@@ -196,16 +199,9 @@ class Floor(Watcher):
         return [self.binary] + flags + [root]
 
     def parse(self, data, root, run):
-        report = Report()
-        for line in data.split(b"\n"):
-            if line == b"OVERFLOW":
-                report.overflow = True
-            elif line[:2] in (b"A ", b"R ", b"M ", b"O ", b"N "):
-                path = relative(line[2:], root)
-                if path is not None:
-                    report.paths.add(path)
-        summary = run.stderr_text()
-        for field in summary.split():
+        report = self.parse_lines(data, root, lambda line: (
+            line[2:] if line[:2] in (b"A ", b"R ", b"M ", b"O ", b"N ") else b"", line == b"OVERFLOW"))
+        for field in run.stderr_text().split():
             key, _, value = field.partition("=")
             if key == "created":
                 report.created = int(value)
@@ -221,15 +217,11 @@ class Pathwarden(Watcher):
     NAMES = {"fanotify": "pathwarden", "inotify": "pathwarden-inotify"}
 
     def __init__(self, binary, interface="fanotify"):
-        self.binary = binary
-        self.interface = interface
-        self.name = self.NAMES[interface]
+        self.binary, self.interface, self.name = binary, interface, self.NAMES[interface]
         self.program = Program(binary, ["unshare", "-U", "-r"] if interface == "inotify" else [])
 
     def available(self):
-        if not os.access(self.binary, os.X_OK):
-            return False, f"no binary at {self.binary}"
-        return True, ""
+        return (True, "") if os.access(self.binary, os.X_OK) else (False, f"no binary at {self.binary}")
 
     def command(self, root, purpose):
         return self.program.command(root)
@@ -246,70 +238,44 @@ class Pathwarden(Watcher):
 
 class Inotifywait(Watcher):
     name = "inotifywait"
+    installed = True
+    version_flag = "--help"
     marker = b"Watches established."
     marker_on_stderr = True
-
-    def available(self):
-        return (True, "") if shutil.which("inotifywait") else (False, "not installed")
-
-    def version(self):
-        out = subprocess.run(["inotifywait", "--help"], capture_output=True, text=True).stdout
-        return out.split("\n", 1)[0].split()[-1]
 
     def command(self, root, purpose):
         return ["inotifywait", "-m", "-r", "-e", "create,delete,modify,attrib,move",
                 "--format", "%e %w%f", root]
 
     def parse(self, data, root, run):
-        report = Report()
-        for line in data.split(b"\n"):
+        def split(line):
             events, _, path = line.partition(b" ")
-            if b"OVERFLOW" in events:
-                report.overflow = True
-            rel = relative(path, root)
-            if rel is not None:
-                report.paths.add(rel)
-        return report
+            return path, b"OVERFLOW" in events
+        return self.parse_lines(data, root, split)
 
 
 class Fswatch(Watcher):
     name = "fswatch"
+    installed = True
     probe = True
-
-    def available(self):
-        return (True, "") if shutil.which("fswatch") else (False, "not installed")
-
-    def version(self):
-        out = subprocess.run(["fswatch", "--version"], capture_output=True, text=True).stdout
-        return out.split("\n", 1)[0].split()[-1]
 
     def command(self, root, purpose):
         return ["fswatch", "-r", "-l", "0.1", "-x", root]
 
     def parse(self, data, root, run):
-        report = Report()
-        for line in data.split(b"\n"):
+        def split(line):
             path, _, flags = line.partition(b" ")
-            if b"Overflow" in flags or (not path and flags):
-                report.overflow = True
-            rel = relative(path, root)
-            if rel is not None:
-                report.paths.add(rel)
+            return path, b"Overflow" in flags or bool(not path and flags)
+        report = self.parse_lines(data, root, split)
         # A lost kernel queue is announced only on standard error, and then fswatch exits.
-        if "Event queue overflow" in run.stderr_text():
-            report.overflow = True
+        report.overflow |= "Event queue overflow" in run.stderr_text()
         return report
 
 
 class Watchman(Watcher):
     """A daemon of our own per run (own socket and state), queried through a subscription."""
     name = "watchman"
-
-    def available(self):
-        return (True, "") if shutil.which("watchman") else (False, "not installed")
-
-    def version(self):
-        return subprocess.run(["watchman", "--version"], capture_output=True, text=True).stdout.strip()
+    installed = True
 
     def _client(self, run, *args):
         return ["watchman", "--no-spawn", "--no-pretty", "-U", run.sock] + list(args)
@@ -335,18 +301,15 @@ class Watchman(Watcher):
         # daemon only notices once its first crawl is over.
         run.started = time.monotonic()
         sync = json.dumps(["clock", run.root, {"sync_timeout": int(timeout * 1000)}])
-        watched = subprocess.run(self._client(run, "watch", run.root), capture_output=True, timeout=timeout)
+        subprocess.run(self._client(run, "watch", run.root), capture_output=True, timeout=timeout)
         clock = subprocess.run(self._client(run, "-j"), input=sync.encode(), capture_output=True,
                                timeout=timeout)
         ready = time.monotonic()
         try:
             since = json.loads(clock.stdout)["clock"]
         except (ValueError, KeyError):
-            run.failure = (watched.stdout + clock.stdout).decode(errors="replace")
             return None
-        out_r, out_w = os.pipe()
-        if run.purpose != "slow":
-            widen_pipe(out_w)
+        out_r, out_w = output_pipe(run.purpose)
         command = json.dumps(["subscribe", run.root, "bench", {"fields": ["name"], "since": since}])
         client = subprocess.Popen(self._client(run, "-j", "-p"), stdin=subprocess.PIPE, stdout=out_w,
                                   stderr=subprocess.DEVNULL, start_new_session=True)

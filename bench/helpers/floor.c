@@ -3,20 +3,17 @@
  *   floor [-p] [-l] [-a] DIR
  *
  * Walks DIR (getdents64, openat relative to the parent, d_type instead of
- * stat), adds one watch per directory, keeps the path of each watched
- * directory (a watcher has to name what changed), prints "ready N" and then
- * reads events until SIGTERM or SIGINT, when it writes a summary line to
- * standard error:
+ * stat), adds one watch per directory, keeps each watched directory's path (a
+ * watcher has to name what changed), prints "ready N", then reads events until
+ * SIGTERM or SIGINT and writes "floor: dirs=N events=N created=N overflow=N"
+ * to standard error.
  *
- *   floor: dirs=N events=N created=N overflow=N
- *
- *   -p  print one line per event, "<kind> <path>", written once per read;
- *       an overflow prints "OVERFLOW". Without -p events are only counted.
- *   -l  list every new directory as soon as its watch is added and report
- *       what is already in it; without -l entries made in a new directory
- *       before its watch exists are missed, as they are by a plain watcher.
- *   -a  keep names as (parent, name) in one arena instead of one full path
- *       string per directory, to show what the compact layout saves.
+ *   -p  print "<kind> <path>" per event, written once per read, and "OVERFLOW";
+ *       without -p events are only counted.
+ *   -l  list each new directory once watched, reporting what is already in it;
+ *       without -l, as for a plain watcher, entries made before the watch are missed.
+ *   -a  keep names as (parent, name) in one arena instead of a path string per
+ *       directory, to show what the compact layout saves.
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -52,8 +49,7 @@ static unsigned long dirCount, eventCount, createdCount, overflowCount;
 static char** paths;
 static struct { int parent; uint32_t name; } *nodes;
 static char* arena;
-static size_t arenaUsed, arenaSize;
-static size_t slots;
+static size_t arenaUsed, arenaSize, slots;
 
 static char outBuffer[1 << 20];
 static size_t outUsed;
@@ -120,28 +116,22 @@ static size_t pathOf(int wd, char* out) {
 }
 
 static void flushOut(void) {
-    size_t done = 0;
-    while (done < outUsed) {
+    for (size_t done = 0; done < outUsed;) {
         ssize_t n = write(1, outBuffer + done, outUsed - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        done += (size_t)n;
+        if (n >= 0) done += (size_t)n;
+        else if (errno != EINTR) break;
     }
     outUsed = 0;
 }
 
+/* "KIND DIR/NAME", or KIND alone when DIR is empty. */
 static void emit(const char* kind, const char* dir, const char* name) {
-    size_t need = strlen(kind) + strlen(dir) + strlen(name) + 4;
-    if (outUsed + need > sizeof outBuffer) flushOut();
-    outUsed += (size_t)snprintf(outBuffer + outUsed, sizeof outBuffer - outUsed, "%s %s%s%s\n", kind, dir,
-                                *name ? "/" : "", name);
+    if (outUsed + strlen(kind) + strlen(dir) + strlen(name) + 4 > sizeof outBuffer) flushOut();
+    outUsed += (size_t)snprintf(outBuffer + outUsed, sizeof outBuffer - outUsed, "%s%s%s%s%s\n", kind,
+                                *dir ? " " : "", dir, *name ? "/" : "", name);
 }
 
-/* Watches the directory at path (open as dirFd), then everything below it.
- * Reports each entry found when `report` is set (a directory that appeared
- * while we were watching). */
+/* Watches everything below path (open as dirFd); `report` prints what a directory made while watching holds. */
 static void walk(int dirFd, char* path, size_t length, int wd, int report) {
     char buffer[32768];
     for (;;) {
@@ -200,22 +190,15 @@ static void onNewDirectory(int parentWd, const char* name) {
 }
 
 static const char* kindOf(uint32_t mask) {
-    if (mask & IN_CREATE) return "A";
-    if (mask & IN_DELETE) return "R";
-    if (mask & IN_MOVED_FROM) return "O";
-    if (mask & IN_MOVED_TO) return "N";
-    return "M";
+    return mask & IN_CREATE ? "A" : mask & IN_DELETE ? "R" : mask & IN_MOVED_FROM ? "O"
+         : mask & IN_MOVED_TO ? "N" : "M";
 }
 
 static void handle(const struct inotify_event* event) {
     ++eventCount;
     if (event->mask & IN_Q_OVERFLOW) {
         ++overflowCount;
-        if (printEvents) {
-            if (outUsed + 10 > sizeof outBuffer) flushOut();
-            memcpy(outBuffer + outUsed, "OVERFLOW\n", 9);
-            outUsed += 9;
-        }
+        if (printEvents) emit("OVERFLOW", "", "");
         return;
     }
     if (event->mask & IN_CREATE) ++createdCount;
@@ -231,10 +214,7 @@ static void handle(const struct inotify_event* event) {
     }
 }
 
-static void onSignal(int sig) {
-    (void)sig;
-    stopRequested = 1;
-}
+static void onSignal(int sig) { (void)sig; stopRequested = 1; }
 
 int main(int argc, char** argv) {
     int opt;
@@ -249,8 +229,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     /* No SA_RESTART: the blocking read must return so that we can stop. */
-    struct sigaction action = {0};
-    action.sa_handler = onSignal;
+    struct sigaction action = {.sa_handler = onSignal};
     sigaction(SIGTERM, &action, NULL);
     sigaction(SIGINT, &action, NULL);
 
@@ -269,9 +248,7 @@ int main(int argc, char** argv) {
     walk(rootFd, path, length, rootWd, 0);
     close(rootFd);
 
-    char line[64];
-    int n = snprintf(line, sizeof line, "ready %lu\n", dirCount);
-    if (write(1, line, (size_t)n) < 0) die("write");
+    if (dprintf(1, "ready %lu\n", dirCount) < 0) die("write");
 
     static char events[256 * 1024] __attribute__((aligned(8)));
     while (!stopRequested) {

@@ -8,15 +8,13 @@
  * tree:   DIRS directories below ROOT, breadth first, FANOUT per parent
  *         (d0, d1, ...), each holding FILES_PER_DIR empty files (f0, ...).
  * burst:  FILES new empty files b0000000, b0000001, ..., all in ROOT (flat)
- *         or dealt round-robin over every directory already below ROOT
- *         (spread).
- * chains: CHAINS chains of LEVELS nested directories (cNN/l2/l3/...), made
- *         as mkdir -p makes them, then at once FILES files in each level, so
- *         that a watcher must catch up with directories it does not watch yet.
+ *         or dealt round-robin over every directory already below ROOT (spread).
+ * chains: CHAINS chains of LEVELS nested directories (cNN/l2/l3/...), made as
+ *         mkdir -p makes them, then at once FILES files in each level, so that
+ *         a watcher must catch up with directories it does not watch yet.
  *
- * MANIFEST receives every created path relative to ROOT, one per line
- * ("-" for none). The last line on standard output is
- *   made N entries in S s (R/s)
+ * MANIFEST ("-" for none) receives every created path relative to ROOT, one per
+ * line. The last line on standard output is "made N entries in S s (R/s)".
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -140,8 +138,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: gen tree|burst|chains ROOT ...\n");
         return 2;
     }
-    const char* mode = argv[1];
-    const char* root = argv[2];
+    const char* mode = argv[1], *root = argv[2];
     double start;
     if (strcmp(mode, "tree") == 0 && argc == 6) {
         mkdir(root, 0755);

@@ -55,8 +55,7 @@ static int readUntil(int fd, const char* name, long long deadline) {
 static void drain(int fd) {
     char scratch[1 << 16];
     struct pollfd p = {fd, POLLIN, 0};
-    while (poll(&p, 1, 0) > 0 && read(fd, scratch, sizeof scratch) > 0) {
-    }
+    while (poll(&p, 1, 0) > 0 && read(fd, scratch, sizeof scratch) > 0) continue;
     kept = 0;
 }
 
@@ -67,8 +66,7 @@ int main(int argc, char** argv) {
     }
     int fd = atoi(argv[1]);
     const char* dir = argv[2];
-    long count = atol(argv[3]);
-    long interval = atol(argv[4]);
+    long count = atol(argv[3]), interval = atol(argv[4]);
     long long timeout = atoll(argv[5]) * 1000000LL;
     srand(12345);
     char name[64], path[4096];

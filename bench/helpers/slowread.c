@@ -28,8 +28,7 @@ static void sleepUntil(double when) {
     double wait = when - now();
     if (wait <= 0) return;
     struct timespec ts = {(time_t)wait, (long)((wait - (double)(time_t)wait) * 1e9)};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) continue;
 }
 
 int main(int argc, char** argv) {

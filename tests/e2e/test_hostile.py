@@ -3,6 +3,7 @@ directories, untrustworthy names, shapes that trap a naive recursive walk, and
 output, root or terminal going away. What must not be reported is checked with
 a sentinel made afterwards: reports come in order."""
 
+import contextlib
 import fcntl
 import os
 import shutil
@@ -27,6 +28,16 @@ pytestmark = pytest.mark.timeout(180)
 ERROR_ACCESS_DENIED = 5
 
 
+def added(run, path):
+    write(path)
+    return run.expect(record("added", path))
+
+
+def assert_records(seen, *expected):
+    """Exactly these change lines, in this order."""
+    assert record_lines(seen) == record_lines(b"".join(expected))
+
+
 # --- Directories the user may not read
 
 
@@ -36,8 +47,7 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
                                                                        opened_by):
     root = os.path.join(shared_tmp, "root")
     locked = os.path.join(root, "locked")
-    os.mkdir(root)
-    os.mkdir(os.path.join(root, "open"))
+    os.makedirs(os.path.join(root, "open"))
 
     def lock_up():
         os.mkdir(locked, 0o700)  # root's own, so the user nobody can neither list nor enter it
@@ -51,18 +61,14 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
         lock_up()
         run.expect(record("added", locked))
     # Nothing is said about the directory it cannot read, and the rest is watched.
-    seen = run.sentinel(os.path.join(root, "open"))
-    assert record_lines(seen) == record_lines(record("added", os.path.join(root, "open", "sentinel")))
-
+    assert_records(run.sentinel(os.path.join(root, "open")), record("added", os.path.join(root, "open", "sentinel")))
     if opened_by == "chmod":
         os.chmod(locked, 0o755)
     else:
         os.chown(locked, *nobody_ids())
     run.expect(record("modified", locked))
-    write(os.path.join(locked, "new"))
-    run.expect(record("added", os.path.join(locked, "new")))
-    write(os.path.join(locked, "inner", "deeper"))
-    run.expect(record("added", os.path.join(locked, "inner", "deeper")))
+    added(run, os.path.join(locked, "new"))
+    added(run, os.path.join(locked, "inner", "deeper"))
     assert b"failed" not in run.output and b"OVERFLOW" not in run.output
     run.stop()
 
@@ -75,8 +81,7 @@ def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch, pr
     os.makedirs(os.path.join(half, "sub"))
     os.chmod(half, 0o744)
     run = watch(root, program_for_nobody, **as_nobody())
-    write(os.path.join(half, "direct"))
-    run.expect(record("added", os.path.join(half, "direct")))
+    added(run, os.path.join(half, "direct"))
     os.chmod(half, 0o755)
     run.expect(record("modified", half))
     write(os.path.join(half, "sub", "below"))
@@ -85,18 +90,13 @@ def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch, pr
     run.stop()
 
 
-@pytest.mark.parametrize("target", [
-    "sub",
-    "",
-], ids=["sub-directory", "root"])
-def test_an_attribute_change_of_a_watched_directory_is_reported_by_its_parent_only(tmp_path, watch, target):
-    root = str(tmp_path)
-    os.mkdir(os.path.join(root, "sub"))
-    run = watch(root)
-    os.chmod(os.path.join(root, target), 0o700)
-    seen = run.sentinel(root)
-    expected = record("modified", os.path.join(root, "sub")) if target else b""
-    assert record_lines(seen) == record_lines(expected + record("added", os.path.join(root, "sentinel")))
+@pytest.mark.parametrize("target", ["sub", ""], ids=["sub-directory", "root"])
+def test_an_attribute_change_of_a_watched_directory_is_reported_by_its_parent_only(watched, watch, target):
+    (watched / "sub").mkdir()
+    run = watch(watched)
+    os.chmod(watched / target, 0o700)
+    seen = run.sentinel(watched)
+    assert_records(seen, record("modified", watched / "sub") if target else b"", record("added", watched / "sentinel"))
     assert b"INVALID" not in seen
     run.stop()
 
@@ -163,8 +163,7 @@ def test_names_reach_a_pipe_as_the_same_bytes(tmp_path, watch, root_name, sub_na
     run = watch(root)
     for directory in (root, sub):
         for name in names:
-            write(os.path.join(directory, name))
-            run.expect(record("added", os.path.join(directory, name)))
+            added(run, os.path.join(directory, name))
     old, new = os.path.join(sub, names[0]), os.path.join(sub, renamed)
     os.rename(old, new)
     run.expect(record("old", old) + record("new", new))
@@ -260,8 +259,7 @@ def test_symbolic_link_loops_are_reported_but_never_followed(tmp_path, watched, 
                          (watched, "absolute"), (outside, "out")):
         os.symlink(target, os.path.join(watched, name))
     run = watch(watched)
-    write(os.path.join(watched, "sub", "f"))
-    run.expect(record("added", os.path.join(watched, "sub", "f")))
+    added(run, os.path.join(watched, "sub", "f"))
     write(os.path.join(outside, "g"))
     os.symlink("../..", os.path.join(watched, "sub", "upup"))
     run.expect(record("added", os.path.join(watched, "sub", "upup")))
@@ -310,61 +308,49 @@ def test_the_root_bound_inside_itself_is_watched_once(watch, tmp_path):
     run.stop()
 
 
-def test_special_files_are_reported_but_never_opened(tmp_path, watch):
+def test_special_files_are_reported_but_never_opened(watched, watch):
     # Opening a FIFO that nobody writes to would block for ever.
-    root = str(tmp_path)
-    os.mkfifo(os.path.join(root, "old-fifo"))
+    os.mkfifo(watched / "old-fifo")
     with socket.socket(socket.AF_UNIX) as bound:
-        bound.bind(os.path.join(root, "socket"))
-        run = watch(root)
-        os.mkfifo(os.path.join(root, "new-fifo"))
-        run.expect(record("added", os.path.join(root, "new-fifo")))
-        os.chmod(os.path.join(root, "old-fifo"), 0o600)
-        run.expect(record("modified", os.path.join(root, "old-fifo")))
-        run.sentinel(root)
+        bound.bind(str(watched / "socket"))
+        run = watch(watched)
+        os.mkfifo(watched / "new-fifo")
+        run.expect(record("added", watched / "new-fifo"))
+        os.chmod(watched / "old-fifo", 0o600)
+        run.expect(record("modified", watched / "old-fifo"))
+        run.sentinel(watched)
         run.stop()
 
 
-def test_a_directory_replaced_by_a_file_of_the_same_name(tmp_path, watch):
-    root = str(tmp_path)
-    x = os.path.join(root, "x")
-    os.mkdir(x)
-    write(os.path.join(x, "f"))
-    run = watch(root)
-    os.remove(os.path.join(x, "f"))
+def test_a_directory_replaced_by_a_file_of_the_same_name(watched, watch):
+    x, a, y = watched / "x", watched / "a", watched / "y"
+    x.mkdir()
+    write(x / "f")
+    run = watch(watched)
+    os.remove(x / "f")
     os.rmdir(x)
     write(x)
-    seen = run.expect(record("modified", x))
-    assert record_lines(seen) == record_lines(record("removed", os.path.join(x, "f")) + record("removed", x)
-                                    + record("added", x) + record("modified", x))
+    assert_records(run.expect(record("modified", x)),
+                   record("removed", x / "f"), record("removed", x), record("added", x), record("modified", x))
     # And back: the new directory is watched, not confused with the file.
     os.remove(x)
     os.mkdir(x)
-    write(os.path.join(x, "inner"))
-    seen = run.expect(record("added", os.path.join(x, "inner")))
-    assert record_lines(seen) == record_lines(record("removed", x) + record("added", x)
-                                    + record("added", os.path.join(x, "inner")))
+    assert_records(added(run, x / "inner"), record("removed", x), record("added", x), record("added", x / "inner"))
     # A directory renamed over an empty one takes its place, and its own
     # changes are reported under the name it took.
-    a = os.path.join(root, "a")
-    y = os.path.join(root, "y")
-    os.mkdir(a)
-    os.mkdir(y)
+    a.mkdir()
+    y.mkdir()
     run.expect(record("added", y))
     os.rename(a, y)
     run.expect(record("old", a) + record("new", y))
-    write(os.path.join(y, "g"))
-    seen = run.expect(record("added", os.path.join(y, "g")))
-    assert record_lines(seen) == record_lines(record("added", os.path.join(y, "g")))
+    assert_records(added(run, y / "g"), record("added", y / "g"))
     run.stop()
 
 
 def test_a_directory_taken_for_another_of_its_name_is_announced_as_a_loss(tmp_path, watch, interface):
-    # Stopped, the program reads late: x leaves the tree and another x comes
-    # in under a parent renamed since, so on inotify the path of the second
-    # move is stale when it is read, and the newcomer is taken for the x that
-    # left. Found out once the queue is read: changes may have gone under a
-    # wrong name, so an OVERFLOW line, and the newcomer is watched from then
+    # Stopped, the program reads late: on inotify the second move's path is
+    # stale by then and the newcomer is taken for the x that left, so changes
+    # may have gone under a wrong name (OVERFLOW), and it is watched from then
     # on. fanotify names both ends of every move: no guess, no loss.
     root = tmp_path / "root"
     outside = tmp_path / "outside"
@@ -377,8 +363,7 @@ def test_a_directory_taken_for_another_of_its_name_is_announced_as_a_loss(tmp_pa
         os.rename(root / "b", root / "b2")
     if interface == "inotify":
         run.expect(OVERFLOW)
-    write(root / "b2" / "x" / "after")
-    run.expect(record("added", root / "b2" / "x" / "after"))
+    added(run, root / "b2" / "x" / "after")
     write(outside / "x" / "unseen")
     run.sentinel(root)
     assert b"unseen" not in run.output
@@ -422,25 +407,22 @@ def test_directories_that_vanish_before_they_are_watched(tmp_path, watched, watc
 
 
 @pytest.mark.parametrize("sigpipe", ["default", "ignored"])
-def test_output_closed_early_ends_the_run_without_a_terminal(program, tmp_path, sigpipe):
-    root = str(tmp_path)
+def test_output_closed_early_ends_the_run_without_a_terminal(program, watched, sigpipe):
     reading, writing = os.pipe()
     head = subprocess.Popen(["head", "-1"], stdin=reading, stdout=subprocess.PIPE)
     ignore = dict(preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)) if sigpipe == "ignored" else {}
-    process = start(program.command(root), stdout=writing, env=program.env, **ignore)
+    process = start(program.command(watched), stdout=writing, env=program.env, **ignore)
     os.close(reading)
     os.close(writing)
     try:
         first = head.communicate(timeout=TIMEOUT)[0]
-        assert first == start_lines(root).split(b"\n")[0] + b"\n"
+        assert first == start_lines(watched).split(b"\n")[0] + b"\n"
         # The program learns that nobody reads any more at its next output.
         for number in range(200):
-            write(os.path.join(root, f"file-{number}"))
-            try:
+            write(os.path.join(watched, f"file-{number}"))
+            with contextlib.suppress(subprocess.TimeoutExpired):
                 process.wait(0.1)
                 break
-            except subprocess.TimeoutExpired:
-                pass
         assert process.poll() is not None, "still running after its output was closed"
         # Killed by SIGPIPE as any program whose reader left; with the signal
         # ignored on purpose, the status of a failed run.
@@ -451,18 +433,18 @@ def test_output_closed_early_ends_the_run_without_a_terminal(program, tmp_path, 
 
 @pytest.mark.parametrize("how", ["deleted", "moved-away-then-deleted"])
 def test_a_deleted_root_ends_the_reports_with_an_overflow(tmp_path, watch, how):
-    root = os.path.join(str(tmp_path), "root")
-    os.makedirs(os.path.join(root, "sub"))
-    write(os.path.join(root, "sub", "f"))
+    root, elsewhere = tmp_path / "root", tmp_path / "elsewhere"
+    (root / "sub").mkdir(parents=True)
+    write(root / "sub" / "f")
     run = watch(root)
-    if how != "deleted":
-        os.rename(root, os.path.join(str(tmp_path), "elsewhere"))
-        # Still watched, and named by the path it was opened with.
-        write(os.path.join(str(tmp_path), "elsewhere", "moved-note"))
-        run.expect(record("added", os.path.join(root, "moved-note")))
-        shutil.rmtree(os.path.join(str(tmp_path), "elsewhere"))
-    else:
+    if how == "deleted":
         shutil.rmtree(root)
+    else:
+        os.rename(root, elsewhere)
+        # Still watched, and named by the path it was opened with.
+        write(elsewhere / "moved-note")
+        run.expect(record("added", root / "moved-note"))
+        shutil.rmtree(elsewhere)
     seen = run.expect(OVERFLOW + refused(root, ERROR_ACCESS_DENIED))
     # What happened before the root went is reported before the overflow.
     assert record("removed", os.path.join(root, "sub", "f")) in seen
@@ -488,9 +470,9 @@ def test_an_unmounted_root_is_announced_like_a_deleted_one(watch, watched):
     run.stop()
 
 
-def test_sighup_ends_the_run_without_a_terminal(tmp_path, watch):
-    run = watch(str(tmp_path))
-    run.sentinel(str(tmp_path))
+def test_sighup_ends_the_run_without_a_terminal(watched, watch):
+    run = watch(watched)
+    run.sentinel(watched)
     assert run.stop(signal.SIGHUP) == -signal.SIGHUP
 
 

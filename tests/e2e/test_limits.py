@@ -111,7 +111,7 @@ def test_a_low_descriptor_limit_never_leaves_part_of_the_tree_unwatched_in_silen
     assert press_key(child)[1] == 0
 
 
-def test_a_stopped_program_loses_nothing_or_says_so(program, interface, tmp_path):
+def test_a_stopped_program_loses_nothing_or_says_so(watch, interface, tmp_path):
     # Stopped, the program cannot read the kernel's queue: more changes than
     # inotify's holds must give the OVERFLOW line, and every directory, old and
     # new, be watched afterwards. fanotify's has no limit: all are reported.
@@ -121,8 +121,7 @@ def test_a_stopped_program_loses_nothing_or_says_so(program, interface, tmp_path
     root = tmp_path / "root"
     for name in ("busy", "old/deeper"):
         (root / name).mkdir(parents=True)
-    run = program.pipe(root)
-    run.expect_start(root)
+    run = watch(root)
     names = [f"f{i}" for i in range(queued + 2000)]
     with run.paused():
         for name in names:
@@ -142,7 +141,7 @@ def test_a_stopped_program_loses_nothing_or_says_so(program, interface, tmp_path
 
 @pytest.mark.interface("fanotify")
 @pytest.mark.timeout(900)
-def test_a_tree_larger_than_the_watch_limit_is_watched_whole(program, tmp_path):
+def test_a_tree_larger_than_the_watch_limit_is_watched_whole(program, watch, tmp_path):
     # One mark covers the file system: no limit on watches applies, and nothing is walked before the start lines.
     count = max(300_000, inotify_limit("max_user_watches") * 3 // 2)
     root = tmp_path / "root"
@@ -152,8 +151,7 @@ def test_a_tree_larger_than_the_watch_limit_is_watched_whole(program, tmp_path):
         for j in range(1000):
             os.mkdir(root / f"{i}" / f"{j}")
     try:
-        run = program.pipe(root)
-        run.expect_start(root)
+        run = watch(root)
         deepest = root / f"{count // 1000 - 1}" / "999" / "deep"
         write(deepest)
         run.expect(record("added", deepest))

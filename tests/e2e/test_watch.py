@@ -96,10 +96,9 @@ def test_output_reaches_a_pipe_line_by_line(program, tmp_path):
     # shows here only if the program wrote it to the pipe while running.
     child = program.terminal(d, via=["/bin/bash", "-c", '"$0" "$@" | cat; exit "${PIPESTATUS[0]}"'])
     expect_shown(child, start_lines(d))
-    write(d + "/first")
-    expect_shown(child, record("added", d + "/first"))
-    write(d + "/second")
-    expect_shown(child, record("added", d + "/second"))
+    for name in ("/first", "/second"):
+        write(d + name)
+        expect_shown(child, record("added", d + name))
     assert press_key(child)[1] == 0
 
 

@@ -50,16 +50,13 @@ class Shell:
         self.child.expect_exact(READY)
         self.program_switched()
 
-    def single_key_input(self):
-        return not termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON
-
     def shell_has_terminal(self):
         return os.tcgetpgrp(self.child.child_fd) == self.child.pid
 
     def program_switched(self):
         """Waits until the running program has switched the terminal to single keys."""
-        eventually(lambda: not self.shell_has_terminal() and self.single_key_input(),
-                   "switched to single-key input")
+        eventually(lambda: not self.shell_has_terminal()
+                   and not termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON, "switched to single-key input")
 
     def back_at_prompt(self):
         """Waits until the job has ended or stopped, so that typing reaches the shell."""
