@@ -116,6 +116,12 @@ bool ChangeTracker::locate(int key, int& parentKey, std::string& name) const {
     return true;
 }
 
+bool ChangeTracker::isWithin(int key, int ancestorKey) const {
+    const NodeId node = tree_.find(key);
+    const NodeId ancestor = tree_.find(ancestorKey);
+    return node != kNoNode && ancestor != kNoNode && tree_.isWithin(node, ancestor);
+}
+
 ChangeTracker::Outcome ChangeTracker::takeOutcome() {
     const Outcome outcome = rootGone_ ? Outcome::RootGone : outcome_;
     outcome_ = Outcome::Ok;

@@ -106,6 +106,9 @@ public:
     /// Where the watched directory with this key is: its parent's key and its
     /// name. False for the root and for a key not in the tree.
     bool locate(int key, int& parentKey, std::string& name) const;
+    /// Whether the directory with this key is the one with ancestorKey or lies
+    /// below it; false when either is not in the tree.
+    bool isWithin(int key, int ancestorKey) const;
     int rootKey() const { return tree_.root() == kNoNode ? -1 : tree_.wd(tree_.root()); }
     size_t watchedDirectories() const { return tree_.size(); }
 

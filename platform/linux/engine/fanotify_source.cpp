@@ -385,7 +385,7 @@ void FanotifySource::settleRemovalsAround(int from, int to) {
     std::vector<Removal> later;
     for (size_t i = 0; i < removals_.size();) {
         const Removal& removal = removals_[i];
-        if (removal.child >= 0 && (isBelow(from, removal.child) || isBelow(to, removal.child))) {
+        if (removal.child >= 0 && (tracker_->isWithin(from, removal.child) || tracker_->isWithin(to, removal.child))) {
             later.push_back(std::move(removals_[i]));
             removals_.erase(removals_.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
@@ -394,18 +394,6 @@ void FanotifySource::settleRemovalsAround(int from, int to) {
     }
     settleAllRemovals();
     removals_ = std::move(later);
-}
-
-// Whether the directory `key` is `ancestor` or lies below it in the tree.
-bool FanotifySource::isBelow(int key, int ancestor) const {
-    std::string name;
-    for (size_t depth = 0; key >= 0 && depth < kDeepest; ++depth) {
-        if (key == ancestor) return true;
-        int parentKey = -1;
-        if (!tracker_->locate(key, parentKey, name)) return false;
-        key = parentKey;
-    }
-    return false;
 }
 
 void FanotifySource::noteMove(const Event& event, int from, int to) {

@@ -87,7 +87,6 @@ private:
     void settleRemovals(int key, std::string_view name, int child);
     void settleAllRemovals();
     void settleRemovalsAround(int from, int to);
-    bool isBelow(int key, int ancestor) const;
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
     void auditMoves();

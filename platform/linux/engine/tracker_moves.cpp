@@ -17,10 +17,6 @@ void ChangeTracker::handleMovedTo(NodeId dir, std::string_view name, bool isDire
     reportMove(from, dir, name, isDirectory, event.child >= 0 ? event.child : from.child);
 }
 
-// Reported as Windows reports it, as far as the reader knows the two ends:
-// a rename in place as the OLD/NEW pair, a move between directories as a
-// removal directly followed by an addition. While a listing's window is open
-// the reader may know neither end, or know the new one from the listing.
 // Whether what a listing showed under the new name can be the directory that
 // moves there: not when the tree has another directory there that the disk
 // no longer has there, the one this move replaces.
@@ -32,13 +28,19 @@ bool ChangeTracker::listedAsItself(NodeId dir, std::string_view name) {
     return key < 0 || key == tree_.wd(present);
 }
 
+// Reported as Windows reports it, as far as the reader knows the two ends:
+// a rename in place as the OLD/NEW pair, a move between directories as a
+// removal directly followed by an addition. While a listing's window is open
+// the reader may know neither end, or know the new one from the listing.
 void ChangeTracker::reportMove(const PendingMove& from, NodeId dir, std::string_view name, bool isDirectory,
                                int child) {
     const bool fromTree = from.dir != kNoNode;
-    const std::string fromPath = fromTree ? childPath(from.dir, from.name) : std::string();
-    const std::string toPath = childPath(dir, name);
+    // The paths matter only to a reader inside a listing's window.
+    const bool windows = !reader_.empty();
+    const std::string fromPath = windows && fromTree ? childPath(from.dir, from.name) : std::string();
+    const std::string toPath = windows ? childPath(dir, name) : std::string();
     const bool sourceKnown = fromTree && readerKnows(from.dir, from.name);
-    const bool targetKnown = !reader_.empty() && reader_.inWindow(toPath) && reader_.knows(toPath);
+    const bool targetKnown = windows && reader_.inWindow(toPath) && reader_.knows(toPath);
     const bool sameDir = fromTree && from.dir == dir;
     // Both names known: the listing showed what this rename made when it
     // showed the new name and not the old one, which the reader knows from an
@@ -59,7 +61,7 @@ void ChangeTracker::reportMove(const PendingMove& from, NodeId dir, std::string_
         if (sourceKnown) emit(FILE_ACTION_REMOVED, from.dir, from.name, isDirectory);
         if (!targetKnown) told = emit(FILE_ACTION_ADDED, dir, name, isDirectory);
     }
-    if (!reader_.empty()) {
+    if (windows) {
         if ((carried || pair) && told) {
             reader_.move(fromPath, toPath);
         } else if (fromTree) {

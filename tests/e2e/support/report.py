@@ -83,6 +83,7 @@ class Report:
     problems: list = field(default_factory=list)  # (lineno, line) that break the format, OVERFLOW included
     overflows: int = 0
     deliveries: int = 0
+    sizes: list = field(default_factory=list)  # the byte count each delivery's header gives
 
 
 def parse(output, root, separator=b"/"):
@@ -95,8 +96,9 @@ def parse(output, root, separator=b"/"):
         lines.pop()
     for lineno, line in enumerate(lines, 1):
         line = line.removesuffix(b"\r")
-        if HEADER.fullmatch(line):
+        if header := HEADER.fullmatch(line):
             report.deliveries += 1
+            report.sizes.append(int(header[1]))
             continue
         if line == OVERFLOW.split(b"\n")[1]:
             report.overflows += 1
