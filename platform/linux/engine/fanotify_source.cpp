@@ -1,5 +1,6 @@
 #include "platform/linux/engine/fanotify_source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -83,6 +84,7 @@ size_t FanotifySource::read(Receiver& receiver) {
     if (chunks_.size() > 1) chunks_.resize(1);
     chunksUsed_ = 0;
     events_.clear();
+    leaving_.clear();
     names_.clear();
     bytesRead_ = 0;
     queueWasEmpty_ = false;
@@ -151,6 +153,9 @@ void FanotifySource::parse(const char* data, size_t size) {
             }
             record += header->len;
         }
+        if ((event.mask & FAN_ONDIR) && event.target != nullptr &&
+            (((event.mask & FAN_RENAME) && event.oldDir != nullptr) || ((event.mask & FAN_DELETE) && event.dir != nullptr)))
+            leaving_[bytesOf(event.target)].push_back(events_.size());
         events_.push_back(event);
         at += metadata.event_len;
     }
@@ -290,18 +295,18 @@ bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link
 }
 
 bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link) {
-    for (size_t later = position + 1;; ++later) {
-        if (later == events_.size() && (bytesRead_ >= kLookaheadBytes || !fill())) return false;
-        const Event& event = events_[later];
-        if (!(event.mask & FAN_ONDIR) || event.target == nullptr || bytesOf(event.target) != handle) continue;
-        if ((event.mask & FAN_RENAME) && event.oldDir != nullptr) {
-            link = Link{std::string(bytesOf(event.oldDir)), std::string(event.oldName)};
-            return true;
+    for (;;) {
+        if (const auto found = leaving_.find(handle); found != leaving_.end()) {
+            const auto later = std::upper_bound(found->second.begin(), found->second.end(), position);
+            if (later != found->second.end()) {
+                const Event& event = events_[*later];
+                const bool renamed = (event.mask & FAN_RENAME) && event.oldDir != nullptr;
+                link = renamed ? Link{std::string(bytesOf(event.oldDir)), std::string(event.oldName)}
+                               : Link{std::string(bytesOf(event.dir)), std::string(event.name)};
+                return true;
+            }
         }
-        if ((event.mask & FAN_DELETE) && event.dir != nullptr) {
-            link = Link{std::string(bytesOf(event.dir)), std::string(event.name)};
-            return true;
-        }
+        if (bytesRead_ >= kLookaheadBytes || !fill()) return false;
     }
 }
 

@@ -105,6 +105,10 @@ private:
     std::vector<std::unique_ptr<char[]>> chunks_;
     size_t chunksUsed_ = 0;
     std::vector<Event> events_;
+    // The events of this read that move or remove a directory, by its handle
+    // (bytes in chunks_), in queue order: where a directory was is looked up
+    // here, not by reading on through the events for each directory met.
+    std::unordered_map<std::string_view, std::vector<size_t>, Hash, std::equal_to<>> leaving_;
     size_t bytesRead_ = 0;
     bool queueWasEmpty_ = false;
     std::deque<std::string> names_;
