@@ -25,30 +25,26 @@ enum class Layout { Padded, EndToEnd };
 
 /// Records laid out one way, then 'X's: a walk past the count shows in the output.
 struct Buffer {
-    std::vector<DWORD> words;
-    DWORD size = 0;
+    std::vector<DWORD> words = std::vector<DWORD>(16, 0x58585858);
+    DWORD size = 0;  // where the last name ends
     const BYTE* data() const { return reinterpret_cast<const BYTE*>(words.data()); }
 };
 
 Buffer build(const std::vector<Record>& records, Layout layout) {
-    std::vector<BYTE> bytes;
-    size_t exactEnd = 0;
-    for (size_t i = 0; i < records.size(); ++i) {
+    Buffer buffer;
+    for (const Record& r : records) buffer.words.resize(buffer.words.size() + 5 + r.name.size() / 2, 0x58585858);
+    BYTE* bytes = reinterpret_cast<BYTE*>(buffer.words.data());
+    for (size_t i = 0, start = 0; i < records.size(); ++i) {
         const Record& r = records[i];
-        const size_t start = bytes.size();
-        exactEnd = start + 12 + r.name.size() * 2;
-        const size_t end = layout == Layout::Padded ? (exactEnd + 3) / 4 * 4 : exactEnd;
+        buffer.size = DWORD(start + 12 + r.name.size() * 2);
+        const size_t end = layout == Layout::Padded ? (buffer.size + 3) / 4 * 4 : buffer.size;
         const DWORD header[3] = {r.next.value_or(i + 1 == records.size() ? 0 : DWORD(end - start)), r.action,
                                  r.nameLength.value_or(DWORD(r.name.size() * 2))};
-        bytes.resize(end, 0);
-        std::memcpy(bytes.data() + start, header, sizeof header);
-        std::memcpy(bytes.data() + start + 12, r.name.data(), r.name.size() * 2);
+        std::memset(bytes + start, 0, end - start);
+        std::memcpy(bytes + start, header, sizeof header);
+        std::memcpy(bytes + start + 12, r.name.data(), r.name.size() * 2);
+        start = end;
     }
-    Buffer buffer;
-    buffer.size = DWORD(exactEnd);
-    buffer.words.resize(bytes.size() / 4 + 16);
-    std::memset(buffer.words.data(), 'X', buffer.words.size() * 4);
-    std::memcpy(buffer.words.data(), bytes.data(), bytes.size());
     return buffer;
 }
 
@@ -105,9 +101,7 @@ std::vector<ReportCase> reportCases() {
 }
 
 std::string report(const Buffer& buffer, DWORD count) {
-    ConsoleCapture capture;
-    printChangeReport(count, buffer.data(), WString(W("/w/")));
-    return capture.text();
+    return captured([&] { printChangeReport(count, buffer.data(), WString(W("/w/"))); });
 }
 
 TEST(PrintChangeReport, WalksRecordsWithinTheDeliveredBytes) {

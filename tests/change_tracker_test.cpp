@@ -9,7 +9,6 @@
 
 #include <cstring>
 #include <sstream>
-#include <sys/inotify.h>
 
 #include "platform/linux/utf16.h"
 #include "tests/fake_disk.h"
@@ -149,24 +148,20 @@ const Row kRows[] = {
 
 /// Gathers what the tracker hands over, and checks that no piece ends between
 /// the halves of a rename.
-class Collector : public RecordSink {
-public:
+struct Collector : RecordSink {
     void publish(std::vector<uint8_t>& packed) override {
+        static const char* const labels[] = {"", "ADDED ", "REMOVED ", "MODIFIED ", "OLD ", "NEW "};
         DWORD last = 0;
         for (size_t at = 0; at < packed.size();) {
             DWORD header[3];
             std::memcpy(header, packed.data() + at, sizeof header);
             const WCHAR* name = reinterpret_cast<const WCHAR*>(packed.data() + at + 12);
-            lines.push_back(label(header[1]) + bytesFromUtf16(name, header[2] / 2));
+            lines.push_back(labels[header[1]] + bytesFromUtf16(name, header[2] / 2));
             last = header[1];
             at += header[0];
         }
         packed.clear();
         if (last == FILE_ACTION_RENAMED_OLD_NAME) split = true;
-    }
-    static std::string label(DWORD action) {
-        static const char* const labels[] = {"", "ADDED ", "REMOVED ", "MODIFIED ", "OLD ", "NEW "};
-        return labels[action];
     }
     std::vector<std::string> lines;
     bool split = false;
@@ -184,30 +179,24 @@ public:
         if (tracker_.start() != 0) return "start failed";
         std::istringstream list(steps);
         std::string step;
-        while (std::getline(list, step, ';')) perform(trim(step));
+        while (std::getline(list, step, ';')) perform(step);
         tracker_.publish();
         std::string joined;
         for (const std::string& line : sink_.lines) joined += (joined.empty() ? "" : "; ") + line;
         return joined;
     }
     bool splitARename() const { return sink_.split; }
-    size_t records() const { return sink_.lines.size(); }
 
 private:
-    static std::string trim(const std::string& text) {
-        const size_t first = text.find_first_not_of(' ');
-        return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(' ') - first + 1);
-    }
-
+    // Spaces around a step, or its words, do not matter.
     void perform(const std::string& step) {
         std::istringstream words(step);
         std::string verb, a, b;
         words >> verb >> a >> b;
         if (verb == "watching" || verb == "listing") {
-            const std::string path = a.substr(0, a.size() - 1);  // without its ':'
+            const std::string moment = verb + " " + a.substr(0, a.size() - 1);  // without the ':'
             const std::string change = step.substr(step.find(':') + 1);
-            auto act = [this, change] { perform(trim(change)); };
-            verb == "watching" ? disk_.whenWatched(path, act) : disk_.whenListed(path, act);
+            disk_.when(moment, [this, change] { perform(change); });
         } else if (verb == "read") {
             read(a.empty() ? SIZE_MAX : std::stoul(a));
         } else if (verb == "later") {
@@ -244,11 +233,10 @@ private:
     void read(size_t count) {
         disk_.queueRead();
         for (size_t taken = 0; taken < count && !disk_.queue().empty() && !gone_; ++taken) {
-            const KernelEvent event = disk_.queue().front();
+            const FakeDisk::Queued queued = disk_.queue().front();
             disk_.queue().pop_front();
-            for (const FakeDisk::Link& link : disk_.places().front()) tracker_.adopt(link.key, link.parentKey, link.name);
-            disk_.places().pop_front();
-            note(tracker_.onEvent(event, nowMs_));
+            for (const FakeDisk::Link& link : queued.places) tracker_.adopt(link.key, link.parentKey, link.name);
+            note(tracker_.onEvent(queued.event, nowMs_));
             if (tracker_.publishDue()) tracker_.publish();
         }
         tracker_.publish();

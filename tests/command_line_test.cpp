@@ -27,14 +27,6 @@ private:
     std::vector<WCHAR*> pointers_;
 };
 
-/// What `run` writes; the capture ends before the checks, which report on standard output too.
-template <class Run>
-std::string captured(Run run) {
-    ConsoleCapture capture;
-    run();
-    return capture.text();
-}
-
 TEST(ParseCommandLine, ClassifiesEveryArgument) {
     const struct {
         std::vector<WString> arguments;
@@ -91,20 +83,17 @@ TEST(ParseCommandLine, ClassifiesEveryArgument) {
 TEST(ProgramMain, PrintsExtraPathLinesBeforeOneUsageBlock) {
     const std::string usage = captured(printUsage);
     ASSERT_EQ(usage.rfind("\nRun without any arguments to monitor ", 0), 0u) << usage;
-    const struct {
-        std::vector<WString> arguments;
-        std::string expected;
-    } cases[] = {
+    const std::pair<std::vector<WString>, std::string> cases[] = {
         {{W("--help")}, usage},
         {{W("/a"), W("/?")}, usage},
         {{W("/a"), W("/b")}, kTooMany + usage},
         {{W("/a"), W("/b"), W("/c")}, kTooMany + (kTooMany + usage)},
         {{W("/a"), W("h"), W("/b")}, kTooMany + usage},
     };
-    for (const auto& c : cases) {
-        Arguments arguments(c.arguments);
+    for (const auto& [given, expected] : cases) {
+        Arguments arguments(given);
         int status = 0;
-        EXPECT_EQ(captured([&] { status = programMain(arguments.argc(), arguments.argv()); }), c.expected);
+        EXPECT_EQ(captured([&] { status = programMain(arguments.argc(), arguments.argv()); }), expected);
         EXPECT_EQ(status, -1);
     }
 }

@@ -5,40 +5,51 @@
 #include <string>
 #include <unistd.h>
 
+/// Puts another descriptor on standard output while it exists, taking it over.
+class StandardOutputSwap {
+public:
+    explicit StandardOutputSwap(int replacement) : saved_(dup(1)) {
+        std::fflush(stdout);
+        dup2(replacement, 1);
+        close(replacement);
+    }
+    ~StandardOutputSwap() {
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+    }
+    StandardOutputSwap(const StandardOutputSwap&) = delete;
+    StandardOutputSwap& operator=(const StandardOutputSwap&) = delete;
+
+private:
+    int saved_;
+};
+
 /// Redirects standard output to a temporary file while it exists. consolePrint
 /// writes through on every call (outside a ConsoleBatch), so text() sees every
 /// completed call.
 class ConsoleCapture {
 public:
-    ConsoleCapture() {
-        std::fflush(stdout);
-        file_ = std::tmpfile();
-        saved_ = dup(1);
-        dup2(fileno(file_), 1);
-    }
-    ~ConsoleCapture() {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-        std::fclose(file_);
-    }
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+    ~ConsoleCapture() { std::fclose(file_); }
 
     /// Everything written so far, as bytes (UTF-8 on Linux).
     std::string text() const {
         std::string result;
         char chunk[4096];
-        for (off_t at = 0;;) {
-            ssize_t got = pread(fileno(file_), chunk, sizeof chunk, at);
-            if (got <= 0) break;
+        for (ssize_t got; (got = pread(fileno(file_), chunk, sizeof chunk, static_cast<off_t>(result.size()))) > 0;)
             result.append(chunk, static_cast<size_t>(got));
-            at += got;
-        }
         return result;
     }
 
 private:
-    std::FILE* file_ = nullptr;
-    int saved_ = -1;
+    std::FILE* file_ = std::tmpfile();
+    StandardOutputSwap swap_{dup(fileno(file_))};
 };
+
+/// What `run` writes; the capture ends before the checks, which report on standard output too.
+template <class Run>
+std::string captured(Run run) {
+    ConsoleCapture capture;
+    run();
+    return capture.text();
+}

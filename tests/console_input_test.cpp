@@ -27,6 +27,14 @@ using namespace std::chrono_literals;
 
 constexpr int kStepMilliseconds = 10000;  // a slow machine, but never forever
 
+/// Polls until `done` holds; false if it did not within a step's time.
+bool eventually(const std::function<bool()>& done) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStepMilliseconds); !done();
+         std::this_thread::sleep_for(5ms))
+        if (std::chrono::steady_clock::now() > end) return false;
+    return true;
+}
+
 struct PseudoTerminal {
     int master = -1;
     int slave = -1;
@@ -51,12 +59,7 @@ struct PseudoTerminal {
     }
     bool singleKeyInput() const { return (settings().c_lflag & ICANON) == 0; }
     /// Polls the settings until the program has switched them.
-    bool settlesInSingleKeyInput() const {
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStepMilliseconds);
-             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(5ms))
-            if (singleKeyInput()) return true;
-        return false;
-    }
+    bool settlesInSingleKeyInput() const { return eventually([this] { return singleKeyInput(); }); }
 };
 
 ::testing::AssertionResult sameSettings(const termios& actual, const termios& expected) {
@@ -97,9 +100,7 @@ int readyFd = -1;  // inside the job: tells the test that the terminal is switch
 char keyTyped() {
     _kbhit();
     if (write(readyFd, "r", 1) != 1) _exit(90);
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStepMilliseconds); !_kbhit();
-         std::this_thread::sleep_for(5ms))
-        if (std::chrono::steady_clock::now() > end) return 0;
+    if (!eventually([] { return _kbhit() != 0; })) return 0;
     int tty = open("/dev/tty", O_RDONLY);
     char key = 0;
     if (!_kbhit() || tty < 0 || read(tty, &key, 1) != 1) return 0;

@@ -203,10 +203,7 @@ TEST(DirectoryChanges, CloseHandleLeavesNoDescriptorOpen) {
 TEST(DirectoryChanges, OpenFailuresKeepWindowsDistinctions) {
     WatchFixture w;
     touch(w.path("file"));
-    struct Case {
-        std::string path;
-        DWORD error;
-    } cases[] = {
+    const std::pair<std::string, DWORD> cases[] = {
         {w.path("missing/"), ERROR_FILE_NOT_FOUND},
         {w.path("missing/deeper/"), ERROR_PATH_NOT_FOUND},
         {w.path("file/"), ERROR_DIRECTORY},
@@ -214,9 +211,9 @@ TEST(DirectoryChanges, OpenFailuresKeepWindowsDistinctions) {
         {"", ERROR_PATH_NOT_FOUND},
         {w.path(std::string(300, 'n') + "/"), ERROR_FILENAME_EXCED_RANGE},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(openDirectory(c.path), INVALID_HANDLE_VALUE) << c.path;
-        EXPECT_EQ(GetLastError(), c.error) << c.path;
+    for (const auto& [path, error] : cases) {
+        EXPECT_EQ(openDirectory(path), INVALID_HANDLE_VALUE) << path;
+        EXPECT_EQ(GetLastError(), error) << path;
     }
     EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x1234)));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));

@@ -32,15 +32,12 @@ TEST(DirectoryWatcher, StartLineNamesThePathWithOneSeparator) {
         {dir + "//", false, "Watching \"" + dir + "//\" (non-recursive)\nPush any key to exit.\n"},
     };
     for (const Case& c : cases) {
-        std::string output;
         bool active = false;
-        {
-            ConsoleCapture capture;
+        const std::string output = captured([&] {
             DirectoryWatcher watcher(utf16FromBytes(c.given), c.recursive);
             active = watcher.active;
             watcher.release();
-            output = capture.text();
-        }
+        });
         EXPECT_TRUE(active) << c.given;
         EXPECT_EQ(output, c.expected);
     }
@@ -56,17 +53,14 @@ TEST(DirectoryWatcher, FailedOpenShowsTheOpensOwnCodeAndStaysInactive) {
         ASSERT_EQ(probe, INVALID_HANDLE_VALUE) << given;
         ASSERT_NE(openError, DWORD(ERROR_SUCCESS));
 
-        std::string output;
         bool active = true, issued = true;
-        {
-            ConsoleCapture capture;
+        const std::string output = captured([&] {
             DirectoryWatcher watcher(utf16FromBytes(given), true);
             active = watcher.active;
             issued = watcher.issueRequest();
             watcher.release();
             watcher.release();
-            output = capture.text();
-        }
+        });
         EXPECT_FALSE(active);
         EXPECT_FALSE(issued);
         EXPECT_EQ(output, "Failed to open \"" + given + "/\": " + std::to_string(openError) + "\n");
@@ -95,14 +89,13 @@ TEST(DirectoryWatcher, ReportsEveryRequestAndIssuesTheNext) {
 
 TEST(DirectoryWatcher, RefusedRequestEndsReportsButNotTheWatcher) {
     WatchFixture w;
-    const std::string& root = w.root;
     std::string output;
     bool active = false;
     {
         ConsoleCapture capture;
-        DirectoryWatcher watcher(utf16FromBytes(root), true);
+        DirectoryWatcher watcher(utf16FromBytes(w.root), true);
         // A deleted root ends the outstanding request, and the next is refused.
-        std::filesystem::remove(root);
+        std::filesystem::remove(w.root);
         waitForOutput(watcher, capture, "ReadDirectoryChangesW failed on");
         for (int wait = 0; wait < 3; ++wait) WaitForMultipleObjectsEx(1, &watcher.waitEvent, FALSE, 200, TRUE);
         active = watcher.active;
@@ -110,7 +103,7 @@ TEST(DirectoryWatcher, RefusedRequestEndsReportsButNotTheWatcher) {
         output = capture.text();
     }
     EXPECT_TRUE(active);
-    const std::string refused = "ReadDirectoryChangesW failed on \"" + root + "/\": 5\n";
+    const std::string refused = "ReadDirectoryChangesW failed on \"" + w.root + "/\": 5\n";
     ASSERT_NE(output.find(refused), std::string::npos) << output;
     EXPECT_EQ(output.size(), output.find(refused) + refused.size()) << output;
 }

@@ -9,20 +9,17 @@ FakeDisk::FakeDisk(const std::string& tree, Kernel kernel) : kernel_(kernel) {
     nodes_.push_back(Node{"", -1, true, {}, -1});
     nodes_.push_back(Node{"~", -1, true, {}, -1});
     std::istringstream paths(tree);
-    std::string path;
+    std::string path, name;
     while (paths >> path) {
         const bool isDirectory = path.back() == '/';
         if (isDirectory) path.pop_back();
-        int at = path.rfind("~/", 0) == 0 ? outside_ : root_;
-        std::istringstream parts(at == outside_ ? path.substr(2) : path);
-        std::string part;
-        std::vector<std::string> names;
-        while (std::getline(parts, part, '/')) names.push_back(part);
-        for (size_t i = 0; i < names.size(); ++i) {
-            const auto found = nodes_[at].children.find(names[i]);
-            at = found != nodes_[at].children.end() ? found->second
-                                                    : add(at, names[i], isDirectory || i + 1 < names.size());
-        }
+        // Each prefix up to a slash is a parent, made if missing.
+        size_t end = 0;
+        do {
+            end = path.find('/', end + 1);
+            const std::string part = path.substr(0, end);
+            if (find(part) < 0) add(findParent(part, name), name, isDirectory || end != std::string::npos);
+        } while (end != std::string::npos);
     }
 }
 
@@ -60,11 +57,10 @@ int FakeDisk::existing(const std::string& path) const {
     return node;
 }
 
-bool FakeDisk::below(int node, int ancestor) const {
-    for (int at = node; at != -1; at = nodes_[at].parent) {
-        if (at == ancestor) return true;
-    }
-    return false;
+// In the watched tree: neither outside it nor unlinked.
+bool FakeDisk::inside(int node) const {
+    while (node != -1 && node != root_) node = nodes_[node].parent;
+    return node == root_;
 }
 
 std::string FakeDisk::pathOf(int node) const {
@@ -91,18 +87,17 @@ void FakeDisk::queueEvent(int dir, uint32_t mask, const std::string& name, uint3
         if (nodes_[dir].key < 0) return;
         watch = nodes_[dir].key;
     } else {
-        if (!below(dir, root_)) return;
+        if (!inside(dir)) return;
         watch = keyOf(dir);
         if (child >= 0) child = keyOf(child);
     }
-    names_.push_back(name);
-    queue_.push_back(KernelEvent{watch, mask, cookie, names_.back(), kernel_ == Kernel::Fanotify ? child : -1, alone});
-    places_.emplace_back();
-    if (kernel_ == Kernel::Fanotify) {
-        for (int at = dir; at != root_; at = nodes_[at].parent) {
-            places_.back().insert(places_.back().begin(), Link{keyOf(at), keyOf(nodes_[at].parent), nodes_[at].name});
-        }
+    std::vector<Link> places;
+    for (int at = dir; kernel_ == Kernel::Fanotify && at != root_; at = nodes_[at].parent) {
+        places.insert(places.begin(), Link{keyOf(at), keyOf(nodes_[at].parent), nodes_[at].name});
     }
+    names_.push_back(name);
+    const KernelEvent event{watch, mask, cookie, names_.back(), kernel_ == Kernel::Fanotify ? child : -1, alone};
+    queue_.push_back({event, std::move(places)});
 }
 
 void FakeDisk::mkdir(const std::string& path) {
@@ -139,21 +134,14 @@ void FakeDisk::remove(const std::string& path) {
     const int node = existing(path);
     const Node removed = nodes_[node];
     unlink(node);
-    if (node != root_) queueEvent(removed.parent, IN_DELETE | (removed.isDirectory ? IN_ISDIR : 0), removed.name, 0, node);
+    const uint32_t isDirectory = removed.isDirectory ? IN_ISDIR : 0;
+    if (node != root_) queueEvent(removed.parent, IN_DELETE | isDirectory, removed.name, 0, node);
     if (removed.isDirectory) dropWatch(node, true);
 }
 
 void FakeDisk::removeTree(const std::string& path) {
-    const int node = existing(path);
-    std::vector<std::string> children;
-    for (const auto& [name, child] : nodes_[node].children) children.push_back(pathOf(child));
-    for (const std::string& child : children) {
-        if (nodes_[find(child)].isDirectory) {
-            removeTree(child);
-        } else {
-            remove(child);
-        }
-    }
+    const std::map<std::string, int> children = nodes_[existing(path)].children;  // a copy: removals change it
+    for (const auto& [name, child] : children) removeTree(pathOf(child));
     remove(path);
 }
 
@@ -171,8 +159,8 @@ void FakeDisk::move(const std::string& from, const std::string& to) {
     nodes_[node].parent = target;
     nodes_[target].children[name] = node;
     const uint32_t isDirectory = nodes_[node].isDirectory ? IN_ISDIR : 0;
-    const bool fromInside = below(oldParent, root_);
-    const bool toInside = below(target, root_);
+    const bool fromInside = inside(oldParent);
+    const bool toInside = inside(target);
     if (kernel_ == Kernel::Fanotify && fromInside != toInside) {
         // One event with both ends: the interface knows when one is outside.
         if (fromInside) queueEvent(oldParent, IN_MOVED_FROM | isDirectory, oldName, 0, node, true);
@@ -186,28 +174,16 @@ void FakeDisk::move(const std::string& from, const std::string& to) {
 }
 
 void FakeDisk::overflow() {
-    names_.push_back("");
-    queue_.push_back(KernelEvent{-1, IN_Q_OVERFLOW, 0, names_.back(), -1, false});
-    places_.emplace_back();
+    queue_.push_back({KernelEvent{-1, IN_Q_OVERFLOW, 0, "", -1, false}, {}});
     full_ = true;
 }
 
-void FakeDisk::whenWatched(const std::string& path, std::function<void()> change) {
-    hooks_.emplace_back(path, std::move(change));
-}
-
-void FakeDisk::whenListed(const std::string& path, std::function<void()> change) {
-    listHooks_.emplace_back(path, std::move(change));
-}
-
-void FakeDisk::runHook(Hooks& hooks, const std::string& path) {
-    for (size_t i = 0; i < hooks.size(); ++i) {
-        if (hooks[i].first != path) continue;
-        const std::function<void()> change = std::move(hooks[i].second);
-        hooks.erase(hooks.begin() + static_cast<long>(i));
-        change();
-        return;
-    }
+void FakeDisk::runHook(const std::string& moment) {
+    const auto found = hooks_.lower_bound(moment);  // the first one set for the moment
+    if (found == hooks_.end() || found->first != moment) return;
+    const std::function<void()> change = std::move(found->second);
+    hooks_.erase(found);
+    change();
 }
 
 // A deleted directory's watch says so and goes; one replaced by a rename
@@ -215,9 +191,7 @@ void FakeDisk::runHook(Hooks& hooks, const std::string& path) {
 void FakeDisk::dropWatch(int node, bool deleted) {
     if (kernel_ == Kernel::Fanotify && node == root_) {
         // Said once the queue has been read to the removal (see FanotifySource).
-        names_.push_back("");
-        queue_.push_back(KernelEvent{nodes_[root_].key, IN_DELETE_SELF, 0, names_.back(), -1, false});
-        places_.emplace_back();
+        queue_.push_back({KernelEvent{nodes_[root_].key, IN_DELETE_SELF, 0, "", -1, false}, {}});
     }
     if (kernel_ != Kernel::Inotify || nodes_[node].key < 0) return;
     if (deleted) queueEvent(node, IN_DELETE_SELF, "");
@@ -233,30 +207,23 @@ void FakeDisk::unlink(int node) {
 
 int FakeDisk::open(const std::string& path, int& error) {
     const int node = find(path);
-    if (node < 0 || (node != root_ && !below(node, root_))) {
-        error = ENOENT;
-        return -1;
-    }
-    if (!nodes_[node].isDirectory) {
-        error = ENOTDIR;
-        return -1;
-    }
-    handles_[nextHandle_] = node;
-    return nextHandle_++;
+    return handle(node >= 0 && inside(node) ? node : -1, error);
 }
 
 int FakeDisk::openChild(int dir, std::string_view name, int& error) {
     const Node& parent = nodes_[handles_.at(dir)];
     const auto found = parent.children.find(std::string(name));
-    if (found == parent.children.end() || !nodes_[found->second].isDirectory) {
-        error = found == parent.children.end() ? ENOENT : ENOTDIR;
-        return -1;
-    }
-    handles_[nextHandle_] = found->second;
-    return nextHandle_++;
+    return handle(found == parent.children.end() ? -1 : found->second, error);
 }
 
-void FakeDisk::close(int dir) { handles_.erase(dir); }
+int FakeDisk::handle(int node, int& error) {
+    if (node < 0 || !nodes_[node].isDirectory) {
+        error = node < 0 ? ENOENT : ENOTDIR;
+        return -1;
+    }
+    handles_[nextHandle_] = node;
+    return nextHandle_++;
+}
 
 int FakeDisk::watch(int dir, int& error) {
     const int node = handles_.at(dir);
@@ -267,7 +234,7 @@ int FakeDisk::watch(int dir, int& error) {
         }
         keyOf(node);
     }
-    runHook(hooks_, pathOf(node));
+    runHook("watching " + pathOf(node));
     return nodes_[node].key;
 }
 
@@ -284,8 +251,6 @@ int FakeDisk::list(int dir, std::vector<Entry>& entries) {
     for (const auto& [name, child] : nodes_[handles_.at(dir)].children) {
         entries.push_back({name, nodes_[child].isDirectory});
     }
-    runHook(listHooks_, pathOf(handles_.at(dir)));
+    runHook("listing " + pathOf(handles_.at(dir)));
     return 0;
 }
-
-bool FakeDisk::exists(const std::string& path) { return find(path) >= 0; }

@@ -35,32 +35,34 @@ public:
     void overflow();
     /// At most this many directories can be watched.
     void limitWatches(size_t count) { watchLimit_ = count; }
-    /// Runs `change` right after the directory at `path` is next watched.
-    void whenWatched(const std::string& path, std::function<void()> change);
-    /// Makes change right after the directory at path is read, as a rename
-    /// in it while it is read can make it show both names.
-    void whenListed(const std::string& path, std::function<void()> change);
+    /// Runs `change` once, right after `moment`: "watching P" when the
+    /// directory at P is next watched, "listing P" when it is next read (a
+    /// rename in it while it is read can make it show both names).
+    void when(const std::string& moment, std::function<void()> change) { hooks_.emplace(moment, std::move(change)); }
 
-    /// The events queued and not taken yet.
-    std::deque<KernelEvent>& queue() { return queue_; }
-    /// Where an event's directory was when it was queued, from the root
-    /// down, for the tracker to adopt (fanotify's source learns as much).
     struct Link {
         int key;
         int parentKey;
         std::string name;
     };
-    std::deque<std::vector<Link>>& places() { return places_; }
+    /// An event, and where its directory was when it was queued, from the
+    /// root down, for the tracker to adopt (fanotify's source learns as much).
+    struct Queued {
+        KernelEvent event;
+        std::vector<Link> places;
+    };
+    /// The events queued and not taken yet.
+    std::deque<Queued>& queue() { return queue_; }
     /// Clears the overflow's blockage, as reading the queue does.
     void queueRead() { full_ = false; }
 
     int open(const std::string& path, int& error) override;
     int openChild(int dir, std::string_view name, int& error) override;
-    void close(int dir) override;
+    void close(int dir) override { handles_.erase(dir); }
     int watch(int dir, int& error) override;
     void forget(int key, bool stillWatched) override;
     int list(int dir, std::vector<Entry>& entries) override;
-    bool exists(const std::string& path) override;
+    bool exists(const std::string& path) override { return find(path) >= 0; }
 
 private:
     struct Node {
@@ -74,9 +76,10 @@ private:
     int find(const std::string& path) const;
     int existing(const std::string& path) const;
     int findParent(const std::string& path, std::string& name) const;
+    int handle(int node, int& error);  // opens the directory node, as open() does
     int add(int parent, const std::string& name, bool isDirectory);
     int keyOf(int node);
-    bool below(int node, int ancestor) const;
+    bool inside(int node) const;
     std::string pathOf(int node) const;
     void queueEvent(int dir, uint32_t mask, const std::string& name, uint32_t cookie = 0, int child = -1,
                     bool alone = false);
@@ -94,11 +97,8 @@ private:
     size_t watchLimit_ = SIZE_MAX;
     uint32_t nextCookie_ = 1;
     bool full_ = false;
-    std::deque<KernelEvent> queue_;
-    std::deque<std::vector<Link>> places_;
+    std::deque<Queued> queue_;
     std::deque<std::string> names_;  // storage behind the queued events' names
-    using Hooks = std::vector<std::pair<std::string, std::function<void()>>>;
-    static void runHook(Hooks& hooks, const std::string& path);
-    Hooks hooks_;
-    Hooks listHooks_;
+    void runHook(const std::string& moment);
+    std::multimap<std::string, std::function<void()>> hooks_;  // moment -> change
 };

@@ -18,37 +18,16 @@ using console_detail::TerminalMode;
 namespace {
 
 /// Sets the terminal decision for one test and returns to detection after it.
-class TerminalModeScope {
-public:
+struct TerminalModeScope {
     explicit TerminalModeScope(TerminalMode mode) { console_detail::setTerminalModeForTesting(mode); }
     ~TerminalModeScope() { console_detail::setTerminalModeForTesting(TerminalMode::Detect); }
-};
-
-/// Puts another descriptor on standard output for a while (inside a capture).
-class StandardOutputSwap {
-public:
-    explicit StandardOutputSwap(int replacement) : saved_(dup(1)) {
-        dup2(replacement, 1);
-        close(replacement);
-    }
-    ~StandardOutputSwap() {
-        dup2(saved_, 1);
-        close(saved_);
-    }
-
-private:
-    int saved_;
 };
 
 // Deliberately not terminated: the count alone must bound the read.
 const WCHAR kUnterminated[3] = {u'x', u'y', u'z'};
 
 TEST(ConsolePrint, FormatsEachConversion) {
-    struct Case {
-        void (*print)();
-        const char* expected;
-    };
-    const Case cases[] = {
+    const std::pair<void (*)(), const char*> cases[] = {
         {[] { consolePrint(W("[%-13d]"), -42); }, "[-42          ]"},
         {[] { consolePrint(W("[%-13d]"), INT_MIN); }, "[-2147483648  ]"},
         {[] { consolePrint(W("[%-3d]"), 123456); }, "[123456]"},
@@ -72,10 +51,10 @@ TEST(ConsolePrint, FormatsEachConversion) {
          "Notified with 32768 bytes.\n"},
     };
     TerminalModeScope pipe(TerminalMode::NotTerminal);
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    for (const auto& [print, expected] : cases) {
         ConsoleCapture capture;
-        cases[i].print();
-        EXPECT_EQ(capture.text(), cases[i].expected) << "case " << i;
+        print();
+        EXPECT_EQ(capture.text(), expected);
     }
 }
 

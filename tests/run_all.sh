@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# The one test command: builds and tests everything on Debian 12. Run as
-# root, it first installs the Debian packages it needs that are missing;
-# without root it names them and goes on. It reads no standard input.
+# The one test command: builds and tests everything on Debian 12, reading no
+# standard input. Run as root, it first installs the Debian packages it lacks;
+# without root it names them and goes on.
 #
 # Then: the Linux program with its unit and end-to-end tests, the Windows exe
 # (32-bit, and the 64-bit twin that 64-bit Wine can run) with its Wine tests,
-# and the sanitizer build. Each workflow fails if any test fails or none ran.
-# The release build has no tests of its own; it is built because some
-# warnings appear only with the optimiser on. Last, the release packages
-# (.deb and Windows zip) are built from those builds and checked, and the
-# fuzzers run.
+# and the sanitizer build; each workflow fails if any test fails or none ran.
+# The release build, which has no tests, is built for the warnings that only
+# the optimiser shows. Last, the release packages (.deb and Windows zip) are
+# built from those builds and checked, and the fuzzers run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -11,11 +11,7 @@ namespace {
 using testing::PrintToString;  // shows every code unit of a WString
 
 TEST(Utf16FromBytes, DecodesValidUtf8AndEscapesEveryOtherByte) {
-    struct Case {
-        std::string bytes;
-        WString expected;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, WString> cases[] = {
         {"", {}},
         {std::string("a\0b", 3), WString{'a', 0, 'b'}},
         {"\xC2\x80\xDF\xBF", WString{0x80, 0x7FF}},
@@ -48,8 +44,8 @@ TEST(Utf16FromBytes, DecodesValidUtf8AndEscapesEveryOtherByte) {
         // Latin-1 file names are the common real case.
         {"caf\xE9.txt", WString{'c', 'a', 'f', 0xDCE9, '.', 't', 'x', 't'}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(utf16FromBytes(c.bytes), c.expected) << "bytes of length " << c.bytes.size();
+    for (const auto& [bytes, expected] : cases) {
+        EXPECT_EQ(utf16FromBytes(bytes), expected) << "bytes of length " << bytes.size();
     }
 }
 

@@ -133,14 +133,11 @@ TEST(RecordQueue, TheHalvesOfARenameAreNeverSplitBetweenDeliveries) {
 }
 
 TEST(LastError, ErrnoValuesBecomeWindowsCodes) {
-    const struct {
-        int error;
-        DWORD code;
-    } table[] = {
+    const std::pair<int, DWORD> table[] = {
         {ENOENT, ERROR_FILE_NOT_FOUND},      {EACCES, ERROR_ACCESS_DENIED},     {EPERM, ERROR_ACCESS_DENIED},
         {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
         {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE}, {ENOSPC, ERROR_NOT_ENOUGH_QUOTA}, {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
         {EIO, ERROR_GEN_FAILURE},
     };
-    for (const auto& row : table) EXPECT_EQ(win32ErrorFromErrno(row.error), row.code) << std::strerror(row.error);
+    for (const auto& [error, code] : table) EXPECT_EQ(win32ErrorFromErrno(error), code) << std::strerror(error);
 }

@@ -8,8 +8,7 @@
 #include "tests/fuzz/silence.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool silenced = silenceStandardOutput();
-    (void)silenced;
+    [[maybe_unused]] static const bool silenced = silenceStandardOutput();
     // Arguments are separated by zero code units, as in a real vector.
     std::vector<WString> arguments{W("pathwarden")};
     arguments.emplace_back();

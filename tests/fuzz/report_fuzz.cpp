@@ -8,8 +8,7 @@
 #include "watch/change_report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool silenced = silenceStandardOutput();
-    (void)silenced;
+    [[maybe_unused]] static const bool silenced = silenceStandardOutput();
     if (size < 2) return 0;
     // The first two bytes choose how many of the rest count as delivered, so
     // counts shorter and longer than the records are both explored.
