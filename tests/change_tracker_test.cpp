@@ -135,6 +135,12 @@ const Row kRows[] = {
      kFanotify},
     {"fanotify: moved in from outside", "~/e/f", "mv ~/e e; touch e/g; read", "ADDED e; ADDED e/f; ADDED e/g", true,
      kFanotify},
+    {"fanotify: a listing met a directory where a name is made again later", "~/e/",
+     "mv ~/e e; mkdir e/x; mkdir e/x/y; touch e/x/y/f; mv e/x/y/f e/x/y/h; mv e/x e/q; mkdir e/x; mkdir e/x/y; read; "
+     "touch e/q/y/g; touch e/x/y/k; read",
+     "ADDED e; ADDED e/q; ADDED e/q/y; ADDED e/q/y/h; ADDED e/x; ADDED e/x/y; ADDED e/x/y/f; OLD e/x/y/f; "
+     "NEW e/x/y/h; OLD e/x; NEW e/q; ADDED e/x; ADDED e/x/y; ADDED e/q/y/g; ADDED e/x/y/k",
+     true, kFanotify},
     {"fanotify: moved under a new name", "a/d1/f b/", "mv a/d1 b/d3; read; touch b/d3/g; read",
      "REMOVED a/d1; ADDED b/d3; ADDED b/d3/f; ADDED b/d3/g", true, kFanotify},
     {"fanotify: moved out, nothing below it after", "a/", "mv a ~/a; touch ~/a/x; read; touch y; read",

@@ -182,10 +182,12 @@ void ChangeTracker::handleEntry(NodeId dir, std::string_view name, bool isDirect
     }
     const DWORD action = actionFor(event.mask);
     if (action == FILE_ACTION_ADDED) {
-        // Reported already by a listing made since.
-        if (inWindow(dir, name) && readerKnows(dir, name)) return;
-        emit(action, dir, name, isDirectory);
-        if (isDirectory && options_.recursive) addDirectory(dir, name, event.child);
+        // Reported already by a listing made since. A directory the event
+        // names is still put where the event says it was made: the listing
+        // may have met it, or another under this name, where later moves took it.
+        const bool told = inWindow(dir, name) && readerKnows(dir, name);
+        if (!told) emit(action, dir, name, isDirectory);
+        if (isDirectory && options_.recursive && (!told || event.child >= 0)) addDirectory(dir, name, event.child);
     } else if (action == FILE_ACTION_REMOVED) {
         // Not reported when a listing made since never saw it: the reader
         // never heard of it.
@@ -210,7 +212,16 @@ void ChangeTracker::addDirectory(NodeId parent, std::string_view name, int child
     // The interface reports every change below the root whether or not a
     // directory is known to us, so nothing made in this one can have been
     // missed: it needs neither a walk nor a listing.
-    const NodeId known = tree_.find(child);
+    NodeId known = tree_.find(child);
+    const NodeId occupant = tree_.findChild(parent, name);
+    if (occupant != kNoNode && occupant != known && (known == kNoNode || !tree_.isWithin(known, occupant))) {
+        // The name was free when this directory was made here, so whatever
+        // the tree holds under it is where a listing made since met it, after
+        // moves still queued. Until those come its place is unknown: it is let
+        // go, and placed again by the first event that names it.
+        forgetSubtree(occupant, false);
+        known = tree_.find(child);
+    }
     if (known == kNoNode) {
         if (tree_.findChild(parent, name) == kNoNode) tree_.add(child, parent, name);
     } else if ((tree_.parent(known) != parent || tree_.name(known) != name) && tree_.findChild(parent, name) == kNoNode &&
