@@ -11,9 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from .support import runner
-from .support import isolation
-from .support.isolation import unavailable
+from .support import isolation, runner
 from .support.shell import Shell
 from .support.trees import remove_tree
 from .support.wine import Wine
@@ -32,9 +30,7 @@ def pytest_configure(config):
 
 
 def pytest_generate_tests(metafunc):
-    if "program" not in metafunc.fixturenames:
-        return
-    if metafunc.module.__name__.rpartition(".")[2] not in SUITES_ON_BOTH:
+    if "program" not in metafunc.fixturenames or metafunc.module.__name__.rpartition(".")[2] not in SUITES_ON_BOTH:
         return
     only = metafunc.definition.get_closest_marker("interface")
     names = [only.args[0]] if only else list(INTERFACES)
@@ -54,10 +50,10 @@ def pytest_collection_modifyitems(items):
 def _program_from_env(variable):
     value = os.environ.get(variable)
     if not value:
-        unavailable(f"{variable} is not set (run the tests through ctest)")
+        isolation.unavailable(f"{variable} is not set (run the tests through ctest)")
     path = Path(value)
     if not path.is_file():
-        unavailable(f"{path} is not built")
+        isolation.unavailable(f"{path} is not built")
     return path
 
 
@@ -69,7 +65,7 @@ def program(request):
     if interface == "fanotify" and os.geteuid() != 0:
         pytest.skip("fanotify needs root")
     if interface == "inotify" and not isolation.user_namespaces():
-        unavailable("no user namespace can be made here, so inotify cannot be chosen as root")
+        isolation.unavailable("no user namespace can be made here, so inotify cannot be chosen as root")
     return runner.Program(path, INTERFACES.get(interface, ()))
 
 
@@ -109,15 +105,15 @@ def watch(program):
 
 
 @pytest.fixture
-def program_for_nobody(program, shared_tmp):
-    """A copy of the program that the user nobody can start: the build may lie below /root."""
-    copy = shutil.copy2(program.path, shared_tmp)
-    return runner.Program(copy, program.launcher, program.env)
+def watch_as_nobody(watch, program, shared_tmp):
+    """watch, as the user nobody, of a copy of the program that nobody can start: the build may lie below /root."""
+    copy = runner.Program(shutil.copy2(program.path, shared_tmp), program.launcher, program.env)
+    return lambda root: watch(root, copy, **isolation.as_nobody())
 
 
 @pytest.fixture
 def shared_tmp():
-    """A fresh directory every user can reach, unlike pytest's tmp_path and maybe TMPDIR."""
+    """A fresh directory every user can reach, unlike pytest's tmp_path and maybe TMPDIR; removed however deep."""
     path = tempfile.mkdtemp(prefix="pathwarden-e2e-", dir="/tmp")
     os.chmod(path, 0o755)
     yield path

@@ -16,12 +16,12 @@ import termios
 import pexpect
 import pytest
 
-from .support.isolation import as_nobody, in_mount_namespace, in_namespace_of, nobody_ids
+from .support.isolation import in_mount_namespace, in_namespace_of, nobody_ids
 from .support.procfs import main_thread_syscall
 from .support.report import OVERFLOW, count, fsencode, record, record_lines, refused, start_lines
 from .support.runner import (TIMEOUT, end, eventually, expect_shown, press_key, redirected, start,
                              switched_to_single_keys)
-from .support.trees import remove_tree, write
+from .support.trees import write
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -43,8 +43,7 @@ def assert_records(seen, *expected):
 
 @pytest.mark.parametrize("made", ["before-start", "while-watched"])
 @pytest.mark.parametrize("opened_by", ["chmod", "chown"])
-def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tmp, watch, program_for_nobody, made,
-                                                                       opened_by):
+def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tmp, watch_as_nobody, made, opened_by):
     root = os.path.join(shared_tmp, "root")
     locked = os.path.join(root, "locked")
     os.makedirs(os.path.join(root, "open"))
@@ -56,7 +55,7 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
 
     if made == "before-start":
         lock_up()
-    run = watch(root, program_for_nobody, **as_nobody())
+    run = watch_as_nobody(root)
     if made == "while-watched":
         lock_up()
         run.expect(record("added", locked))
@@ -73,14 +72,14 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
     run.stop()
 
 
-def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch, program_for_nobody):
+def test_a_listable_but_closed_directory_opens_up_on_chmod(shared_tmp, watch_as_nobody):
     # Mode 744, root's own: the user nobody may list it, so it is watched, but
     # may not enter it, so what lies below is not.
     root = os.path.join(shared_tmp, "root")
     half = os.path.join(root, "half")
     os.makedirs(os.path.join(half, "sub"))
     os.chmod(half, 0o744)
-    run = watch(root, program_for_nobody, **as_nobody())
+    run = watch_as_nobody(root)
     added(run, os.path.join(half, "direct"))
     os.chmod(half, 0o755)
     run.expect(record("modified", half))
@@ -197,57 +196,51 @@ def write_at(top, names, file_name):
         os.close(fd)
 
 
-def test_a_tree_deeper_than_path_max(tmp_path, watch):
+def test_a_tree_deeper_than_path_max(shared_tmp, watch):
     # 100 levels of 100-byte names: 10,000 bytes below the root, beyond
     # PATH_MAX, and deeper than a walk can hold one descriptor per level.
     # Every level has a sibling, so the walk must climb back up to reach it.
-    root = str(tmp_path)
+    root = shared_tmp
     names = [f"{i:03}".ljust(100, "x") for i in range(100)]
     os.close(descend(root, names, len(names), ["side"]))
     assert len(os.path.join(root, *names)) > os.pathconf(root, "PC_PATH_MAX")
     run = watch(root)
-    try:
-        write_at(root, names, "bottom")
-        run.expect(record("added", os.path.join(root, *names, "bottom")))
-        for level in (0, 1, 50, 63, 64, 65, 98, 99):
-            write_at(root, names[:level] + ["side"], "beside")
-            run.expect(record("added", os.path.join(root, *names[:level], "side", "beside")))
-        # Deeper still, made while watched: every new level is watched from its
-        # parent's path, which no single open can take any more.
-        more = [f"new{i:03}".ljust(200, "y") for i in range(20)]
-        os.close(descend(root, names + more, len(more)))
-        write_at(root, names + more, "deepest")
-        path = os.path.join(root, *names, *more, "deepest")
-        run.expect(record("added", path))
-        run.sentinel(root)
-        assert count(run.output, record("added", path)) == 1
-        # A directory high up renamed: the long paths below follow at once.
-        names[10:11] = ["renamed"]
-        os.rename(os.path.join(root, *names[:10], "010".ljust(100, "x")), os.path.join(root, *names[:11]))
-        write_at(root, names + more, "after-rename")
-        run.expect(record("added", os.path.join(root, *names, *more, "after-rename")))
-        assert b"OVERFLOW" not in run.output
-        run.stop()
-    finally:
-        remove_tree(root)
+    write_at(root, names, "bottom")
+    run.expect(record("added", os.path.join(root, *names, "bottom")))
+    for level in (0, 1, 50, 63, 64, 65, 98, 99):
+        write_at(root, names[:level] + ["side"], "beside")
+        run.expect(record("added", os.path.join(root, *names[:level], "side", "beside")))
+    # Deeper still, made while watched: every new level is watched from its
+    # parent's path, which no single open can take any more.
+    more = [f"new{i:03}".ljust(200, "y") for i in range(20)]
+    os.close(descend(root, names + more, len(more)))
+    write_at(root, names + more, "deepest")
+    path = os.path.join(root, *names, *more, "deepest")
+    run.expect(record("added", path))
+    run.sentinel(root)
+    assert count(run.output, record("added", path)) == 1
+    # A directory high up renamed: the long paths below follow at once.
+    names[10:11] = ["renamed"]
+    os.rename(os.path.join(root, *names[:10], "010".ljust(100, "x")), os.path.join(root, *names[:11]))
+    write_at(root, names + more, "after-rename")
+    run.expect(record("added", os.path.join(root, *names, *more, "after-rename")))
+    assert b"OVERFLOW" not in run.output
+    run.stop()
 
 
-def test_a_path_too_long_for_the_buffer_is_announced_as_an_overflow(tmp_path, watch):
+def test_a_path_too_long_for_the_buffer_is_announced_as_an_overflow(shared_tmp, watch):
     # 170 levels of 100 bytes: a name of over 17,000 UTF-16 units, which no
     # record in the 32 KB change buffer can hold. It cannot be reported, but
     # its loss must be.
-    root = str(tmp_path)
+    root = shared_tmp
     names = [f"{i:03}".ljust(100, "z") for i in range(170)]
     os.close(descend(root, names, len(names)))
     run = watch(root)
-    try:
-        write_at(root, names, "unreportable")
-        seen = run.sentinel(root)
-        assert OVERFLOW in seen
-        assert b"unreportable" not in seen
-        run.stop()
-    finally:
-        remove_tree(root)
+    write_at(root, names, "unreportable")
+    seen = run.sentinel(root)
+    assert OVERFLOW in seen
+    assert b"unreportable" not in seen
+    run.stop()
 
 
 def test_symbolic_link_loops_are_reported_but_never_followed(tmp_path, watched, watch):
@@ -274,19 +267,16 @@ def test_symbolic_link_loops_are_reported_but_never_followed(tmp_path, watched, 
     run.stop()
 
 
-@pytest.mark.parametrize("mount", ["tmpfs", "bind", "tmpfs-later"],
+@pytest.mark.parametrize("setup", ["mount -t tmpfs pathwarden-test {inside}", "mount --bind {outside} {inside}", None],
                          ids=["tmpfs", "bind-mount-from-outside", "tmpfs-mounted-while-watched"])
-def test_mounts_inside_the_tree_are_not_crossed(watch, tmp_path, watched, mount):
+def test_mounts_inside_the_tree_are_not_crossed(watch, tmp_path, watched, setup):
     outside = os.path.join(str(tmp_path), "outside")
     inside = os.path.join(watched, "mounted")
     os.makedirs(inside)
     os.mkdir(outside)
-    setup = {"tmpfs": f"mount -t tmpfs pathwarden-test {inside}",
-             "bind": f"mount --bind {outside} {inside}",
-             "tmpfs-later": "true"}[mount]
-    run = watch(watched, via=in_mount_namespace(setup, []))
+    run = watch(watched, via=in_mount_namespace(setup.format(inside=inside, outside=outside) if setup else "true", []))
     pid = run.proc.pid  # unshare and sh exec, so this is the program, in the namespace
-    if mount == "tmpfs-later":
+    if setup is None:
         in_namespace_of(pid, "mount", "-t", "tmpfs", "pathwarden-test", inside)
     in_namespace_of(pid, "mkdir", f"{inside}/dir")
     in_namespace_of(pid, "touch", f"{inside}/file", f"{inside}/dir/file")
@@ -295,15 +285,14 @@ def test_mounts_inside_the_tree_are_not_crossed(watch, tmp_path, watched, mount)
     run.stop()
 
 
-def test_the_root_bound_inside_itself_is_watched_once(watch, tmp_path):
-    root = os.path.join(str(tmp_path), "root")
-    cycle = os.path.join(root, "cycle")
-    os.makedirs(cycle)
-    run = watch(root, via=in_mount_namespace(f"mount --bind {root} {cycle}", []))
+def test_the_root_bound_inside_itself_is_watched_once(watch, watched):
+    cycle = watched / "cycle"
+    cycle.mkdir()
+    run = watch(watched, via=in_mount_namespace(f"mount --bind {watched} {cycle}", []))
     in_namespace_of(run.proc.pid, "touch", f"{cycle}/via-cycle")
-    run.expect(record("added", os.path.join(root, "via-cycle")))
-    run.sentinel(root)
-    assert count(run.output, record("added", os.path.join(root, "via-cycle"))) == 1
+    run.expect(record("added", watched / "via-cycle"))
+    run.sentinel(watched)
+    assert count(run.output, record("added", watched / "via-cycle")) == 1
     assert b"/cycle/" not in run.output
     run.stop()
 
@@ -347,25 +336,24 @@ def test_a_directory_replaced_by_a_file_of_the_same_name(watched, watch):
     run.stop()
 
 
-def test_a_directory_taken_for_another_of_its_name_is_announced_as_a_loss(tmp_path, watch, interface):
+def test_a_directory_taken_for_another_of_its_name_is_announced_as_a_loss(tmp_path, watched, watch, interface):
     # Stopped, the program reads late: on inotify the second move's path is
     # stale by then and the newcomer is taken for the x that left, so changes
     # may have gone under a wrong name (OVERFLOW), and it is watched from then
     # on. fanotify names both ends of every move: no guess, no loss.
-    root = tmp_path / "root"
     outside = tmp_path / "outside"
-    for made in (root / "q" / "x", root / "b", outside / "other" / "x"):
+    for made in (watched / "q" / "x", watched / "b", outside / "other" / "x"):
         made.mkdir(parents=True)
-    run = watch(root)
+    run = watch(watched)
     with run.paused():
-        os.rename(root / "q" / "x", outside / "x")
-        os.rename(outside / "other" / "x", root / "b" / "x")
-        os.rename(root / "b", root / "b2")
+        os.rename(watched / "q" / "x", outside / "x")
+        os.rename(outside / "other" / "x", watched / "b" / "x")
+        os.rename(watched / "b", watched / "b2")
     if interface == "inotify":
         run.expect(OVERFLOW)
-    added(run, root / "b2" / "x" / "after")
+    added(run, watched / "b2" / "x" / "after")
     write(outside / "x" / "unseen")
-    run.sentinel(root)
+    run.sentinel(watched)
     assert b"unseen" not in run.output
     assert (OVERFLOW in run.output) == (interface == "inotify")
     run.stop()
@@ -460,11 +448,10 @@ def test_a_deleted_root_ends_the_reports_with_an_overflow(tmp_path, watch, how):
 
 def test_an_unmounted_root_is_announced_like_a_deleted_one(watch, watched):
     run = watch(watched, via=in_mount_namespace(f"mount -t tmpfs pathwarden-test {watched}", []))
-    pid = run.proc.pid
-    in_namespace_of(pid, "touch", f"{watched}/on-tmpfs")
+    in_namespace_of(run.proc.pid, "touch", f"{watched}/on-tmpfs")
     run.expect(record("added", os.path.join(watched, "on-tmpfs")))
     # The program holds the watched open, so only a lazy unmount can take it away.
-    in_namespace_of(pid, "umount", "-l", watched)
+    in_namespace_of(run.proc.pid, "umount", "-l", watched)
     run.expect(OVERFLOW + refused(watched, ERROR_ACCESS_DENIED))
     assert run.proc.poll() is None
     run.stop()

@@ -174,15 +174,12 @@ def moved_on_through_an_unwatched_dir(t, w):
     t.files("b/x/y/h", "p2/w/y/h", "n/v/h", "p2/v/h")
 
 
-SCRIPTS = [
+@pytest.mark.timeout(RUN_TIMEOUT * 3)
+@pytest.mark.parametrize("script", [
     moved_after_older_changes_below_it,
     moved_and_renamed_out_of_sight,
     moved_on_through_an_unwatched_dir,
-]
-
-
-@pytest.mark.timeout(RUN_TIMEOUT * 3)
-@pytest.mark.parametrize("script", SCRIPTS, ids=lambda script: script.__name__)
+], ids=lambda script: script.__name__)
 def test_scripted_shape_replays(program, tmp_path, script):
     t = Tree(str(tmp_path))
     os.mkdir(t.outside)

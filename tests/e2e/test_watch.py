@@ -31,39 +31,37 @@ def test_start_line_and_a_key_ends_the_run(program, tmp_path, extra, recursive):
 
 
 def test_each_kind_of_line_with_its_columns(program, tmp_path):
-    d = str(tmp_path)
-    write(d + "/kept")
-    child = start(program, d)
-    write(d + "/alpha")
-    seen = expect_shown(child, record("added", d + "/alpha"))
-    write(d + "/kept", b"more")
-    seen += expect_shown(child, record("modified", d + "/kept"))
-    os.rename(d + "/alpha", d + "/beta")
+    write(tmp_path / "kept")
+    child = start(program, tmp_path)
+    write(tmp_path / "alpha")
+    seen = expect_shown(child, record("added", tmp_path / "alpha"))
+    write(tmp_path / "kept", b"more")
+    seen += expect_shown(child, record("modified", tmp_path / "kept"))
+    os.rename(tmp_path / "alpha", tmp_path / "beta")
     # The two halves of a rename arrive together, old name first.
-    seen += expect_shown(child, record("old", d + "/alpha"), record("new", d + "/beta"))
-    os.remove(d + "/beta")
-    seen += expect_shown(child, record("removed", d + "/beta"))
-    os.mkdir(d + "/dir")
-    seen += expect_shown(child, record("added", d + "/dir"))
+    seen += expect_shown(child, record("old", tmp_path / "alpha"), record("new", tmp_path / "beta"))
+    os.remove(tmp_path / "beta")
+    seen += expect_shown(child, record("removed", tmp_path / "beta"))
+    os.mkdir(tmp_path / "dir")
+    seen += expect_shown(child, record("added", tmp_path / "dir"))
     assert press_key(child)[1] == 0
     assert re.match(rb"Notified with [1-9][0-9]* bytes\.\r\n", seen)
-    check_columns(seen, d)
+    check_columns(seen, tmp_path)
 
 
 @pytest.mark.parametrize("extra", [(), ("NoRecurse",)], ids=["recursive", "norecurse"])
 def test_changes_inside_subdirectories_are_reported_only_when_recursive(program, tmp_path, extra):
-    d = str(tmp_path)
-    os.makedirs(d + "/sub/deeper")
-    child = start(program, d, *extra, recursive=not extra)
-    write(d + "/sub/inner")
-    write(d + "/sub/deeper/inner")
-    os.mkdir(d + "/newdir")
+    os.makedirs(tmp_path / "sub" / "deeper")
+    child = start(program, tmp_path, *extra, recursive=not extra)
+    write(tmp_path / "sub" / "inner")
+    write(tmp_path / "sub" / "deeper" / "inner")
+    os.mkdir(tmp_path / "newdir")
     # Changes are reported in order: what is not there by newdir's line never will be.
-    output = expect_shown(child, record("added", d + "/newdir"))
+    output = expect_shown(child, record("added", tmp_path / "newdir"))
     if extra:
         assert b"inner" not in output
     else:
-        assert all(crlf(record("added", d + path)) in output for path in ("/sub/inner", "/sub/deeper/inner"))
+        assert all(crlf(record("added", tmp_path / path)) in output for path in ("sub/inner", "sub/deeper/inner"))
     assert press_key(child)[1] == 0
 
 
@@ -91,27 +89,25 @@ def test_key_typed_before_start_ends_the_run_quietly(program, tmp_path, name, op
 
 
 def test_output_reaches_a_pipe_line_by_line(program, tmp_path):
-    d = str(tmp_path)
     # cat copies the pipe to the terminal as soon as it reads, so each line
     # shows here only if the program wrote it to the pipe while running.
-    child = program.terminal(d, via=["/bin/bash", "-c", '"$0" "$@" | cat; exit "${PIPESTATUS[0]}"'])
-    expect_shown(child, start_lines(d))
-    for name in ("/first", "/second"):
-        write(d + name)
-        expect_shown(child, record("added", d + name))
+    child = program.terminal(tmp_path, via=["/bin/bash", "-c", '"$0" "$@" | cat; exit "${PIPESTATUS[0]}"'])
+    expect_shown(child, start_lines(tmp_path))
+    for name in ("first", "second"):
+        write(tmp_path / name)
+        expect_shown(child, record("added", tmp_path / name))
     assert press_key(child)[1] == 0
 
 
 def test_a_burst_of_changes_is_reported_in_full_and_in_order(program, tmp_path):
-    d = str(tmp_path)
-    child = start(program, d)
-    names = ["{}/f{:03}".format(d, i) for i in range(300)]
+    child = start(program, tmp_path)
+    names = [tmp_path / f"f{i:03}" for i in range(300)]
     for name in names:
         write(name)
     output = expect_shown(child, record("added", names[-1]))
     assert press_key(child)[1] == 0
-    check_columns(output, d)
-    assert [r.path for r in parse(output, d).records if r.kind == "added"] == [os.path.basename(n) for n in names]
+    check_columns(output, tmp_path)
+    assert [r.path for r in parse(output, tmp_path).records if r.kind == "added"] == [name.name for name in names]
 
 
 def test_after_a_refused_request_the_program_waits_for_a_key(program, watched):

@@ -40,6 +40,14 @@ class Node:
     def contains(self, other):
         return any(node is self for node in other.upwards())
 
+    def subtree(self):
+        """The node and everything below it."""
+        stack = [self]
+        while stack:
+            node = stack.pop()
+            yield node
+            stack.extend(node.children.values() if node.is_dir else ())
+
 
 class Pool:
     """Nodes with O(1) add, remove and uniform choice."""
@@ -109,14 +117,8 @@ class Churn:
 
     def detach(self, node):
         del node.parent.children[node.name]
-        stack = [node]
-        while stack:
-            current = stack.pop()
-            if current.is_dir:
-                self.dirs.remove(current)
-                stack.extend(current.children.values())
-            else:
-                self.files.remove(current)
+        for current in node.subtree():
+            (self.dirs if current.is_dir else self.files).remove(current)
 
     def relocate(self, node, parent, name):
         del node.parent.children[node.name]
@@ -125,12 +127,7 @@ class Churn:
             self.detach(replaced)
         node.parent, node.name = parent, name
         parent.children[name] = node
-        stack = [node]
-        while stack:
-            current = stack.pop()
-            self.existed.add(current.path())
-            if current.is_dir:
-                stack.extend(current.children.values())
+        self.existed.update(current.path() for current in node.subtree())
 
     def some_dir(self, shallow=False):
         """Any directory, the top included."""
@@ -227,12 +224,10 @@ class Churn:
 
     def make_chain(self):
         """mkdir -p of one to four new levels, with files made in them at once."""
-        parent = self.some_dir(shallow=True)
-        chain = []
-        node = parent
+        chain = [self.some_dir(shallow=True)]
         for _ in range(self.rng.randint(1, 4)):
-            node = Node(self.fresh("d"), node, True)
-            chain.append(node)
+            chain.append(Node(self.fresh("d"), chain[-1], True))
+        del chain[0]  # the parent, which was there
         os.makedirs(self.full(chain[-1]))
         for node in chain:
             self.attach(node)
@@ -263,9 +258,8 @@ class Churn:
         return self.move_dir(renamed=True)
 
     def height(self, node):
-        if not node.is_dir or not node.children:
-            return 1
-        return 1 + max(self.height(child) for child in node.children.values())
+        """How many levels the subtree spans."""
+        return max(below.depth() for below in node.subtree()) - node.depth() + 1
 
     def remove_tree(self):
         return self._remove(self.dirs, shutil.rmtree, "rm -rf")
@@ -280,8 +274,7 @@ class Churn:
         name = self.fresh("d" if is_dir else "f")
         source = os.path.join(self.outside, name)
         (os.mkdir if is_dir else write)(source)
-        parent = self.some_dir()
-        node = Node(name, parent, is_dir)
+        node = Node(name, self.some_dir(), is_dir)
         os.rename(source, self.full(node))
         self.attach(node)
         self.note("move in", node.path())

@@ -69,13 +69,10 @@ def with_inotify_limits(argv, watches=None, instances=None):
 def _mounting():
     if not shutil.which("unshare") or not shutil.which("nsenter"):
         return "unshare or nsenter is not installed"
-    probe_dir = tempfile.mkdtemp(prefix="pathwarden-mount-probe-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="pathwarden-mount-probe-") as probe_dir:
         works, text = _probe(["unshare", "-m", "--propagation", "private", "sh", "-c",
                               f"mount -t tmpfs pathwarden-probe {probe_dir} && "
                               f"mount --bind {probe_dir} {probe_dir} && umount -l {probe_dir}"])
-    finally:
-        os.rmdir(probe_dir)
     return None if works else f"cannot mount a tmpfs or bind mount in a private mount namespace here: {text}"
 
 
@@ -87,9 +84,8 @@ def in_mount_namespace(setup, argv):
 
 
 def in_namespace_of(pid, *command):
-    done = subprocess.run(["nsenter", "-t", str(pid), "-m", *command], stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=TIMEOUT)
-    assert done.returncode == 0, done.stderr.decode(errors="replace")
+    works, text = _probe(["nsenter", "-t", str(pid), "-m", *command])
+    assert works, text
 
 
 @functools.lru_cache(maxsize=None)

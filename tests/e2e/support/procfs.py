@@ -16,13 +16,14 @@ def _read(path):
         return b""
 
 
-def _per_thread(pid, name):
-    """The /proc file `name` of each live thread (empty for one that just ended)."""
+def _each(directory, name=""):
+    """The file `name` in each entry of directory, or each entry itself: a thread's, a descriptor's
+    (empty for one that just went); None once the directory has gone with its process."""
     try:
-        tasks = os.listdir(f"/proc/{pid}/task")
+        entries = os.listdir(directory)
     except OSError:
         return None
-    return [_read(f"/proc/{pid}/task/{task}/{name}") for task in tasks]
+    return [_read(f"{directory}/{entry}/{name}".rstrip("/")) for entry in entries]
 
 
 def _stat_fields(data):
@@ -38,7 +39,7 @@ def cpu_seconds(pid):
 
 def cpu_ns_precise(pid):
     """Run time of the live threads in nanoseconds (schedstat), for short intervals."""
-    files = _per_thread(pid, "schedstat")
+    files = _each(f"/proc/{pid}/task", "schedstat")
     return None if files is None else sum(int(data.split()[0]) for data in files if data)
 
 
@@ -57,19 +58,15 @@ def cpu_since(pid, before):
 
 def context_switches(pid):
     """Voluntary switches of all live threads: each one is a wake-up after a sleep."""
-    files = _per_thread(pid, "status")
-    if files is None:
-        return None
-    return sum(int(line.split()[1]) for data in files for line in data.splitlines()
-               if line.startswith(b"voluntary_ctxt_switches:"))
+    files = _each(f"/proc/{pid}/task", "status")
+    return None if files is None else sum(int(line.split()[1]) for data in files for line in data.splitlines()
+                                          if line.startswith(b"voluntary_ctxt_switches:"))
 
 
 def status_kib(pid, key):
     """A memory figure of /proc/PID/status: VmHWM (peak RSS), VmRSS, ..."""
-    for line in _read(f"/proc/{pid}/status").splitlines():
-        if line.startswith(key.encode() + b":"):
-            return int(line.split()[1])
-    return None
+    return next((int(line.split()[1]) for line in _read(f"/proc/{pid}/status").splitlines()
+                 if line.startswith(key.encode() + b":")), None)
 
 
 def peak_rss_kib(pid):
@@ -85,20 +82,14 @@ def open_descriptors(pid):
 
 def inotify_watches(pid):
     """Watches held by the process, summed over its inotify descriptors."""
-    try:
-        fds = os.listdir(f"/proc/{pid}/fdinfo")
-    except OSError:
-        return None
-    return sum(_read(f"/proc/{pid}/fdinfo/{fd}").count(b"inotify wd:") for fd in fds)
+    files = _each(f"/proc/{pid}/fdinfo")
+    return None if files is None else sum(info.count(b"inotify wd:") for info in files)
 
 
 def kernel_interfaces(pid):
     """Which of fanotify and inotify the process has a descriptor of."""
-    found = set()
-    for fd in os.listdir(f"/proc/{pid}/fdinfo"):
-        info = _read(f"/proc/{pid}/fdinfo/{fd}")
-        found |= {name for name in ("fanotify", "inotify") if f"{name} ".encode() in info}
-    return found
+    return {name for info in _each(f"/proc/{pid}/fdinfo") for name in ("fanotify", "inotify")
+            if f"{name} ".encode() in info}
 
 
 def watches_in_use():
@@ -116,7 +107,7 @@ def wait_until_stopped(pid, timeout=10):
     """SIGSTOP takes effect when each thread next runs, which on a loaded machine may be a while."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        files = _per_thread(pid, "stat")
+        files = _each(f"/proc/{pid}/task", "stat")
         if files is None or all(_stat_fields(data)[0] in b"tTZX" for data in files if data):
             return  # stopped, or gone
         time.sleep(0.001)

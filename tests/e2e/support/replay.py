@@ -21,6 +21,7 @@ or modifies an entry must name one the report has given the reader.
 import os
 import time
 from dataclasses import dataclass
+from pathlib import Path
 from posixpath import basename, dirname
 
 from . import report as output_format
@@ -38,16 +39,13 @@ class Model:
             self.add(path)
 
     def _parent(self, path, create):
+        *parents, name = path.split("/")
         node = self.top
-        parts = path.split("/")
-        for part in parts[:-1]:
-            child = node.get(part)
-            if child is None:
-                if not create:
-                    return None, parts[-1]
-                child = node[part] = {}
-            node = child
-        return node, parts[-1]
+        for part in parents:
+            if part not in node and not create:
+                return None, name
+            node = node.setdefault(part, {})
+        return node, name
 
     def add(self, path):
         parent, name = self._parent(path, True)
@@ -207,19 +205,15 @@ def explain(run, title, log=(), describe=str, limit=40):
     # everything below it. Names are unique, so a name finds all about its entry.
     differing = set(missing) | set(extra)
     roots = sorted(p for p in differing if dirname(p) not in differing)
-    followed = set()
-    for root in roots[:5]:
-        # Then its directory, which may never have been watched.
-        for name in (basename(root), basename(dirname(root))):
-            if not name or name in followed:
-                continue
-            followed.add(name)
-            out.append(f"about {name!r} (report lines, then operations):")
-            shown = [f"  line {r.lineno:6}: {r.kind} {r.path}" for r in run.report.records if name in r.path.split("/")]
-            done = [f"  operation #{n}: {describe(e)}" for n, e in enumerate(log, 1)
-                    if any(name in p.split("/") for p in e[1:])]
-            for lines, what in ((shown, "report lines"), (done, "operations")):
-                out += lines[:limit] + ([f"  ... {len(lines) - limit} more {what}"] if len(lines) > limit else [])
+    # Each one's name, then its directory's, which may never have been watched.
+    names = dict.fromkeys(name for root in roots[:5] for name in (basename(root), basename(dirname(root))) if name)
+    for name in names:
+        out.append(f"about {name!r} (report lines, then operations):")
+        shown = [f"  line {r.lineno:6}: {r.kind} {r.path}" for r in run.report.records if name in r.path.split("/")]
+        done = [f"  operation #{n}: {describe(e)}" for n, e in enumerate(log, 1)
+                if any(name in p.split("/") for p in e[1:])]
+        for lines, what in ((shown, "report lines"), (done, "operations")):
+            out += lines[:limit] + ([f"  ... {len(lines) - limit} more {what}"] if len(lines) > limit else [])
     return "\n".join(out)
 
 
@@ -268,9 +262,7 @@ def run_seed(program, workdir, seed, operations, max_entries=400, timeout=120, k
                                   churn.log, churn.describe)
         if keep is not None:
             os.makedirs(keep, exist_ok=True)
-            with open(os.path.join(keep, f"report-{seed}.txt"), "wb") as f:
-                f.write(b"".join(line + b"\n" for line in run.lines))
-            with open(os.path.join(keep, f"operations-{seed}.txt"), "w") as f:
-                f.write("".join(churn.describe(entry) + "\n" for entry in churn.log))
+            Path(keep, f"report-{seed}.txt").write_bytes(b"".join(line + b"\n" for line in run.lines))
+            Path(keep, f"operations-{seed}.txt").write_text("".join(churn.describe(e) + "\n" for e in churn.log))
             outcome.message += f"\nfull report and operation log in {keep}"
     return outcome

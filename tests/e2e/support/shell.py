@@ -8,9 +8,6 @@ import termios
 from . import report
 from .runner import eventually, terminal
 
-READY = report.READY.decode() + "\r\n"
-
-
 class Shell:
     COMMANDS = {"bash": ["bash", "--norc", "--noprofile"], "dash": ["dash", "-i"]}
 
@@ -47,7 +44,7 @@ class Shell:
     def start(self, command):
         """Starts the program in the foreground and waits until it reads single keys."""
         self.child.sendline(command)
-        self.child.expect_exact(READY)
+        self.child.expect_exact(report.READY.decode() + "\r\n")
         self.program_switched()
 
     def shell_has_terminal(self):

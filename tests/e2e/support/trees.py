@@ -16,16 +16,11 @@ def make_dirs(root, count):
 
 def walk(root):
     """Every file and directory below root, relative to it (links not followed)."""
-    result = set()
-
     def fail(error):
         raise error
 
-    for top, dirs, files in os.walk(root, onerror=fail):
-        base = os.path.relpath(top, root)
-        base = "" if base == "." else base + "/"
-        result.update(base + name for name in dirs + files)
-    return result
+    return {os.path.relpath(os.path.join(top, name), root)
+            for top, dirs, files in os.walk(root, onerror=fail) for name in dirs + files}
 
 
 def remove_tree(path):
