@@ -50,10 +50,9 @@ def one_run(program, shape, rounds):
         # A directory moved within the tree keeps its name: the reader takes
         # what it knew of it along, so the file inside is not told again.
         # One from outside is new to the reader, file and all.
-        told = [f"d{i}/m{i}" for i in range(rounds)]
-        carried = [f"d{i}/m{i}/f" for i in range(rounds)] if shape == SHAPES[1] else []
-        if shape == SHAPES[2]:
-            told += [f"d{i}/m{i}/f" for i in range(rounds)]
+        inside = [f"d{i}/m{i}/f" for i in range(rounds)]
+        told = [f"d{i}/m{i}" for i in range(rounds)] + (inside if shape == SHAPES[2] else [])
+        carried = inside if shape == SHAPES[1] else []
         twice = sum(added[p] > 1 for p in told) + sum(added[p] > 0 for p in carried)
         return twice, sum(added[p] == 0 for p in told), len(told) + len(carried)
     finally:
@@ -67,8 +66,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--interface", choices=["fanotify", "inotify"], default="fanotify")
     args = parser.parse_args()
-    launcher = ["unshare", "-U", "-r"] if args.interface == "inotify" else []
-    program = Program(args.bin, launcher)
+    program = Program(args.bin, ["unshare", "-U", "-r"] if args.interface == "inotify" else [])
     bad = 0
     for shape in SHAPES:
         for run in range(args.runs):

@@ -10,7 +10,6 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>

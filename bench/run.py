@@ -7,6 +7,7 @@ import argparse
 import datetime
 import json
 import os
+import pathlib
 import platform
 import shlex
 import shutil
@@ -43,7 +44,7 @@ def int_list(text):
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="python3 -m bench.run", description=__doc__)
     mode = p.add_mutually_exclusive_group()
-    mode.add_argument("--quick", action="store_const", dest="preset", const="quick",
+    mode.add_argument("--quick", action="store_const", dest="preset", const="quick", default="quick",
                       help="small sizes, a couple of minutes (the default)")
     mode.add_argument("--full", action="store_const", dest="preset", const="full",
                       help="every size of the performance goals (tens of minutes)")
@@ -72,17 +73,12 @@ def parse_args(argv):
     p.add_argument("--tools", help="where the C helpers were built (default: bench/ next to the pathwarden binary)")
     p.add_argument("--update-readme", action="store_true",
                    help="put the table into bench/README.md between its results markers")
-    args = p.parse_args(argv)
-    args.preset = args.preset or "quick"
-    return args
+    return p.parse_args(argv)
 
 
 def make_config(args):
     cfg = dict(COMMON, **PRESETS[args.preset])
-    for key in list(cfg):
-        value = getattr(args, key, None)
-        if value is not None:
-            cfg[key] = value
+    cfg.update({key: value for key in cfg if (value := getattr(args, key, None)) is not None})
     return types.SimpleNamespace(**cfg)
 
 
@@ -111,8 +107,7 @@ def check_pathwarden(watcher, workdir):
     try:
         run.expect(READY, 20)
         run.sentinel(root, "probe-file", 5)
-        used = procfs.kernel_interfaces(run.proc.pid)
-        if used != {watcher.interface}:
+        if (used := procfs.kernel_interfaces(run.proc.pid)) != {watcher.interface}:
             return f"it uses {', '.join(sorted(used)) or 'no kernel interface'} here (fanotify needs root)"
     except AssertionError as error:
         return str(error)[-300:]
@@ -150,16 +145,14 @@ def run_micro(binary):
 
 
 def update_readme(text):
-    path = os.path.join(HERE, "README.md")
-    with open(path) as f:
-        readme = f.read()
+    path = pathlib.Path(HERE, "README.md")
+    readme = path.read_text()
     begin, end = "<!-- results:begin -->", "<!-- results:end -->"
     if begin not in readme or end not in readme:
         print("README.md has no results markers; not updated", file=sys.stderr)
         return
     head, rest = readme.split(begin, 1)
-    with open(path, "w") as f:
-        f.write(head + begin + "\n" + text + end + rest.split(end, 1)[1])
+    path.write_text(head + begin + "\n" + text + end + rest.split(end, 1)[1])
 
 
 def main(argv):
@@ -192,9 +185,9 @@ def main(argv):
             notes.append(f"{w.name} not measured: {why}")
             log(f"skipping {w.name}: {why}")
     ctx = scenarios.Context(cfg, tools, watchers, workdir, log)
-    has_floor = "floor" in chosen
-    ctx.floor_list = watcherlib.Floor(tools.bin("floor"), list_new=True) if has_floor else None
-    ctx.floor_print = watcherlib.Floor(tools.bin("floor"), always_print=True) if has_floor else None
+    if "floor" in chosen:
+        ctx.floor_list = watcherlib.Floor(tools.bin("floor"), list_new=True)
+        ctx.floor_print = watcherlib.Floor(tools.bin("floor"), always_print=True)
 
     fstype = subprocess.run(["findmnt", "-no", "FSTYPE", "-T", workdir], capture_output=True, text=True).stdout.strip()
     meta = {
@@ -232,8 +225,7 @@ def write_results(args, meta, results):
     with open(os.path.join(args.out, "results.json"), "w") as f:
         json.dump({"meta": meta, "results": results}, f, indent=1, default=str)
     text = report.markdown(results, meta, [rows for _, rows in scenarios.ALL.values()])
-    with open(os.path.join(args.out, "results.md"), "w") as f:
-        f.write(text)
+    pathlib.Path(args.out, "results.md").write_text(text)
     print(text)
     if args.update_readme:
         update_readme(text)

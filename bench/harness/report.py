@@ -86,27 +86,21 @@ def setup_rows(table, results):
         small, large = entries[0], entries[-1]
 
         def per_dir(name):
+            a, b = _cell(small, name), _cell(large, name)
             # One mark for the whole file system: nothing is kept per directory.
-            return "–" if name == FANOTIFY else _num(bytes_per_dir(small, large, name), 0)
+            if name == FANOTIFY or not a or not b or "error" in a or "error" in b:
+                return "–"
+            return _num((_median(b["peak_rss_kib"]) - _median(a["peak_rss_kib"])) * 1024
+                        / (large["dirs"] - small["dirs"]), 0)
         table.row(f"memory per watched dir (bytes, {small['dirs']:,} -> {large['dirs']:,})", per_dir)
-
-
-def bytes_per_dir(small, large, name):
-    a, b = _cell(small, name), _cell(large, name)
-    if not a or not b or "error" in a or "error" in b:
-        return None
-    return (_median(b["peak_rss_kib"]) - _median(a["peak_rss_kib"])) * 1024 / (large["dirs"] - small["dirs"])
 
 
 def _completeness(cell, total=None):
     def text(c):
-        out = _pct(c.get("reported"), c.get("expected") or total)
-        if c.get("overflow"):
-            out += " + OVERFLOW"
-        if c.get("misplaced"):
-            out += f", {c['misplaced']:,} misplaced"
-        if c.get("anomalies"):
-            out += f", {c['anomalies']:,} odd lines"
+        out = _pct(c.get("reported"), c.get("expected") or total) + (" + OVERFLOW" if c.get("overflow") else "")
+        for key, what in (("misplaced", "misplaced"), ("anomalies", "odd lines")):
+            if c.get(key):
+                out += f", {c[key]:,} {what}"
         if c.get("exited_early") is not None:
             out += f", exited ({c['exited_early']})"
         return out
@@ -259,8 +253,7 @@ def _setup_values(key, scale=1, pick=None):
 
 
 def _summed(scenarios, count):
-    """count(cell) summed over every run of these scenarios, per watcher; None
-    for a watcher that failed one."""
+    """count(cell) summed over every run of these scenarios, per watcher (None for one that failed a run)."""
     def values(results):
         entries = [e for s in scenarios for e in _entries(results, s)]
         totals = {}

@@ -1,7 +1,5 @@
-"""The scenarios. Each runs every watcher, one after the other in a rotating
-order, on identical trees made fresh for it, and stores plain numbers in
-ctx.results; its rows in report.py turn them into the table. ALL, at the
-end, lists them."""
+"""The scenarios. Each runs every watcher in turn, in a rotating order, on identical fresh trees, and stores
+plain numbers in ctx.results; its rows in report.py turn them into the table. ALL, at the end, lists them."""
 
 import os
 import signal
@@ -83,11 +81,11 @@ def failure(run, why):
     return {"error": why + (": " + text[-1][:200] if text else "")}
 
 
-def load_manifest(path):
-    """The paths the generator made, relative to its root; none when it made no manifest."""
-    if not os.path.exists(path):
+def load_manifest(root):
+    """The paths the generator made below root (see generate), relative to it; none without a manifest."""
+    if not os.path.exists(root + ".manifest"):
         return set()
-    with open(path, "rb") as f:
+    with open(root + ".manifest", "rb") as f:
         return set(f.read().split(b"\n")) - {b""}
 
 
@@ -97,11 +95,7 @@ def observe(ctx, watcher, root, label, act, purpose="print", slow_rate=None, qui
     run, ready = start_ready(ctx, watcher, root, "slow" if slow_rate else purpose, label)
     if ready is None:
         return failure(run, "not ready")
-    out_path = os.path.join(run.workdir, "output")
-    if slow_rate:
-        run.consume_slowly(ctx.tools, slow_rate, out_path)
-    else:
-        run.consume_to_file(out_path)
+    run.consume(os.path.join(run.workdir, "output"), ctx.tools, slow_rate)
     wait_quiet(run, 0.5, 30)  # let start-up noise pass before counting CPU
     cpu0 = procfs.cpu_sample(run.stat_pid)
     switches0 = procfs.context_switches(run.stat_pid) or 0
@@ -109,14 +103,12 @@ def observe(ctx, watcher, root, label, act, purpose="print", slow_rate=None, qui
     acted = act(run)
     acted_at = time.monotonic()
     last_output = wait_quiet(run, quiet, timeout)
-    cpu = procfs.cpu_since(run.stat_pid, cpu0)
     # Wake-ups explain most of the CPU per event: a watcher woken per event pays
     # for a context switch each time, one that finds a batch pays once.
-    wakeups = (procfs.context_switches(run.stat_pid) or 0) - switches0
-    exited = [p.returncode for p in run.procs if p.poll() is not None]
-    result = {"ready_s": ready, "cpu_s": cpu, "wakeups": wakeups, "act_s": acted_at - t0,
+    result = {"ready_s": ready, "cpu_s": procfs.cpu_since(run.stat_pid, cpu0),
+              "wakeups": (procfs.context_switches(run.stat_pid) or 0) - switches0, "act_s": acted_at - t0,
               "last_output_s": max(0.0, last_output - t0), "peak_rss_kib": procfs.peak_rss_kib(run.stat_pid),
-              "exited_early": exited[0] if exited else None}
+              "exited_early": next((p.returncode for p in run.procs if p.poll() is not None), None)}
     result.update(acted or {})
     result["exit_status"] = run.stop()
     report = run.report()
@@ -138,14 +130,14 @@ def judge(result, expected, counted_ok=False):
     result["missing_sample"] = sorted(p.decode(errors="replace") for p in list(expected - found)[:5])
     # A burst file reported under a name we never made means a wrong directory.
     result["misplaced"] = sum(1 for p in paths - expected
-                              if p.rsplit(b"/", 1)[-1].startswith(b"b0") and len(p.rsplit(b"/", 1)[-1]) == 8)
+                              if (name := os.path.basename(p)).startswith(b"b0") and len(name) == 8)
     return result
 
 
-def generate(ctx, *args):
-    """An act that runs the generator and keeps its rate, to show the watcher did not slow it."""
+def generate(ctx, mode, root, *args):
+    """An act running the generator (manifest: root.manifest); its rate shows that the watcher did not slow it."""
     def act(run):
-        made, seconds, rate = ctx.tools.gen(*args)
+        made, seconds, rate = ctx.tools.gen(mode, root, *args, root + ".manifest")
         return {"gen_rate": rate, "gen_s": seconds}
     return act
 
@@ -223,11 +215,9 @@ def burst_once(ctx, watcher, kind, files, key):
     root = ctx.fresh(f"burst-{key}-{watcher.name}")
     if kind == "spread":
         ctx.tools.gen("tree", root, ctx.cfg.spread_dirs, ctx.cfg.fanout, 0)
-    manifest = root + ".manifest"
-    purpose = "count" if watcher.name == "floor" else "print"
-    result = observe(ctx, watcher, root, f"burst-{key}", generate(ctx, "burst", root, files, kind, manifest),
-                     purpose=purpose, timeout=max(60, files / 2000))
-    return judge(result, load_manifest(manifest), counted_ok=True)
+    result = observe(ctx, watcher, root, f"burst-{key}", generate(ctx, "burst", root, files, kind),
+                     purpose="count" if watcher.name == "floor" else "print", timeout=max(60, files / 2000))
+    return judge(result, load_manifest(root), counted_ok=True)
 
 
 def merge_runs(results):
@@ -240,10 +230,8 @@ def merge_runs(results):
         values = [r[key] for r in good if r.get(key) is not None]
         if values:
             merged[key] = statistics.median(values)
-    merged["reported"] = min(r.get("reported", 0) for r in good)
-    merged["overflow"] = any(r.get("overflow") for r in good)
-    for key in ("misplaced", "anomalies"):
-        merged[key] = max(r.get(key, 0) for r in good)
+    merged.update(reported=min(r.get("reported", 0) for r in good), overflow=any(r.get("overflow") for r in good),
+                  **{key: max(r.get(key, 0) for r in good) for key in ("misplaced", "anomalies")})
     merged["exited_early"] = next((r["exited_early"] for r in good if r.get("exited_early") is not None), None)
     if len(good) < len(results):
         merged["failed_runs"] = len(results) - len(good)
@@ -254,9 +242,8 @@ def log_result(ctx, watcher, result, total):
     if "error" in result:
         ctx.log(f"    {watcher.name}: {result['error']}")
         return
-    reported = result.get("reported")
-    share = f"{100.0 * reported / total:.2f}%" if reported is not None else "?"
-    ctx.log(f"    {watcher.name}: {share} reported{' +OVERFLOW' if result['overflow'] else ''}, "
+    share = 100.0 * result["reported"] / total
+    ctx.log(f"    {watcher.name}: {share:.2f}% reported{' +OVERFLOW' if result['overflow'] else ''}, "
             f"cpu {result['cpu_s']:.2f} s, gen {result.get('gen_rate', 0):.0f}/s, "
             f"last line after {result['last_output_s']:.2f} s")
 
@@ -266,9 +253,8 @@ def race(ctx):
     watchers = [ctx.floor_list] + ctx.watchers if ctx.floor_list else ctx.watchers
     for cells, watcher, root in ctx.each("race", {"chains": chains, "levels": levels, "files": files},
                                          f"race: {chains} chains x {levels} levels x {files} files", watchers):
-        act = generate(ctx, "chains", root, chains, levels, files, root + ".manifest")
-        result = cells[watcher.name] = judge(observe(ctx, watcher, root, "race", act),
-                                             load_manifest(root + ".manifest"))
+        act = generate(ctx, "chains", root, chains, levels, files)
+        result = cells[watcher.name] = judge(observe(ctx, watcher, root, "race", act), load_manifest(root))
         log_result(ctx, watcher, result, chains * levels * (files + 1))
 
 
@@ -276,10 +262,9 @@ def slow_reader(ctx):
     files, rate = ctx.cfg.slow_files, ctx.cfg.slow_rate
     for cells, watcher, root in ctx.each("slow", {"files": files, "rate": rate},
                                          f"slow reader: {files} files, output read at {rate} lines/s"):
-        manifest = root + ".manifest"
-        result = observe(ctx, watcher, root, "slow", generate(ctx, "burst", root, files, "flat", manifest),
+        result = observe(ctx, watcher, root, "slow", generate(ctx, "burst", root, files, "flat"),
                          slow_rate=rate, quiet=3.0, timeout=files / rate * 4 + 60)
-        result = cells[watcher.name] = judge(result, load_manifest(manifest))
+        result = cells[watcher.name] = judge(result, load_manifest(root))
         log_result(ctx, watcher, result, files)
 
 
@@ -288,11 +273,10 @@ def stall(ctx):
     for cells, watcher, root in ctx.each("stall", {"files": files},
                                          f"stall: watcher stopped while {files} files are made"):
         ctx.tools.gen("tree", root, 10, 10, 0)
-        manifest = root + ".manifest"
 
-        def act(run, root=root, manifest=manifest):
+        def act(run, root=root):
             run.signal(signal.SIGSTOP)
-            timing = generate(ctx, "burst", root, files, "flat", manifest)(run)
+            timing = generate(ctx, "burst", root, files, "flat")(run)
             time.sleep(0.2)
             run.signal(signal.SIGCONT)
             wait_quiet(run, 1.0, 60)
@@ -309,10 +293,9 @@ def stall(ctx):
         paths = result.get("_paths", set())
         after = {f"d0/after{i:03d}".encode() for i in range(100)} | {b"fresh"} | \
                 {f"fresh/after{i:03d}".encode() for i in range(10)}
-        result = judge(result, load_manifest(manifest))
+        result = cells[watcher.name] = judge(result, load_manifest(root))
         if "error" not in result:
             result.update(after_reported=len(paths & after), after_expected=len(after))
-        cells[watcher.name] = result
         ctx.log(f"    {watcher.name}: {result.get('reported')} of {files}"
                 f"{' +OVERFLOW' if result.get('overflow') else ''}, "
                 f"later {result.get('after_reported')}/{result.get('after_expected')}")
@@ -326,8 +309,7 @@ def foreign(ctx):
                                          f"foreign: {files} files made outside the watched tree",
                                          [w for w in ctx.watchers if w.name.startswith("pathwarden")]):
         elsewhere = ctx.fresh(f"foreign-{watcher.name}-elsewhere")
-        result = observe(ctx, watcher, root, "foreign",
-                         generate(ctx, "burst", elsewhere, files, "flat", elsewhere + ".manifest"))
+        result = observe(ctx, watcher, root, "foreign", generate(ctx, "burst", elsewhere, files, "flat"))
         paths = result.pop("_paths", set())
         result.pop("_created", None)
         if "error" not in result:
@@ -354,10 +336,9 @@ def latency(ctx):
         run.stop()
         samples = [int(x) for x in probe.stdout.split()]
         seen = [s / 1e6 for s in samples if s >= 0]
-        result = {"lost": len(samples) - len(seen), "samples": len(samples)}
+        result = cells[watcher.name] = {"lost": len(samples) - len(seen), "samples": len(samples)}
         if seen:
             result.update(p50_ms=percentile(seen, 50), p99_ms=percentile(seen, 99), max_ms=max(seen))
-        cells[watcher.name] = result
         ctx.log(f"    {watcher.name}: p50 {result.get('p50_ms', float('nan')):.3f} ms, "
                 f"p99 {result.get('p99_ms', float('nan')):.3f} ms, lost {result['lost']}")
 
@@ -372,7 +353,7 @@ def idle(ctx):
         if ready is None:
             entry["watchers"][watcher.name] = failure(run, "not ready")
             continue
-        run.consume_to_file(os.path.join(run.workdir, "output"))
+        run.consume(os.path.join(run.workdir, "output"))
         wait_quiet(run, 1.0, 30)
         ns0, sw0 = procfs.cpu_ns_precise(run.stat_pid), procfs.context_switches(run.stat_pid)
         time.sleep(seconds)

@@ -2,9 +2,12 @@
 what it reported."""
 
 import contextlib
+import dataclasses
 import fcntl
 import json
 import os
+import pathlib
+import re
 import shutil
 import subprocess
 import time
@@ -28,23 +31,20 @@ def output_pipe(purpose):
 
 def relative(path, root):
     """A reported path relative to the watched root, separators normalised; None if outside."""
-    path = path.replace(b"\\", b"/")
-    while b"//" in path:
-        path = path.replace(b"//", b"/")
+    path = re.sub(rb"/+", b"/", path.replace(b"\\", b"/"))
     if path == root:
         return b""
     return path[len(root) + 1:] if path.startswith(root + b"/") else None
 
 
+@dataclasses.dataclass
 class Report:
     """What one run printed, reduced to what the scenarios judge."""
-
-    def __init__(self):
-        self.paths = set()      # relative paths named by any line
-        self.overflow = False   # the watcher said that changes were lost
-        self.deliveries = 0     # reports (pathwarden headers, watchman PDUs)
-        self.anomalies = 0      # lines that do not have the promised shape
-        self.created = None     # counted, not printed (the floor's count mode)
+    paths: set = dataclasses.field(default_factory=set)  # relative paths named by any line
+    overflow: bool = False  # the watcher said that changes were lost
+    deliveries: int = 0     # reports (pathwarden headers, watchman PDUs)
+    anomalies: int = 0      # lines that do not have the promised shape
+    created: int = None     # counted, not printed (the floor's count mode)
 
 
 class Run:
@@ -78,18 +78,17 @@ class Run:
         at = self.watcher.wait_ready(self, timeout)
         return None if at is None else at - self.started
 
-    def consume_to_file(self, path):
+    def consume(self, path, tools=None, slow_rate=None):
+        """Copies the output to path as it comes, or through the slow reader at slow_rate lines per second."""
         self.out_path = path
         copy = open(path, "wb")
         copy.write(self.preamble)
-        self.consumer = Reader(self.out_fd, copy_to=copy)
-        self.readers.append(self.consumer)
-
-    def consume_slowly(self, tools, rate, path):
-        self.out_path = path
-        with open(path, "wb") as f:
-            f.write(self.preamble)
-        self.consumer = subprocess.Popen([tools.bin("slowread"), str(rate), path], stdin=self.out_fd,
+        if not slow_rate:
+            self.consumer = Reader(self.out_fd, copy_to=copy)
+            self.readers.append(self.consumer)
+            return
+        copy.close()
+        self.consumer = subprocess.Popen([tools.bin("slowread"), str(slow_rate), path], stdin=self.out_fd,
                                          start_new_session=True)
         os.close(self.out_fd)
         self.out_fd = None
@@ -123,9 +122,7 @@ class Run:
         return self.errors.data.decode(errors="replace")
 
     def report(self):
-        with open(self.out_path, "rb") as f:
-            data = f.read()
-        return self.watcher.parse(data, self.root.encode(), self)
+        return self.watcher.parse(pathlib.Path(self.out_path).read_bytes(), self.root.encode(), self)
 
 
 class Watcher:
@@ -135,6 +132,7 @@ class Watcher:
     marker = None          # printed once every directory is watched
     marker_on_stderr = False
     probe = False          # no ready line: poke a file until its change is reported
+    stderr_overflow = None  # how it says on standard error that changes were lost
 
     def available(self):
         return (False, "not installed") if self.installed and not shutil.which(self.name) else (True, "")
@@ -171,17 +169,14 @@ class Watcher:
         return run.read_until(self.marker, timeout)
 
     def parse(self, data, root, run):
-        raise NotImplementedError
-
-    @staticmethod
-    def parse_lines(data, root, split):
-        """For a peer printing a path and its events per line: split(line) -> (path, overflowed)."""
+        """For a watcher printing a path and its events per line: self.split(line) -> (path, overflowed)."""
         report = Report()
         for line in data.split(b"\n"):
-            path, overflowed = split(line)
+            path, overflowed = self.split(line)
             report.overflow |= overflowed
             if (rel := relative(path, root)) is not None:
                 report.paths.add(rel)
+        report.overflow |= bool(self.stderr_overflow) and self.stderr_overflow in run.stderr_text()
         return report
 
 
@@ -198,15 +193,15 @@ class Floor(Watcher):
         flags = (["-p"] if printing else []) + (["-l"] if self.list_new else [])
         return [self.binary] + flags + [root]
 
+    def split(self, line):
+        return line[2:] if line[:2] in (b"A ", b"R ", b"M ", b"O ", b"N ") else b"", line == b"OVERFLOW"
+
     def parse(self, data, root, run):
-        report = self.parse_lines(data, root, lambda line: (
-            line[2:] if line[:2] in (b"A ", b"R ", b"M ", b"O ", b"N ") else b"", line == b"OVERFLOW"))
-        for field in run.stderr_text().split():
-            key, _, value = field.partition("=")
-            if key == "created":
-                report.created = int(value)
-            elif key == "overflow" and int(value) > 0:
-                report.overflow = True
+        report = super().parse(data, root, run)
+        # Its last words: "floor: dirs=N events=N created=N overflow=N".
+        counts = dict(field.partition("=")[::2] for field in run.stderr_text().split())
+        report.created = int(counts["created"]) if "created" in counts else None
+        report.overflow |= int(counts.get("overflow", 0)) > 0
         return report
 
 
@@ -228,12 +223,8 @@ class Pathwarden(Watcher):
 
     def parse(self, data, root, run):
         parsed = pathwarden_output.parse(data, root)
-        report = Report()
-        report.paths = {os.fsencode(record.path) for record in parsed.records}
-        report.overflow = parsed.overflows > 0
-        report.deliveries = parsed.deliveries
-        report.anomalies = len(parsed.problems) - parsed.overflows
-        return report
+        return Report(paths={os.fsencode(record.path) for record in parsed.records}, overflow=parsed.overflows > 0,
+                      deliveries=parsed.deliveries, anomalies=len(parsed.problems) - parsed.overflows)
 
 
 class Inotifywait(Watcher):
@@ -247,29 +238,24 @@ class Inotifywait(Watcher):
         return ["inotifywait", "-m", "-r", "-e", "create,delete,modify,attrib,move",
                 "--format", "%e %w%f", root]
 
-    def parse(self, data, root, run):
-        def split(line):
-            events, _, path = line.partition(b" ")
-            return path, b"OVERFLOW" in events
-        return self.parse_lines(data, root, split)
+    def split(self, line):
+        events, _, path = line.partition(b" ")
+        return path, b"OVERFLOW" in events
 
 
 class Fswatch(Watcher):
     name = "fswatch"
     installed = True
     probe = True
+    # A lost kernel queue is announced only on standard error, and then fswatch exits.
+    stderr_overflow = "Event queue overflow"
 
     def command(self, root, purpose):
         return ["fswatch", "-r", "-l", "0.1", "-x", root]
 
-    def parse(self, data, root, run):
-        def split(line):
-            path, _, flags = line.partition(b" ")
-            return path, b"Overflow" in flags or bool(not path and flags)
-        report = self.parse_lines(data, root, split)
-        # A lost kernel queue is announced only on standard error, and then fswatch exits.
-        report.overflow |= "Event queue overflow" in run.stderr_text()
-        return report
+    def split(self, line):
+        path, _, flags = line.partition(b" ")
+        return path, b"Overflow" in flags or bool(not path and flags)
 
 
 class Watchman(Watcher):
@@ -318,9 +304,7 @@ class Watchman(Watcher):
         client.stdin.close()
         run.procs.append(client)
         run.out_fd = out_r
-        if run.read_until(b'"subscribe"', timeout) is None:
-            return None
-        return ready
+        return None if run.read_until(b'"subscribe"', timeout) is None else ready
 
     def parse(self, data, root, run):
         report = Report()
@@ -335,10 +319,8 @@ class Watchman(Watcher):
             if "files" not in pdu:
                 continue
             report.deliveries += 1
-            if pdu.get("is_fresh_instance") or "recrawl" in str(pdu.get("warning", "")).lower():
-                report.overflow = True
-            for name in pdu["files"]:
-                report.paths.add(name.encode())
+            report.overflow |= bool(pdu.get("is_fresh_instance") or "recrawl" in str(pdu.get("warning", "")).lower())
+            report.paths.update(name.encode() for name in pdu["files"])
         return report
 
 

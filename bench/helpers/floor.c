@@ -26,19 +26,11 @@
 #include <string.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+#include "common.h"
 
 #define WATCH_MASK (IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO | \
                     IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK)
-
-struct linux_dirent64 {
-    uint64_t d_ino;
-    int64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
-};
 
 static int inotifyFd;
 static int printEvents, listNewDirs, useArena;
@@ -54,28 +46,23 @@ static size_t arenaUsed, arenaSize, slots;
 static char outBuffer[1 << 20];
 static size_t outUsed;
 
-static void die(const char* what) {
-    perror(what);
-    exit(2);
-}
-
 static void growSlots(int wd) {
     size_t want = slots ? slots : 1024;
     while ((size_t)wd >= want) want *= 2;
     if (want == slots) return;
     if (useArena) {
-        nodes = realloc(nodes, want * sizeof *nodes);
-        if (!nodes) die("realloc");
+        if (!(nodes = realloc(nodes, want * sizeof *nodes))) die("realloc");
     } else {
-        paths = realloc(paths, want * sizeof *paths);
-        if (!paths) die("realloc");
+        if (!(paths = realloc(paths, want * sizeof *paths))) die("realloc");
         memset(paths + slots, 0, (want - slots) * sizeof *paths);
     }
     slots = want;
 }
 
+/* Keeps the name of a directory just watched, and counts it. */
 static void remember(int wd, int parentWd, const char* fullPath, const char* name) {
     growSlots(wd);
+    ++dirCount;
     if (!useArena) {
         free(paths[wd]);
         paths[wd] = strdup(fullPath);
@@ -84,8 +71,7 @@ static void remember(int wd, int parentWd, const char* fullPath, const char* nam
     size_t length = strlen(name) + 1;
     if (arenaUsed + length > arenaSize) {
         arenaSize = arenaSize ? arenaSize * 2 : 1 << 16;
-        arena = realloc(arena, arenaSize);
-        if (!arena) die("realloc");
+        if (!(arena = realloc(arena, arenaSize))) die("realloc");
     }
     memcpy(arena + arenaUsed, name, length);
     nodes[wd].parent = parentWd;
@@ -95,24 +81,16 @@ static void remember(int wd, int parentWd, const char* fullPath, const char* nam
 
 /* Writes the path of wd into out (at least PATH_MAX bytes); returns its length. */
 static size_t pathOf(int wd, char* out) {
-    if (!useArena) {
-        const char* p = (size_t)wd < slots && paths[wd] ? paths[wd] : "?";
-        size_t n = strlen(p);
-        memcpy(out, p, n + 1);
-        return n;
-    }
+    if (!useArena) return (size_t)(stpcpy(out, (size_t)wd < slots && paths[wd] ? paths[wd] : "?") - out);
     int chain[4096], depth = 0;
     for (int w = wd; w > 0 && depth < 4096; w = nodes[w].parent) chain[depth++] = w;
-    size_t n = 0;
+    char* end = out;
+    *end = 0;
     while (depth-- > 0) {
-        const char* name = arena + nodes[chain[depth]].name;
-        size_t len = strlen(name);
-        if (n && out[n - 1] != '/') out[n++] = '/';
-        memcpy(out + n, name, len);
-        n += len;
+        if (end > out && end[-1] != '/') *end++ = '/';
+        end = stpcpy(end, arena + nodes[chain[depth]].name);
     }
-    out[n] = 0;
-    return n;
+    return (size_t)(end - out);
 }
 
 static void flushOut(void) {
@@ -135,10 +113,10 @@ static void emit(const char* kind, const char* dir, const char* name) {
 static void walk(int dirFd, char* path, size_t length, int wd, int report) {
     char buffer[32768];
     for (;;) {
-        long got = syscall(SYS_getdents64, dirFd, buffer, sizeof buffer);
+        ssize_t got = getdents64(dirFd, buffer, sizeof buffer);
         if (got <= 0) break;
-        for (long at = 0; at < got;) {
-            struct linux_dirent64* entry = (struct linux_dirent64*)(buffer + at);
+        for (ssize_t at = 0; at < got;) {
+            struct dirent64* entry = (struct dirent64*)(buffer + at);
             at += entry->d_reclen;
             const char* name = entry->d_name;
             if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
@@ -159,10 +137,7 @@ static void walk(int dirFd, char* path, size_t length, int wd, int report) {
             memcpy(path + length + 1, name, nameLength + 1);
             int childWd = inotify_add_watch(inotifyFd, path, WATCH_MASK);
             int childFd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (childWd >= 0) {
-                remember(childWd, wd, path, name);
-                ++dirCount;
-            }
+            if (childWd >= 0) remember(childWd, wd, path, name);
             if (childFd >= 0) {
                 walk(childFd, path, length + 1 + nameLength, childWd, report);
                 close(childFd);
@@ -181,7 +156,6 @@ static void onNewDirectory(int parentWd, const char* name) {
     int wd = inotify_add_watch(inotifyFd, path, WATCH_MASK);
     if (wd < 0) return;
     remember(wd, parentWd, path, name);
-    ++dirCount;
     if (!listNewDirs) return;
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -224,10 +198,7 @@ int main(int argc, char** argv) {
         else if (opt == 'a') useArena = 1;
         else return 2;
     }
-    if (optind + 1 != argc) {
-        fprintf(stderr, "usage: floor [-p] [-l] [-a] DIR\n");
-        return 2;
-    }
+    if (optind + 1 != argc) return usage("floor [-p] [-l] [-a] DIR");
     /* No SA_RESTART: the blocking read must return so that we can stop. */
     struct sigaction action = {.sa_handler = onSignal};
     sigaction(SIGTERM, &action, NULL);
@@ -242,7 +213,6 @@ int main(int argc, char** argv) {
     int rootWd = inotify_add_watch(inotifyFd, path, WATCH_MASK);
     if (rootWd < 0) die("inotify_add_watch");
     remember(rootWd, 0, path, path);
-    dirCount = 1;
     int rootFd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) die("open");
     walk(rootFd, path, length, rootWd, 0);
@@ -253,10 +223,8 @@ int main(int argc, char** argv) {
     static char events[256 * 1024] __attribute__((aligned(8)));
     while (!stopRequested) {
         ssize_t got = read(inotifyFd, events, sizeof events);
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR) continue;
-            break;
-        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
         for (ssize_t at = 0; at < got;) {
             const struct inotify_event* event = (const struct inotify_event*)(events + at);
             handle(event);

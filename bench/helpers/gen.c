@@ -24,32 +24,26 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
+#include "common.h"
 
 static FILE* manifest;
 static unsigned long made;
 
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-static void die(const char* what, const char* path) {
+static void fail(const char* what, const char* path) {
     fprintf(stderr, "gen: %s %s: %s\n", what, path, strerror(errno));
     exit(2);
 }
 
 static void makeFile(const char* path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) die("create", path);
+    if (fd < 0) fail("create", path);
     close(fd);
     ++made;
 }
 
 static void makeDir(const char* path) {
-    if (mkdir(path, 0755) != 0) die("mkdir", path);
+    if (mkdir(path, 0755) != 0) fail("mkdir", path);
     ++made;
 }
 
@@ -64,8 +58,7 @@ static size_t dirCount, dirSlots;
 static void addDir(const char* path) {
     if (dirCount == dirSlots) {
         dirSlots = dirSlots ? dirSlots * 2 : 1024;
-        dirs = realloc(dirs, dirSlots * sizeof *dirs);
-        if (!dirs) die("realloc", "");
+        if (!(dirs = realloc(dirs, dirSlots * sizeof *dirs))) fail("realloc", "");
     }
     dirs[dirCount++] = strdup(path);
 }
@@ -90,7 +83,7 @@ static void makeTree(const char* root, long total, long fanout, long filesPerDir
 static void listDirs(const char* path) {
     addDir(path);
     DIR* dir = opendir(path);
-    if (!dir) die("opendir", path);
+    if (!dir) fail("opendir", path);
     struct dirent* entry;
     char child[4096];
     while ((entry = readdir(dir)) != NULL) {
@@ -129,15 +122,12 @@ static void makeChains(const char* root, long chains, long levels, long files) {
 static FILE* openManifest(const char* name) {
     if (strcmp(name, "-") == 0) return NULL;
     FILE* f = fopen(name, "w");
-    if (!f) die("open", name);
+    if (!f) fail("open", name);
     return f;
 }
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        fprintf(stderr, "usage: gen tree|burst|chains ROOT ...\n");
-        return 2;
-    }
+    if (argc < 3) return usage("gen tree|burst|chains ROOT ...");
     const char* mode = argv[1], *root = argv[2];
     double start;
     if (strcmp(mode, "tree") == 0 && argc == 6) {
@@ -146,8 +136,7 @@ int main(int argc, char** argv) {
         makeTree(root, atol(argv[3]), atol(argv[4]), atol(argv[5]));
     } else if (strcmp(mode, "burst") == 0 && argc == 6) {
         manifest = openManifest(argv[5]);
-        int spread = strcmp(argv[4], "spread") == 0;
-        if (spread) listDirs(root);
+        if (strcmp(argv[4], "spread") == 0) listDirs(root);
         else addDir(root);
         start = now();
         char path[4096];
@@ -166,7 +155,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     double seconds = now() - start;
-    if (manifest && fclose(manifest) != 0) die("close", "manifest");
+    if (manifest && fclose(manifest) != 0) fail("close", "manifest");
     printf("made %lu entries in %.3f s (%.0f/s)\n", made, seconds, seconds > 0 ? (double)made / seconds : 0.0);
     return 0;
 }

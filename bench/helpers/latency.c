@@ -15,17 +15,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
+#include "common.h"
 
-static long long nowNs(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
-/* Keeps the last few bytes of the previous read so a name split across two
- * reads is still found. */
+/* The tail of the previous read, so that a name split across two reads is still found. */
 static char window[1 << 16];
 static size_t kept;
 
@@ -41,14 +34,12 @@ static int readUntil(int fd, const char* name, long long deadline) {
         ssize_t got = read(fd, window + kept, sizeof window - kept - 1);
         if (got <= 0) return 0;
         size_t total = kept + (size_t)got;
-        window[total] = 0;
-        int found = memmem(window, total, name, nameLength) != NULL;
-        kept = total < nameLength ? total : nameLength;
-        memmove(window, window + total - kept, kept);
-        if (found) {
+        if (memmem(window, total, name, nameLength)) {
             kept = 0;
             return 1;
         }
+        kept = total < nameLength ? total : nameLength;
+        memmove(window, window + total - kept, kept);
     }
 }
 
@@ -60,10 +51,7 @@ static void drain(int fd) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        fprintf(stderr, "usage: latency FD DIR COUNT INTERVAL_US TIMEOUT_MS\n");
-        return 2;
-    }
+    if (argc != 6) return usage("latency FD DIR COUNT INTERVAL_US TIMEOUT_MS");
     int fd = atoi(argv[1]);
     const char* dir = argv[2];
     long count = atol(argv[3]), interval = atol(argv[4]);
@@ -78,10 +66,7 @@ int main(int argc, char** argv) {
         snprintf(path, sizeof path, "%s/%s", dir, name);
         long long start = nowNs();
         int file = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (file < 0) {
-            perror(path);
-            return 2;
-        }
+        if (file < 0) die(path);
         close(file);
         long long result = readUntil(fd, name, start + timeout) ? nowNs() - start : -1;
         printf("%lld\n", result);

@@ -12,17 +12,10 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <time.h>
 #include <unistd.h>
+#include "common.h"
 
 enum { CHUNK = 4096 };
-
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
 
 static void sleepUntil(double when) {
     double wait = when - now();
@@ -32,16 +25,10 @@ static void sleepUntil(double when) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: slowread RATE OUTFILE\n");
-        return 2;
-    }
+    if (argc != 3) return usage("slowread RATE OUTFILE");
     double rate = atof(argv[1]);
     int out = open(argv[2], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (out < 0 || rate <= 0) {
-        perror("slowread");
-        return 2;
-    }
+    if (out < 0 || rate <= 0) die("slowread");
     char buffer[CHUNK];
     unsigned long lines = 0;
     double start = 0;
@@ -51,10 +38,7 @@ int main(int argc, char** argv) {
         if (got <= 0) break;
         if (start == 0) start = now();
         for (ssize_t i = 0; i < got; ++i) lines += buffer[i] == '\n';
-        if (write(out, buffer, (size_t)got) != got) {
-            perror("slowread: write");
-            return 2;
-        }
+        if (write(out, buffer, (size_t)got) != got) die("slowread: write");
         sleepUntil(start + (double)lines / rate);
     }
     close(out);
