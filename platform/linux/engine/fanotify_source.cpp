@@ -281,20 +281,20 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 // event that moves or removes it says it was, or else where the disk has it
 // with every event queued so far read.
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
-    // Events queued while the disk was looked at may say that it moved, or
-    // went: they are looked through again. A directory found in place is
-    // taken as found after a few rounds of a queue that never rests; one
-    // gone has its removal queued, so it is looked for a while longer.
+    if (linkAhead(handle, position, link, false)) return true;
+    const bool found = linkOnDisk(handle, link);
+    // Every move made before that look is queued by now, and read here. One
+    // gone has its removal queued, so it is looked for a while longer, as
+    // long as this read may read on.
     for (int attempt = 0; attempt < 64; ++attempt) {
-        if (linkAhead(handle, position, link)) return true;
-        const bool found = linkOnDisk(handle, link);
+        if (linkAhead(handle, position, link, true)) return true;
         int waiting = 0;
-        if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0 || (found && attempt >= 2)) return found;
+        if (found || bytesRead_ >= kLookaheadBytes || ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0) break;
     }
-    return false;
+    return found;
 }
 
-bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link) {
+bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link, bool readMore) {
     for (;;) {
         if (const auto found = leaving_.find(handle); found != leaving_.end()) {
             const auto later = std::upper_bound(found->second.begin(), found->second.end(), position);
@@ -306,32 +306,33 @@ bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link&
                 return true;
             }
         }
-        if (bytesRead_ >= kLookaheadBytes || !fill()) return false;
+        if (!readMore || bytesRead_ >= kLookaheadBytes || !fill()) return false;
     }
 }
 
 bool FanotifySource::linkOnDisk(const std::string& handle, Link& link) {
     const int fd = openDirectory(handle);
     if (fd < 0) return false;
-    const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat self, up;
-    bool found = parent >= 0 && fstat(fd, &self) == 0 && fstat(parent, &up) == 0 && self.st_nlink != 0;
-    if (found && self.st_ino == up.st_ino && self.st_dev == up.st_dev) {
+    HandleBuffer parent;
+    parent.header.handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    bool found = name_to_handle_at(fd, "..", &parent.header, &mountId, 0) == 0;
+    if (found && bytesOf(&parent.header) == handle) {
         link = Link{};  // the top of the file system
     } else if (found) {
-        link.parent = handleOf(parent);
-        found = !link.parent.empty() && nameIn(fd, parent, self.st_ino, link.name);
+        link.parent = std::string(bytesOf(&parent.header));
+        found = nameIn(fd, link.name);
     }
     // Removed while it was being looked at: its removal is queued by now.
+    struct stat self;
     if (found && (fstat(fd, &self) != 0 || self.st_nlink == 0)) found = false;
     close(fd);
-    if (parent >= 0) close(parent);
     return found;
 }
 
 // The directory's name in its parent: the end of its path, or where the path
 // is too long to be shown, the entry of the parent with its inode number.
-bool FanotifySource::nameIn(int fd, int parent, ino_t inode, std::string& name) {
+bool FanotifySource::nameIn(int fd, std::string& name) {
     char procPath[40];
     std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
     char path[PATH_MAX];
@@ -341,19 +342,23 @@ bool FanotifySource::nameIn(int fd, int parent, ino_t inode, std::string& name) 
         name = std::string(shown.substr(shown.rfind('/') + 1));
         return !name.empty();
     }
-    char buffer[16 * 1024];
-    for (;;) {
-        const long got = syscall(SYS_getdents64, parent, buffer, sizeof buffer);
-        if (got <= 0) return false;
-        for (long at = 0; at < got;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-            at += entry->d_reclen;
-            if (entry->d_ino == inode && std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-                name = entry->d_name;
-                return true;
+    struct stat self;
+    const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool found = false;
+    if (parent >= 0 && fstat(fd, &self) == 0) {
+        char buffer[16 * 1024];
+        for (long got; !found && (got = syscall(SYS_getdents64, parent, buffer, sizeof buffer)) > 0;) {
+            for (long at = 0; at < got && !found;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+                at += entry->d_reclen;
+                found = entry->d_ino == self.st_ino && std::strcmp(entry->d_name, ".") != 0 &&
+                        std::strcmp(entry->d_name, "..") != 0;
+                if (found) name = entry->d_name;
             }
         }
     }
+    if (parent >= 0) close(parent);
+    return found;
 }
 
 void FanotifySource::deliver(int key, uint32_t mask, std::string_view name, int child, uint32_t cookie, bool alone) {

@@ -79,9 +79,9 @@ private:
     void translateSelf(const Event& event, size_t position);
     int locate(const file_handle* dir, size_t position);
     bool linkBefore(const std::string& handle, size_t position, Link& link);
-    bool linkAhead(const std::string& handle, size_t position, Link& link);
+    bool linkAhead(const std::string& handle, size_t position, Link& link, bool readMore);
     bool linkOnDisk(const std::string& handle, Link& link);
-    static bool nameIn(int fd, int parent, ino_t inode, std::string& name);
+    static bool nameIn(int fd, std::string& name);
     void deliver(int key, uint32_t mask, std::string_view name, int child = -1, uint32_t cookie = 0,
                  bool alone = false);
     void settleRemovals(int key, std::string_view name, int child);
