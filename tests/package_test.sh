@@ -208,6 +208,6 @@ if LC_ALL=C grep -q $'[^\r]$' "$readme"; then fail "README.txt has lines without
 PYTHONDONTWRITEBYTECODE=1 PATHWARDEN_EXE=$exe PATHWARDEN_EXE_MACHINE=i386 \
   PATHWARDEN_WINEPREFIX=$PWD/build/windows-i686/wineprefix \
   timeout 900 /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider -o timeout=240 -m wine \
-  tests/e2e/test_windows.py -k help_request
+  tests/e2e/test_windows.py -k help_or_extra_paths
 
 echo "package tests passed: $deb $zip"
