@@ -77,7 +77,8 @@ def main():
         os.mkdir(workdir)
         outcome = replay.run_seed(Program(args.bin, launcher), workdir, seed, args.operations,
                                   max_entries=args.max_entries, keep=keep)
-        operations, records = operations + outcome.operations, records + outcome.records
+        operations += outcome.operations
+        records += outcome.records
         first = outcome.message.split("\n")[1] if not outcome.ok else ""
         print(f"seed {seed}: {'ok' if outcome.ok else 'FAILED'}, {outcome.records} records, "
               f"{outcome.seconds:.1f} s{'; ' + first.strip() if first else ''}", flush=True)

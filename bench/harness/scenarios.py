@@ -14,8 +14,14 @@ from . import report
 
 class Context:
     def __init__(self, cfg, tools, watchers, workdir, log):
-        self.cfg, self.tools, self.watchers, self.workdir, self.log = cfg, tools, watchers, workdir, log
-        self.results, self._turn, self._serial = {}, 0, 0
+        self.cfg = cfg
+        self.tools = tools
+        self.watchers = watchers
+        self.workdir = workdir
+        self.log = log
+        self.results = {}
+        self._turn = 0
+        self._serial = 0
         self.floor_list = None   # the floor that also lists new directories (race only)
         self.floor_print = None  # the floor that prints every event (bursts, for CPU)
 

@@ -51,10 +51,18 @@ class Run:
     """One started watcher process (or set of processes)."""
 
     def __init__(self, watcher, root, workdir, procs, out_fd, err_fd, started, purpose):
-        self.watcher, self.root, self.workdir, self.procs, self.purpose = watcher, root, workdir, procs, purpose
-        self.stat_pid, self.out_fd, self.errors, self.started = procs[0].pid, out_fd, Reader(err_fd), started
+        self.watcher = watcher
+        self.root = root
+        self.workdir = workdir
+        self.procs = procs
+        self.stat_pid = procs[0].pid
+        self.out_fd = out_fd
+        self.errors = Reader(err_fd)
+        self.started = started
+        self.purpose = purpose
         self.preamble = b""     # the output read up to ready
-        self.readers, self.out_path = [], None
+        self.readers = []
+        self.out_path = None
         self.consumer = None    # a Reader copying the output to a file, or the slow reader's process
 
     def alive(self):
@@ -185,7 +193,9 @@ class Floor(Watcher):
     marker = b"ready "
 
     def __init__(self, binary, list_new=False, always_print=False):
-        self.binary, self.list_new, self.always_print = binary, list_new, always_print
+        self.binary = binary
+        self.list_new = list_new
+        self.always_print = always_print
         self.name = "floor+list" if list_new else "floor-print" if always_print else "floor"
 
     def command(self, root, purpose):
@@ -212,7 +222,9 @@ class Pathwarden(Watcher):
     NAMES = {"fanotify": "pathwarden", "inotify": "pathwarden-inotify"}
 
     def __init__(self, binary, interface="fanotify"):
-        self.binary, self.interface, self.name = binary, interface, self.NAMES[interface]
+        self.binary = binary
+        self.interface = interface
+        self.name = self.NAMES[interface]
         self.program = Program(binary, ["unshare", "-U", "-r"] if interface == "inotify" else [])
 
     def available(self):
