@@ -214,7 +214,8 @@ void ChangeTracker::addDirectory(NodeId parent, std::string_view name, int child
     // missed: it needs neither a walk nor a listing.
     NodeId known = tree_.find(child);
     const NodeId occupant = tree_.findChild(parent, name);
-    if (occupant != kNoNode && occupant != known && (known == kNoNode || !tree_.isWithin(known, occupant))) {
+    if (occupant != kNoNode) {
+        if (occupant == known || (known != kNoNode && tree_.isWithin(known, occupant))) return;
         // The name was free when this directory was made here, so whatever
         // the tree holds under it is where a listing made since met it, after
         // moves still queued. Until those come its place is unknown: it is let
@@ -223,9 +224,8 @@ void ChangeTracker::addDirectory(NodeId parent, std::string_view name, int child
         known = tree_.find(child);
     }
     if (known == kNoNode) {
-        if (tree_.findChild(parent, name) == kNoNode) tree_.add(child, parent, name);
-    } else if ((tree_.parent(known) != parent || tree_.name(known) != name) && tree_.findChild(parent, name) == kNoNode &&
-               !tree_.isWithin(parent, known)) {
+        tree_.add(child, parent, name);
+    } else if (!tree_.isWithin(parent, known)) {
         // A listing made since met it where later moves have taken it: its
         // changes until then happened here, and those moves will follow.
         tree_.move(known, parent, name);

@@ -84,7 +84,8 @@ size_t FanotifySource::read(Receiver& receiver) {
     if (chunks_.size() > 1) chunks_.resize(1);
     chunksUsed_ = 0;
     events_.clear();
-    leaving_.clear();
+    // Clearing touches every bucket the table ever grew: not when unused.
+    if (!leaving_.empty()) leaving_.clear();
     names_.clear();
     bytesRead_ = 0;
     queueWasEmpty_ = false;
