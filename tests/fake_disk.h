@@ -62,7 +62,6 @@ public:
     int watch(int dir, int& error) override;
     void forget(int key, bool stillWatched) override;
     int list(int dir, std::vector<Entry>& entries) override;
-    bool exists(const std::string& path) override { return find(path) >= 0; }
 
 private:
     struct Node {

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -45,7 +44,7 @@ ChangeMonitor::ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bo
       stopFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       readyFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      tracker_(source_->disk(), *this, source_->options(recursive, notifyFilter)),
+      engine_(*source_, *this, recursive, notifyFilter),
       queue_(backlogLimit) {}
 
 std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
@@ -63,13 +62,12 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
     }
     std::unique_ptr<ChangeMonitor> monitor(
         new ChangeMonitor(std::move(source), rootFd, recursive, notifyFilter, backlogLimit));
-    monitor->source_->attach(monitor->tracker_);
     if (monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->wakeFd_ < 0) {
         error = win32ErrorFromErrno(errno);
         return nullptr;
     }
     // A partial watch would miss changes in silence: refuse instead.
-    if (const int walkError = monitor->tracker_.start(); walkError != 0) {
+    if (const int walkError = monitor->engine_.start(); walkError != 0) {
         error = win32ErrorFromErrno(walkError);
         return nullptr;
     }
@@ -125,15 +123,15 @@ void ChangeMonitor::addPollFds(std::vector<pollfd>& fds) const {
 }
 
 int ChangeMonitor::msUntilDue() {
-    std::lock_guard<std::mutex> lock(engine_);
-    const long long due = std::min<long long>(nextRootCheckMs_ + kRootCheckMs, tracker_.dueMs());
+    std::lock_guard<std::mutex> lock(engineLock_);
+    const long long due = std::min<long long>(nextRootCheckMs_ + kRootCheckMs, engine_.dueMs());
     return static_cast<int>(std::max(0LL, due - nowMs()));
 }
 
 void ChangeMonitor::service(const pollfd* mine) {
     uint64_t count;
     if (mine[1].revents & POLLIN) (void)!read(readyFd_, &count, sizeof count);
-    std::lock_guard<std::mutex> lock(engine_);
+    std::lock_guard<std::mutex> lock(engineLock_);
     // The caller looks for completions next: telling it through readyFd
     // would only cost it a write, a wake-up and a read.
     wakeWaiter_ = false;
@@ -152,8 +150,8 @@ void ChangeMonitor::waiterLeft() {
 }
 
 void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
-    drain(budgetBytes);
-    if (rootGone_.load()) return;
+    engine_.drain(budgetBytes, nowMs());
+    if (engine_.ended()) return;
     bool gone = mountsChanged && !rootStillMounted();
     if (!gone && nowMs() >= nextRootCheckMs_) {
         struct stat info;
@@ -163,18 +161,11 @@ void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
     if (gone) {
         // Every change made before the root went is queued by now, and
         // belongs in the report before the request that says it went.
-        drain(SIZE_MAX);
-        rootVanished();
+        engine_.drain(SIZE_MAX, nowMs());
+        engine_.endWithRoot();
         return;
     }
-    // The end of the queue takes time to handle (listings), and a move's
-    // second half may have come meanwhile: it is read before the first half
-    // is given up as a move out of the tree.
-    int waiting = 0;
-    if (tracker_.awaitingSecondHalf() && ioctl(source_->fd(), FIONREAD, &waiting) == 0 && waiting > 0)
-        drain(budgetBytes);
-    apply(tracker_.onTime(nowMs()));
-    tracker_.publish();
+    engine_.settle(budgetBytes, nowMs());
 }
 
 // The monitor's own thread: idle while a thread waits for completions, since
@@ -217,7 +208,7 @@ bool ChangeMonitor::readWhileNoOneWaits() {
         const int timeout = std::min(msUntilDue(), kAwayMs);
         if (poll(fds, 3, timeout) < 0 && errno != EINTR) return false;
         if (fds[1].revents != 0) return false;
-        std::lock_guard<std::mutex> lock(engine_);
+        std::lock_guard<std::mutex> lock(engineLock_);
         // In bounded helpings, so the waiting thread, back, need not wait
         // for the end of a long burst to take its place again.
         serviceLocked((fds[2].revents & (POLLPRI | POLLERR)) != 0, kStandInBudgetBytes);
@@ -225,45 +216,9 @@ bool ChangeMonitor::readWhileNoOneWaits() {
     return true;
 }
 
-// Reads the kernel's queue until it is empty, or until budgetBytes of events
-// have been read. Once the root is gone, what is left is only thrown away, so
-// that no one polls a queue that stays readable.
-void ChangeMonitor::drain(size_t budgetBytes) {
-    size_t consumed = 0;
-    for (;;) {
-        readAtMs_ = nowMs();
-        const size_t got = source_->read(*this);
-        if (got == 0) break;
-        tracker_.publish();
-        consumed += got;
-        // A move's first half waits for the second, which may be next in the queue.
-        if (consumed >= budgetBytes && !tracker_.awaitingSecondHalf()) return;
-        // Only a read can tell that the queue is empty after the tracker
-        // looked at the disk; otherwise a short read has told it already.
-        if (!source_->mayHaveMore(got) && !tracker_.awaitsEmptyQueue()) break;
-    }
-    if (rootGone_.load()) return;
-    apply(tracker_.onQueueEmpty(nowMs()));
-    tracker_.publish();
-}
-
-bool ChangeMonitor::receive(const KernelEvent& event) {
-    // Once the root is gone what is left is only read, to be thrown away.
-    if (rootGone_.load()) return false;
-    apply(tracker_.onEvent(event, readAtMs_));
-    if (tracker_.publishDue()) tracker_.publish();
-    return !rootGone_.load();
-}
-
-void ChangeMonitor::apply(ChangeTracker::Outcome outcome) {
-    if (outcome == ChangeTracker::Outcome::Lost) {
-        // Records made before the loss are dropped with it; those after it
-        // are published after the overflow that says so.
-        queue_.markOverflow();
-        signalReady();
-    } else if (outcome == ChangeTracker::Outcome::RootGone) {
-        rootVanished();
-    }
+void ChangeMonitor::lost() {
+    queue_.markOverflow();
+    signalReady();
 }
 
 bool ChangeMonitor::rootStillMounted() {
@@ -284,9 +239,7 @@ bool ChangeMonitor::rootStillMounted() {
     return table.empty();  // unreadable: assume the best
 }
 
-void ChangeMonitor::rootVanished() {
-    if (rootGone_.load()) return;
-    tracker_.finish();
+void ChangeMonitor::rootGone() {
     rootGone_.store(true);
     signalReady();
 }

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/engine/change_tracker.h"
+#include "platform/linux/engine/change_engine.h"
 #include "platform/linux/engine/event_source.h"
 #include "platform/linux/engine/record_queue.h"
 
@@ -25,7 +25,7 @@ inline long long nowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-class ChangeMonitor : private RecordSink, private EventSource::Receiver {
+class ChangeMonitor : private EngineOutput {
 public:
     /// What a finished request delivers.
     enum class Delivery { Nothing, Records, Overflow, RootGone };
@@ -62,14 +62,12 @@ private:
     ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bool recursive, DWORD notifyFilter,
                   size_t backlogLimit);
     void publish(std::vector<uint8_t>& packed) override;
-    bool receive(const KernelEvent& event) override;
+    void lost() override;
+    void rootGone() override;
     void run();
     bool readWhileNoOneWaits();
     void serviceLocked(bool mountsChanged, size_t budgetBytes);
-    void drain(size_t budgetBytes);
-    void apply(ChangeTracker::Outcome outcome);
     bool rootStillMounted();
-    void rootVanished();
     void signalReady();
 
     std::unique_ptr<EventSource> source_;
@@ -79,10 +77,9 @@ private:
     int wakeFd_ = -1;
     // Held by whichever thread reads the kernel's queue; guards everything
     // below that the reading touches, up to the mount table.
-    std::mutex engine_;
-    ChangeTracker tracker_;
+    std::mutex engineLock_;
+    ChangeEngine engine_;
     RecordQueue queue_;
-    long long readAtMs_ = 0;
     // The mount table, which becomes readable with POLLPRI when it changes, and
     // the mount the root is on: a root unmounted lazily sends no event while
     // our descriptor keeps its file system alive.
@@ -91,7 +88,7 @@ private:
     long long nextRootCheckMs_ = 0;
     std::atomic<bool> rootGone_{false};
     // Whether records made ready are signalled on readyFd: not while the
-    // waiting thread itself reads the queue (guarded by engine_).
+    // waiting thread itself reads the queue (guarded by engineLock_).
     bool wakeWaiter_ = true;
     // Whether a thread waits for completions (and so reads the queue); when it
     // last left to run one, and how many times it has; whether the monitor's

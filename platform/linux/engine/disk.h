@@ -1,6 +1,6 @@
 // What the change tracker needs from the file system: open, watch and list
-// directories, and ask whether a name exists. The real one works on
-// descriptors and a kernel interface (linux_disk.h); tests use one in memory.
+// directories. The real one works on descriptors (linux_disk.h) and watches
+// through a kernel interface (watching_disk.h); the simulation uses a model.
 #pragma once
 
 #include <string>
@@ -39,8 +39,4 @@ public:
     /// Appends the entries of the open directory dir, without "." and "..".
     /// Returns 0 or an errno.
     virtual int list(int dir, std::vector<Entry>& entries) = 0;
-
-    /// Whether anything exists at `path` (relative to the root, links not
-    /// followed). Anything but a clear "no such entry" counts as existing.
-    virtual bool exists(const std::string& path) = 0;
 };

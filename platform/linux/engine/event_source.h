@@ -39,4 +39,7 @@ public:
     /// Whether a read that returned this many bytes may have left events in
     /// the queue, so that only another read can tell the queue is empty.
     virtual bool mayHaveMore(size_t bytes) const = 0;
+
+    /// Whether events are queued now, without reading them.
+    virtual bool hasQueued() = 0;
 };

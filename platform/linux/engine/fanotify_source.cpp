@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+
+#include "platform/linux/engine/linux_disk.h"
+#include "platform/linux/engine/linux_ports.h"
 
 namespace {
 
@@ -29,10 +26,6 @@ constexpr size_t kOutsideLimit = 1 << 16;
 // Deeper than this, a directory's place is not looked up: no real tree is.
 constexpr size_t kDeepest = 4096;
 
-struct HandleBuffer {
-    file_handle header;
-    unsigned char bytes[MAX_HANDLE_SZ];
-};
 
 HandleBytes bytesOf(const file_handle* handle) {
     return {reinterpret_cast<const char*>(handle), sizeof(file_handle) + handle->handle_bytes};
@@ -40,14 +33,7 @@ HandleBytes bytesOf(const file_handle* handle) {
 
 }  // namespace
 
-std::unique_ptr<FanotifySource> FanotifySource::open(int rootFd, DWORD notifyFilter, int& error) {
-    const int fd = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE |
-                                     FAN_REPORT_DFID_NAME_TARGET,
-                                 O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return nullptr;
-    }
+uint64_t FanotifySource::maskFor(DWORD notifyFilter) {
     // Names and moves always: the tree is followed by them. A removed root is
     // seen by its removal from its parent, so no event on every deleted file
     // is asked for.
@@ -55,19 +41,28 @@ std::unique_ptr<FanotifySource> FanotifySource::open(int rootFd, DWORD notifyFil
     if (notifyFilter & (FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE)) mask |= FAN_MODIFY;
     if (notifyFilter & (FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_CREATION | FILE_NOTIFY_CHANGE_SECURITY))
         mask |= FAN_ATTRIB;
-    std::string rootHandle = handleOf(rootFd);
-    if (rootHandle.empty() || fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, rootFd, nullptr) != 0) {
-        error = errno;
-        close(fd);
-        return nullptr;
-    }
-    return std::unique_ptr<FanotifySource>(new FanotifySource(rootFd, fd, std::move(rootHandle)));
+    return mask;
 }
 
-FanotifySource::FanotifySource(int rootFd, int fd, std::string rootHandle)
-    : rootFd_(rootFd), fd_(fd), rootHandle_(std::move(rootHandle)), disk_(rootFd) {}
+std::unique_ptr<FanotifySource> FanotifySource::open(int rootFd, DWORD notifyFilter, int& error) {
+    std::unique_ptr<FanotifyPort> port = LinuxFanotifyPort::open(rootFd, maskFor(notifyFilter), error);
+    if (!port) return nullptr;
+    std::string rootHandle = port->handleOf(rootFd, error);
+    if (rootHandle.empty()) return nullptr;
+    return std::unique_ptr<FanotifySource>(
+        new FanotifySource(std::move(port), std::make_unique<LinuxDisk>(rootFd), std::move(rootHandle)));
+}
 
-FanotifySource::~FanotifySource() { close(fd_); }
+FanotifySource::FanotifySource(FanotifyPort& port, Disk& base, std::string rootHandle)
+    : port_(port), rootHandle_(std::move(rootHandle)), disk_(base, port) {}
+
+FanotifySource::FanotifySource(std::unique_ptr<FanotifyPort> port, std::unique_ptr<Disk> base,
+                               std::string rootHandle)
+    : ownedPort_(std::move(port)),
+      ownedBase_(std::move(base)),
+      port_(*ownedPort_),
+      rootHandle_(std::move(rootHandle)),
+      disk_(*ownedBase_, *ownedPort_) {}
 
 ChangeTracker::Options FanotifySource::options(bool recursive, DWORD notifyFilter) const {
     // Changes anywhere are reported, a new directory's first ones included.
@@ -109,16 +104,13 @@ bool FanotifySource::fill() {
     // Not zeroed: the kernel writes what is read.
     if (chunksUsed_ == chunks_.size()) chunks_.emplace_back(new char[kChunkBytes]);
     char* chunk = chunks_[chunksUsed_].get();
-    ssize_t got;
-    do {
-        got = ::read(fd_, chunk, kChunkBytes);
-    } while (got < 0 && errno == EINTR);
+    const size_t got = port_.read(chunk, kChunkBytes);
     // A read stops well short of a full buffer only when the queue is empty.
-    queueWasEmpty_ = got <= 0 || static_cast<size_t>(got) <= kChunkBytes - kLargestEvent;
-    if (got <= 0) return false;
+    queueWasEmpty_ = got <= kChunkBytes - kLargestEvent;
+    if (got == 0) return false;
     ++chunksUsed_;
-    bytesRead_ += static_cast<size_t>(got);
-    parse(chunk, static_cast<size_t>(got));
+    bytesRead_ += got;
+    parse(chunk, got);
     return true;
 }
 
@@ -283,14 +275,13 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 // with every event queued so far read.
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
     if (linkAhead(handle, position, link, false)) return true;
-    const bool found = linkOnDisk(handle, link);
+    const bool found = port_.placeOf(handle, link.parent, link.name);
     // Every move made before that look is queued by now, and read here. One
     // gone has its removal queued, so it is looked for a while longer, as
     // long as this read may read on.
     for (int attempt = 0; attempt < 64; ++attempt) {
         if (linkAhead(handle, position, link, true)) return true;
-        int waiting = 0;
-        if (found || bytesRead_ >= kLookaheadBytes || ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0) break;
+        if (found || bytesRead_ >= kLookaheadBytes || port_.queuedBytes() == 0) break;
     }
     return found;
 }
@@ -309,57 +300,6 @@ bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link&
         }
         if (!readMore || bytesRead_ >= kLookaheadBytes || !fill()) return false;
     }
-}
-
-bool FanotifySource::linkOnDisk(const std::string& handle, Link& link) {
-    const int fd = openDirectory(handle);
-    if (fd < 0) return false;
-    HandleBuffer parent;
-    parent.header.handle_bytes = MAX_HANDLE_SZ;
-    int mountId = 0;
-    bool found = name_to_handle_at(fd, "..", &parent.header, &mountId, 0) == 0;
-    if (found && bytesOf(&parent.header) == handle) {
-        link = Link{};  // the top of the file system
-    } else if (found) {
-        link.parent = std::string(bytesOf(&parent.header));
-        found = nameIn(fd, link.name);
-    }
-    // Removed while it was being looked at: its removal is queued by now.
-    struct stat self;
-    if (found && (fstat(fd, &self) != 0 || self.st_nlink == 0)) found = false;
-    close(fd);
-    return found;
-}
-
-// The directory's name in its parent: the end of its path, or where the path
-// is too long to be shown, the entry of the parent with its inode number.
-bool FanotifySource::nameIn(int fd, std::string& name) {
-    char procPath[40];
-    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
-    char path[PATH_MAX];
-    const ssize_t length = readlink(procPath, path, sizeof path);
-    if (length > 0 && static_cast<size_t>(length) < sizeof path && path[0] == '/') {
-        const std::string_view shown(path, static_cast<size_t>(length));
-        name = std::string(shown.substr(shown.rfind('/') + 1));
-        return !name.empty();
-    }
-    struct stat self;
-    const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool found = false;
-    if (parent >= 0 && fstat(fd, &self) == 0) {
-        char buffer[16 * 1024];
-        for (long got; !found && (got = syscall(SYS_getdents64, parent, buffer, sizeof buffer)) > 0;) {
-            for (long at = 0; at < got && !found;) {
-                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-                at += entry->d_reclen;
-                found = entry->d_ino == self.st_ino && std::strcmp(entry->d_name, ".") != 0 &&
-                        std::strcmp(entry->d_name, "..") != 0;
-                if (found) name = entry->d_name;
-            }
-        }
-    }
-    if (parent >= 0) close(parent);
-    return found;
 }
 
 void FanotifySource::deliver(int key, uint32_t mask, std::string_view name, int child, uint32_t cookie, bool alone) {
@@ -429,8 +369,7 @@ void FanotifySource::auditMoves() {
     }
     // A move made while this looked is queued and tells more: the look is
     // made again when the queue is next empty.
-    int waiting = 0;
-    if (!missed.empty() && (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting > 0)) return;
+    if (!missed.empty() && port_.queuedBytes() > 0) return;
     moves_.clear();
     for (const auto& [target, move] : missed) {
         if (stopped_) return;
@@ -449,25 +388,9 @@ void FanotifySource::auditMoves() {
     }
 }
 
-// The directory with this handle, opened as a path only; -1 once it is gone.
-int FanotifySource::openDirectory(HandleBytes handle) const {
-    HandleBuffer copy;
-    std::memcpy(&copy, handle.data(), std::min(handle.size(), sizeof copy));
-    return open_by_handle_at(rootFd_, &copy.header, O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
 bool FanotifySource::isAt(int dirKey, const std::string& name, HandleBytes target) {
     const HandleBytes dirHandle = disk_.handle(dirKey);
-    if (dirHandle.empty()) return false;
-    const int dir = openDirectory(dirHandle);
-    if (dir < 0) return false;
-    HandleBuffer copy;
-    copy.header.handle_bytes = MAX_HANDLE_SZ;
-    int mountId = 0;
-    const bool found = name_to_handle_at(dir, name.c_str(), &copy.header, &mountId, 0) == 0 &&
-                       bytesOf(&copy.header) == target;
-    close(dir);
-    return found;
+    return !dirHandle.empty() && port_.holds(dirHandle, name, target);
 }
 
 // A key given to a directory the tracker did not take in is let go again.

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/linux/engine/event_source.h"
-#include "platform/linux/engine/fanotify_disk.h"
+#include "platform/linux/engine/watching_disk.h"
 
 struct file_handle;
 
@@ -26,14 +26,19 @@ public:
     /// kernel without these reports (EINVAL), a file system that gives no
     /// file handles (EOPNOTSUPP, ENODEV, EXDEV).
     static std::unique_ptr<FanotifySource> open(int rootFd, DWORD notifyFilter, int& error);
-    ~FanotifySource() override;
+    /// Over a port and a disk that the caller keeps for the source's life;
+    /// rootHandle is the watched directory's.
+    FanotifySource(FanotifyPort& port, Disk& base, std::string rootHandle);
+    /// The marks the port needs for a change filter.
+    static uint64_t maskFor(DWORD notifyFilter);
 
-    int fd() const override { return fd_; }
+    int fd() const override { return port_.fd(); }
     Disk& disk() override { return disk_; }
     ChangeTracker::Options options(bool recursive, DWORD notifyFilter) const override;
     void attach(ChangeTracker& tracker) override { tracker_ = &tracker; }
     size_t read(Receiver& receiver) override;
     bool mayHaveMore(size_t bytes) const override;
+    bool hasQueued() override { return port_.queuedBytes() > 0; }
 
 private:
     /// One fanotify event with its records found.
@@ -71,7 +76,7 @@ private:
         size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
     };
 
-    FanotifySource(int rootFd, int fd, std::string rootHandle);
+    FanotifySource(std::unique_ptr<FanotifyPort> port, std::unique_ptr<Disk> base, std::string rootHandle);
     bool fill();
     void parse(const char* data, size_t size);
     void translate(size_t position);
@@ -80,8 +85,6 @@ private:
     int locate(const file_handle* dir, size_t position);
     bool linkBefore(const std::string& handle, size_t position, Link& link);
     bool linkAhead(const std::string& handle, size_t position, Link& link, bool readMore);
-    bool linkOnDisk(const std::string& handle, Link& link);
-    static bool nameIn(int fd, std::string& name);
     void deliver(int key, uint32_t mask, std::string_view name, int child = -1, uint32_t cookie = 0,
                  bool alone = false);
     void settleRemovals(int key, std::string_view name, int child);
@@ -90,11 +93,11 @@ private:
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
     void auditMoves();
-    int openDirectory(HandleBytes handle) const;
     bool isAt(int dirKey, const std::string& name, HandleBytes target);
 
-    int rootFd_;
-    int fd_;
+    std::unique_ptr<FanotifyPort> ownedPort_;
+    std::unique_ptr<Disk> ownedBase_;
+    FanotifyPort& port_;
     std::string rootHandle_;
     FanotifyDisk disk_;
     ChangeTracker* tracker_ = nullptr;

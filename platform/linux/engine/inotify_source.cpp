@@ -1,11 +1,11 @@
 #include "platform/linux/engine/inotify_source.h"
 
-#include <cerrno>
 #include <climits>
 #include <sys/inotify.h>
-#include <unistd.h>
 
 #include "platform/linux/engine/inotify_mask.h"
+#include "platform/linux/engine/linux_disk.h"
+#include "platform/linux/engine/linux_ports.h"
 
 namespace {
 
@@ -15,18 +15,20 @@ constexpr size_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
 }  // namespace
 
 std::unique_ptr<InotifySource> InotifySource::open(int rootFd, DWORD notifyFilter, int& error) {
-    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return nullptr;
-    }
-    return std::unique_ptr<InotifySource>(new InotifySource(rootFd, fd, inotifyMaskFor(notifyFilter)));
+    std::unique_ptr<InotifyPort> port = LinuxInotifyPort::open(inotifyMaskFor(notifyFilter), error);
+    if (!port) return nullptr;
+    return std::unique_ptr<InotifySource>(new InotifySource(std::move(port), std::make_unique<LinuxDisk>(rootFd)));
 }
 
-InotifySource::InotifySource(int rootFd, int fd, uint32_t mask)
-    : fd_(fd), disk_(rootFd, fd, mask), buffer_(new char[kReadBufferBytes]) {}  // new[] aligns for any event
+InotifySource::InotifySource(InotifyPort& port, Disk& base)
+    : port_(port), disk_(base, port), buffer_(new char[kReadBufferBytes]) {}  // new[] aligns for any event
 
-InotifySource::~InotifySource() { close(fd_); }
+InotifySource::InotifySource(std::unique_ptr<InotifyPort> port, std::unique_ptr<Disk> base)
+    : ownedPort_(std::move(port)),
+      ownedBase_(std::move(base)),
+      port_(*ownedPort_),
+      disk_(*ownedBase_, *ownedPort_),
+      buffer_(new char[kReadBufferBytes]) {}
 
 ChangeTracker::Options InotifySource::options(bool recursive, DWORD notifyFilter) const {
     // A new directory's watch starts only once we have seen it: what was made
@@ -35,14 +37,10 @@ ChangeTracker::Options InotifySource::options(bool recursive, DWORD notifyFilter
 }
 
 size_t InotifySource::read(Receiver& receiver) {
-    ssize_t got;
-    do {
-        got = ::read(fd_, buffer_.get(), kReadBufferBytes);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) return 0;
-    for (ssize_t at = 0; at < got;) {
+    const size_t got = port_.read(buffer_.get(), kReadBufferBytes);
+    for (size_t at = 0; at + sizeof(inotify_event) <= got;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer_.get() + at);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        at += sizeof(inotify_event) + event->len;
         KernelEvent translated;
         translated.watch = event->wd;
         translated.mask = event->mask;
@@ -51,7 +49,7 @@ size_t InotifySource::read(Receiver& receiver) {
         if (event->len != 0) translated.name = std::string_view(event->name);
         if (!receiver.receive(translated)) break;
     }
-    return static_cast<size_t>(got);
+    return got;
 }
 
 // A read stops short of a full buffer only when the queue is empty.

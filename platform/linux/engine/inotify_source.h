@@ -4,24 +4,28 @@
 #include <memory>
 
 #include "platform/linux/engine/event_source.h"
-#include "platform/linux/engine/linux_disk.h"
+#include "platform/linux/engine/watching_disk.h"
 
 class InotifySource : public EventSource {
 public:
     /// A new instance for the tree below rootFd; nullptr with the errno in error.
     static std::unique_ptr<InotifySource> open(int rootFd, DWORD notifyFilter, int& error);
-    ~InotifySource() override;
+    /// Over a port and a disk that the caller keeps for the source's life.
+    InotifySource(InotifyPort& port, Disk& base);
 
-    int fd() const override { return fd_; }
+    int fd() const override { return port_.fd(); }
     Disk& disk() override { return disk_; }
     ChangeTracker::Options options(bool recursive, DWORD notifyFilter) const override;
     size_t read(Receiver& receiver) override;
     bool mayHaveMore(size_t bytes) const override;
+    bool hasQueued() override { return port_.hasQueued(); }
 
 private:
-    InotifySource(int rootFd, int fd, uint32_t mask);
+    InotifySource(std::unique_ptr<InotifyPort> port, std::unique_ptr<Disk> base);
 
-    int fd_;
+    std::unique_ptr<InotifyPort> ownedPort_;
+    std::unique_ptr<Disk> ownedBase_;
+    InotifyPort& port_;
     InotifyDisk disk_;
     std::unique_ptr<char[]> buffer_;
 };

@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <string>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -102,21 +100,7 @@ int LinuxDisk::list(int dir, std::vector<Entry>& entries) {
     }
 }
 
-bool LinuxDisk::exists(const std::string& path) {
-    struct stat info;
-    return fstatat(rootFd_, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
-}
-
-int InotifyDisk::watch(int dir, int& error) {
-    // Through /proc, so that a directory is watched by what is open, not by a
-    // path that may have changed since.
-    char procPath[40];
-    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", dir);
-    const int wd = inotify_add_watch(inotifyFd_, procPath, mask_);
-    if (wd < 0) error = errno;
-    return wd;
-}
-
-void InotifyDisk::forget(int key, bool stillWatched) {
-    if (stillWatched) inotify_rm_watch(inotifyFd_, key);
+int LinuxDisk::watch(int, int& error) {
+    error = EOPNOTSUPP;
+    return -1;
 }

@@ -1,7 +1,6 @@
 // The real disk under the change tracker: directories opened relative to the
 // watched root with openat2 (never through a symbolic link, never across a
-// mount point, whatever the path's length), listed with getdents64, and
-// watched through inotify.
+// mount point, whatever the path's length) and listed with getdents64.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +14,8 @@
 int openBeneath(int rootFd, const std::string& path);
 
 /// Directories below the root open as rootFd (which the caller keeps open).
-/// Handles are the descriptors themselves. Watching is left to the kernel
-/// interface's own subclass.
+/// Handles are the descriptors themselves. It watches nothing by itself: a
+/// kernel interface watches through it (watching_disk.h).
 class LinuxDisk : public Disk {
 public:
     explicit LinuxDisk(int rootFd);
@@ -24,23 +23,11 @@ public:
     int openChild(int dir, std::string_view name, int& error) override;
     void close(int dir) override;
     int list(int dir, std::vector<Entry>& entries) override;
-    bool exists(const std::string& path) override;
-
-protected:
-    int rootFd_;
-
-private:
-    std::vector<char> direntBuffer_;
-};
-
-/// Watches with one inotify instance: a directory's key is its watch descriptor.
-class InotifyDisk : public LinuxDisk {
-public:
-    InotifyDisk(int rootFd, int inotifyFd, uint32_t mask) : LinuxDisk(rootFd), inotifyFd_(inotifyFd), mask_(mask) {}
+    /// Refuses (EOPNOTSUPP).
     int watch(int dir, int& error) override;
-    void forget(int key, bool stillWatched) override;
+    void forget(int, bool) override {}
 
 private:
-    int inotifyFd_;
-    uint32_t mask_;
+    int rootFd_;
+    std::vector<char> direntBuffer_;
 };

@@ -1,25 +1,8 @@
-#include "platform/linux/engine/fanotify_disk.h"
-
-#include <fcntl.h>
-
-std::string handleOf(int fd) {
-    struct {
-        file_handle header;
-        unsigned char bytes[MAX_HANDLE_SZ];
-    } handle;
-    handle.header.handle_bytes = MAX_HANDLE_SZ;
-    int mountId = 0;
-    if (name_to_handle_at(fd, "", &handle.header, &mountId, AT_EMPTY_PATH) != 0) return {};
-    return std::string(reinterpret_cast<const char*>(&handle), sizeof(file_handle) + handle.header.handle_bytes);
-}
+#include "platform/linux/engine/watching_disk.h"
 
 int FanotifyDisk::watch(int dir, int& error) {
-    const std::string handle = handleOf(dir);
-    if (handle.empty()) {
-        error = errno;
-        return -1;
-    }
-    return keyFor(handle);
+    const std::string handle = port_.handleOf(dir, error);
+    return handle.empty() ? -1 : keyFor(handle);
 }
 
 void FanotifyDisk::forget(int key, bool) {

@@ -1,0 +1,172 @@
+#include "platform/linux/engine/linux_ports.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/fanotify.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+struct HandleBuffer {
+    file_handle header;
+    unsigned char bytes[MAX_HANDLE_SZ];
+};
+
+std::string bytesOf(const HandleBuffer& handle) {
+    return std::string(reinterpret_cast<const char*>(&handle), sizeof(file_handle) + handle.header.handle_bytes);
+}
+
+size_t readRetrying(int fd, char* buffer, size_t size) {
+    ssize_t got;
+    do {
+        got = ::read(fd, buffer, size);
+    } while (got < 0 && errno == EINTR);
+    return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+size_t queuedOn(int fd) {
+    int waiting = 0;
+    // Unknown counts as something queued: a caller then reads to find out.
+    return ioctl(fd, FIONREAD, &waiting) == 0 ? static_cast<size_t>(std::max(waiting, 0)) : 1;
+}
+
+// The directory's name in its parent: the end of its path, or where the path
+// is too long to be shown, the entry of the parent with its inode number.
+bool nameIn(int fd, std::string& name) {
+    char procPath[40];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+    char path[PATH_MAX];
+    const ssize_t length = readlink(procPath, path, sizeof path);
+    if (length > 0 && static_cast<size_t>(length) < sizeof path && path[0] == '/') {
+        const std::string_view shown(path, static_cast<size_t>(length));
+        name = std::string(shown.substr(shown.rfind('/') + 1));
+        return !name.empty();
+    }
+    struct stat self;
+    const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool found = false;
+    if (parent >= 0 && fstat(fd, &self) == 0) {
+        char buffer[16 * 1024];
+        for (long got; !found && (got = syscall(SYS_getdents64, parent, buffer, sizeof buffer)) > 0;) {
+            for (long at = 0; at < got && !found;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+                at += entry->d_reclen;
+                found = entry->d_ino == self.st_ino && std::strcmp(entry->d_name, ".") != 0 &&
+                        std::strcmp(entry->d_name, "..") != 0;
+                if (found) name = entry->d_name;
+            }
+        }
+    }
+    if (parent >= 0) close(parent);
+    return found;
+}
+
+}  // namespace
+
+std::unique_ptr<LinuxInotifyPort> LinuxInotifyPort::open(uint32_t mask, int& error) {
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    return std::unique_ptr<LinuxInotifyPort>(new LinuxInotifyPort(fd, mask));
+}
+
+LinuxInotifyPort::~LinuxInotifyPort() { close(fd_); }
+
+size_t LinuxInotifyPort::read(char* buffer, size_t size) { return readRetrying(fd_, buffer, size); }
+
+bool LinuxInotifyPort::hasQueued() { return queuedOn(fd_) > 0; }
+
+int LinuxInotifyPort::addWatch(int dir, int& error) {
+    char procPath[40];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", dir);
+    const int wd = inotify_add_watch(fd_, procPath, mask_);
+    if (wd < 0) error = errno;
+    return wd;
+}
+
+void LinuxInotifyPort::removeWatch(int wd) { inotify_rm_watch(fd_, wd); }
+
+std::unique_ptr<LinuxFanotifyPort> LinuxFanotifyPort::open(int rootFd, uint64_t mask, int& error) {
+    const int fd = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE |
+                                     FAN_REPORT_DFID_NAME_TARGET,
+                                 O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    if (fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, rootFd, nullptr) != 0) {
+        error = errno;
+        close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<LinuxFanotifyPort>(new LinuxFanotifyPort(rootFd, fd));
+}
+
+LinuxFanotifyPort::~LinuxFanotifyPort() { close(fd_); }
+
+size_t LinuxFanotifyPort::read(char* buffer, size_t size) { return readRetrying(fd_, buffer, size); }
+
+size_t LinuxFanotifyPort::queuedBytes() { return queuedOn(fd_); }
+
+std::string LinuxFanotifyPort::handleOf(int dir, int& error) {
+    HandleBuffer handle;
+    handle.header.handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    if (name_to_handle_at(dir, "", &handle.header, &mountId, AT_EMPTY_PATH) != 0) {
+        error = errno;
+        return {};
+    }
+    return bytesOf(handle);
+}
+
+// Opened as a path only; -1 once it is gone.
+int LinuxFanotifyPort::openDirectory(HandleBytes handle) const {
+    HandleBuffer copy;
+    std::memcpy(&copy, handle.data(), std::min(handle.size(), sizeof copy));
+    return open_by_handle_at(rootFd_, &copy.header, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool LinuxFanotifyPort::placeOf(HandleBytes dir, std::string& parent, std::string& name) {
+    const int fd = openDirectory(dir);
+    if (fd < 0) return false;
+    HandleBuffer above;
+    above.header.handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    bool found = name_to_handle_at(fd, "..", &above.header, &mountId, 0) == 0;
+    if (found && bytesOf(above) == dir) {
+        parent.clear();  // the top of the file system
+        name.clear();
+    } else if (found) {
+        parent = bytesOf(above);
+        found = nameIn(fd, name);
+    }
+    // Removed while it was being looked at: its removal is queued by now.
+    struct stat self;
+    if (found && (fstat(fd, &self) != 0 || self.st_nlink == 0)) found = false;
+    close(fd);
+    return found;
+}
+
+bool LinuxFanotifyPort::holds(HandleBytes dir, std::string_view name, HandleBytes entry) {
+    const int fd = openDirectory(dir);
+    if (fd < 0) return false;
+    HandleBuffer found;
+    found.header.handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    const std::string terminated(name);
+    const bool same = name_to_handle_at(fd, terminated.c_str(), &found.header, &mountId, 0) == 0 &&
+                      bytesOf(found) == entry;
+    close(fd);
+    return same;
+}

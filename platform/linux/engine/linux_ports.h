@@ -1,0 +1,49 @@
+// The kernel interfaces as this machine's kernel gives them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/linux/engine/kernel_ports.h"
+
+/// An inotify instance; watches are added through /proc/self/fd, so a
+/// directory is watched by what is open, not by a path that may have changed.
+class LinuxInotifyPort : public InotifyPort {
+public:
+    /// nullptr with the errno in error.
+    static std::unique_ptr<LinuxInotifyPort> open(uint32_t mask, int& error);
+    ~LinuxInotifyPort() override;
+    int fd() const override { return fd_; }
+    size_t read(char* buffer, size_t size) override;
+    bool hasQueued() override;
+    int addWatch(int dir, int& error) override;
+    void removeWatch(int wd) override;
+
+private:
+    LinuxInotifyPort(int fd, uint32_t mask) : fd_(fd), mask_(mask) {}
+    int fd_;
+    uint32_t mask_;
+};
+
+/// A fanotify group marking the whole file system of rootFd, which the caller
+/// keeps open: handles are opened relative to it.
+class LinuxFanotifyPort : public FanotifyPort {
+public:
+    /// nullptr with the errno in error: not privileged (EPERM), a kernel
+    /// without these reports (EINVAL), a file system that gives no file
+    /// handles (EOPNOTSUPP, ENODEV, EXDEV).
+    static std::unique_ptr<LinuxFanotifyPort> open(int rootFd, uint64_t mask, int& error);
+    ~LinuxFanotifyPort() override;
+    int fd() const override { return fd_; }
+    size_t read(char* buffer, size_t size) override;
+    size_t queuedBytes() override;
+    std::string handleOf(int dir, int& error) override;
+    bool placeOf(HandleBytes dir, std::string& parent, std::string& name) override;
+    bool holds(HandleBytes dir, std::string_view name, HandleBytes entry) override;
+
+private:
+    LinuxFanotifyPort(int rootFd, int fd) : rootFd_(rootFd), fd_(fd) {}
+    int openDirectory(HandleBytes handle) const;
+    int rootFd_;
+    int fd_;
+};
