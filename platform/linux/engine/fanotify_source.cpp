@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr size_t kChunkBytes = 64 * 1024;
 // An event with three records, each with the largest handle and name.
 constexpr size_t kLargestEvent = sizeof(fanotify_event_metadata) + 3 * (sizeof(fanotify_event_info_fid) +
                                                                          sizeof(file_handle) + MAX_HANDLE_SZ +
@@ -53,8 +52,8 @@ std::unique_ptr<FanotifySource> FanotifySource::open(int rootFd, DWORD notifyFil
         new FanotifySource(std::move(port), std::make_unique<LinuxDisk>(rootFd), std::move(rootHandle)));
 }
 
-FanotifySource::FanotifySource(FanotifyPort& port, Disk& base, std::string rootHandle)
-    : port_(port), rootHandle_(std::move(rootHandle)), disk_(base, port) {}
+FanotifySource::FanotifySource(FanotifyPort& port, Disk& base, std::string rootHandle, size_t readBytes)
+    : port_(port), rootHandle_(std::move(rootHandle)), readBytes_(readBytes), disk_(base, port) {}
 
 FanotifySource::FanotifySource(std::unique_ptr<FanotifyPort> port, std::unique_ptr<Disk> base,
                                std::string rootHandle)
@@ -102,11 +101,11 @@ size_t FanotifySource::read(Receiver& receiver) {
 // Reads one more helping of the queue. False when it was empty.
 bool FanotifySource::fill() {
     // Not zeroed: the kernel writes what is read.
-    if (chunksUsed_ == chunks_.size()) chunks_.emplace_back(new char[kChunkBytes]);
+    if (chunksUsed_ == chunks_.size()) chunks_.emplace_back(new char[readBytes_]);
     char* chunk = chunks_[chunksUsed_].get();
-    const size_t got = port_.read(chunk, kChunkBytes);
+    const size_t got = port_.read(chunk, readBytes_);
     // A read stops well short of a full buffer only when the queue is empty.
-    queueWasEmpty_ = got <= kChunkBytes - kLargestEvent;
+    queueWasEmpty_ = got + kLargestEvent <= readBytes_;
     if (got == 0) return false;
     ++chunksUsed_;
     bytesRead_ += got;

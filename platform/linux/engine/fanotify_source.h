@@ -27,8 +27,9 @@ public:
     /// file handles (EOPNOTSUPP, ENODEV, EXDEV).
     static std::unique_ptr<FanotifySource> open(int rootFd, DWORD notifyFilter, int& error);
     /// Over a port and a disk that the caller keeps for the source's life;
-    /// rootHandle is the watched directory's.
-    FanotifySource(FanotifyPort& port, Disk& base, std::string rootHandle);
+    /// rootHandle is the watched directory's. Reads at most readBytes at a time.
+    FanotifySource(FanotifyPort& port, Disk& base, std::string rootHandle, size_t readBytes = kReadBytes);
+    static constexpr size_t kReadBytes = 64 * 1024;
     /// The marks the port needs for a change filter.
     static uint64_t maskFor(DWORD notifyFilter);
 
@@ -99,6 +100,7 @@ private:
     std::unique_ptr<Disk> ownedBase_;
     FanotifyPort& port_;
     std::string rootHandle_;
+    size_t readBytes_ = kReadBytes;
     FanotifyDisk disk_;
     ChangeTracker* tracker_ = nullptr;
     Receiver* receiver_ = nullptr;

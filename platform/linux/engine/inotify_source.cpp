@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr size_t kReadBufferBytes = 64 * 1024;
 constexpr size_t kLargestEvent = sizeof(inotify_event) + NAME_MAX + 1;
 
 }  // namespace
@@ -20,15 +19,17 @@ std::unique_ptr<InotifySource> InotifySource::open(int rootFd, DWORD notifyFilte
     return std::unique_ptr<InotifySource>(new InotifySource(std::move(port), std::make_unique<LinuxDisk>(rootFd)));
 }
 
-InotifySource::InotifySource(InotifyPort& port, Disk& base)
-    : port_(port), disk_(base, port), buffer_(new char[kReadBufferBytes]) {}  // new[] aligns for any event
+// new[] aligns for any event.
+InotifySource::InotifySource(InotifyPort& port, Disk& base, size_t readBytes)
+    : port_(port), disk_(base, port), readBytes_(readBytes), buffer_(new char[readBytes]) {}
 
 InotifySource::InotifySource(std::unique_ptr<InotifyPort> port, std::unique_ptr<Disk> base)
     : ownedPort_(std::move(port)),
       ownedBase_(std::move(base)),
       port_(*ownedPort_),
       disk_(*ownedBase_, *ownedPort_),
-      buffer_(new char[kReadBufferBytes]) {}
+      readBytes_(kReadBytes),
+      buffer_(new char[kReadBytes]) {}
 
 ChangeTracker::Options InotifySource::options(bool recursive, DWORD notifyFilter) const {
     // A new directory's watch starts only once we have seen it: what was made
@@ -37,7 +38,7 @@ ChangeTracker::Options InotifySource::options(bool recursive, DWORD notifyFilter
 }
 
 size_t InotifySource::read(Receiver& receiver) {
-    const size_t got = port_.read(buffer_.get(), kReadBufferBytes);
+    const size_t got = port_.read(buffer_.get(), readBytes_);
     for (size_t at = 0; at + sizeof(inotify_event) <= got;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer_.get() + at);
         at += sizeof(inotify_event) + event->len;
@@ -53,4 +54,4 @@ size_t InotifySource::read(Receiver& receiver) {
 }
 
 // A read stops short of a full buffer only when the queue is empty.
-bool InotifySource::mayHaveMore(size_t bytes) const { return bytes > kReadBufferBytes - kLargestEvent; }
+bool InotifySource::mayHaveMore(size_t bytes) const { return bytes + kLargestEvent > readBytes_; }

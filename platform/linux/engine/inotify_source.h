@@ -10,8 +10,10 @@ class InotifySource : public EventSource {
 public:
     /// A new instance for the tree below rootFd; nullptr with the errno in error.
     static std::unique_ptr<InotifySource> open(int rootFd, DWORD notifyFilter, int& error);
-    /// Over a port and a disk that the caller keeps for the source's life.
-    InotifySource(InotifyPort& port, Disk& base);
+    /// Over a port and a disk that the caller keeps for the source's life,
+    /// reading at most readBytes at a time.
+    InotifySource(InotifyPort& port, Disk& base, size_t readBytes = kReadBytes);
+    static constexpr size_t kReadBytes = 64 * 1024;
 
     int fd() const override { return port_.fd(); }
     Disk& disk() override { return disk_; }
@@ -27,5 +29,6 @@ private:
     std::unique_ptr<Disk> ownedBase_;
     InotifyPort& port_;
     InotifyDisk disk_;
+    size_t readBytes_;
     std::unique_ptr<char[]> buffer_;
 };

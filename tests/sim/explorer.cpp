@@ -1,0 +1,264 @@
+// The explorer: stories drawn at random from one seed each, told to the engine
+// on the kernel model, and held to the oracle's rules. A story that breaks one
+// is shrunk to the fewest steps that still break it the same way, and printed
+// as a row of tests/change_tracker_test.cpp. A seed fails the same way every
+// time, on any machine.
+//
+//   pathwarden_explorer [--kernel inotify|fanotify|both] [--first-seed N]
+//                       [--stories N | --seconds S | --operations N] [--seed N]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/sim/oracle.h"
+
+namespace {
+
+using Kernel = KernelModel::Kernel;
+
+// Names that share their start, with characters that sort before '/', the
+// way real trees have them (clang beside clang-tools, x beside x-1.0).
+const char* const kNames[] = {"a", "a-b", "a.c", "ab", "a+", "b", "b-1", "x", "x-1.0", "d", "d.d", "e", "f"};
+
+struct Draw {
+    std::mt19937_64 rng;
+    size_t below(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng); }
+    bool chance(int percent) { return below(100) < static_cast<size_t>(percent); }
+    const char* name() { return kNames[below(sizeof kNames / sizeof kNames[0])]; }
+    template <class T> const T& pick(const std::vector<T>& from) { return from[below(from.size())]; }
+};
+
+struct Plan {
+    std::string tree;
+    std::vector<std::string> steps;
+    StoryOptions options;
+};
+
+// The steps every story ends with, so that everything queued is read, the
+// queue is seen empty after the last look at the disk, and a move's lone
+// first half is given up.
+const char* const kEnding[] = {"read", "later 10", "read", "read"};
+
+std::string startTree(Draw& draw) {
+    std::vector<std::string> paths;
+    std::string tree;
+    const size_t entries = draw.below(30);
+    for (size_t i = 0; i < entries; ++i) {
+        const std::string parent = paths.empty() || draw.chance(30) ? "" : draw.pick(paths) + "/";
+        const std::string path = parent + draw.name();
+        const bool isDirectory = draw.chance(55);
+        if (isDirectory) paths.push_back(path);
+        tree += (tree.empty() ? "" : " ") + path + (isDirectory ? "/" : "");
+        if (draw.chance(15)) tree += std::string(" ~/") + draw.name() + (draw.chance(50) ? "/" : "");
+    }
+    return tree;
+}
+
+// A place for an entry: in a directory below the root, in the root, or
+// beside the tree.
+std::string place(Draw& draw, KernelModel& model) {
+    const std::vector<std::string> dirs = model.entries(false, true);
+    if (draw.chance(10)) return std::string("~/") + draw.name();
+    if (dirs.empty() || draw.chance(25)) return draw.name();
+    return draw.pick(dirs) + "/" + draw.name();
+}
+
+std::string anyEntry(Draw& draw, KernelModel& model, bool outside = false) {
+    const std::vector<std::string> all = model.entries(outside, false);
+    return all.empty() ? std::string(draw.name()) : draw.pick(all);
+}
+
+std::string change(Draw& draw, KernelModel& model) {
+    switch (draw.below(14)) {
+    case 0:
+    case 1: return "touch " + place(draw, model);
+    case 2: return "write " + anyEntry(draw, model);
+    case 3: return "chmod " + anyEntry(draw, model);
+    case 4: return "rm " + anyEntry(draw, model);
+    case 5: return "mkdir " + place(draw, model);
+    case 6: {
+        std::string chain = place(draw, model);
+        for (size_t depth = draw.below(3) + 1; depth > 0; --depth) chain += std::string("/") + draw.name();
+        return "mkdir -p " + chain;
+    }
+    case 7: return "rm -r " + anyEntry(draw, model);
+    case 8: return "mv ~/" + std::string(draw.name()) + " " + place(draw, model);
+    case 9: return "mv " + anyEntry(draw, model) + " ~/" + draw.name();
+    case 10: {
+        // A rename in place, over what may be there.
+        const std::string from = anyEntry(draw, model);
+        const size_t slash = from.rfind('/');
+        return "mv " + from + " " + (slash == std::string::npos ? "" : from.substr(0, slash + 1)) + draw.name();
+    }
+    default: return "mv " + anyEntry(draw, model) + " " + place(draw, model);
+    }
+}
+
+std::string step(Draw& draw, KernelModel& model, Kernel kernel) {
+    const size_t roll = draw.below(100);
+    if (roll < 12) return "read";
+    if (roll < 17) return "read " + std::to_string(draw.below(400) + 1);
+    if (roll < 20) return "later " + std::to_string(draw.below(8) + 1);
+    if (roll < 26) {
+        static const char* const moments[] = {"watching", "listing", "looking"};
+        const std::vector<std::string> dirs = model.entries(false, true);
+        const std::string at = dirs.empty() || draw.chance(20) ? place(draw, model) : draw.pick(dirs);
+        return std::string(moments[draw.below(kernel == Kernel::Fanotify ? 3 : 2)]) + " " + at + ": " +
+               change(draw, model);
+    }
+    if (roll < 28) return "pid " + std::to_string(draw.below(3) + 1);
+    if (roll < 29) return "hold " + anyEntry(draw, model);
+    if (roll < 30 && kernel == Kernel::Inotify && draw.chance(10)) return "overflow";
+    return change(draw, model);
+}
+
+// Draws one story and tells it; fault receives what the oracle found.
+Plan tell(uint64_t seed, Kernel kernel, size_t& operations, std::string& fault) {
+    Draw draw{std::mt19937_64(seed * 2 + (kernel == Kernel::Fanotify ? 1 : 0))};
+    Plan plan;
+    plan.options.kernel = kernel;
+    if (draw.chance(30)) plan.options.readBytes = 1536 + draw.below(4096);
+    plan.tree = startTree(draw);
+    Story story(plan.tree, plan.options);
+    fault.clear();
+    if (!story.started()) return plan;
+    const size_t length = 10 + draw.below(draw.chance(20) ? 300 : 60);
+    for (size_t i = 0; i < length; ++i) {
+        const std::string next = step(draw, story.model(), kernel);
+        if (story.perform(next)) plan.steps.push_back(next);
+    }
+    for (const char* each : kEnding) story.perform(each);
+    operations += length;
+    fault = firstFault(story);
+    return plan;
+}
+
+/// The fault the plan's story shows; empty when none.
+std::string run(const Plan& plan, std::string* records = nullptr) {
+    Story story(plan.tree, plan.options);
+    if (!story.started()) return "";
+    for (const std::string& each : plan.steps) story.perform(each);
+    for (const char* each : kEnding) story.perform(each);
+    if (records != nullptr) *records = story.joined();
+    return firstFault(story);
+}
+
+std::string kindOf(const std::string& fault) { return fault.substr(0, fault.find_first_of("(:")); }
+
+// The fewest steps, and entries of the starting tree, that still show a
+// fault of the same kind: chunks of steps are left out while one can be.
+Plan shrink(Plan plan, const std::string& fault) {
+    const std::string kind = kindOf(fault);
+    const auto stillFails = [&](const Plan& candidate) { return kindOf(run(candidate)) == kind; };
+    for (size_t chunk = plan.steps.size() / 2; chunk >= 1; chunk /= 2) {
+        for (size_t at = 0; at + chunk <= plan.steps.size();) {
+            Plan candidate = plan;
+            candidate.steps.erase(candidate.steps.begin() + at, candidate.steps.begin() + at + chunk);
+            if (stillFails(candidate)) {
+                plan = candidate;
+            } else {
+                at += chunk;
+            }
+        }
+    }
+    std::vector<std::string> entries;
+    for (size_t at = 0, end; at < plan.tree.size(); at = end + 1) {
+        end = plan.tree.find(' ', at);
+        if (end == std::string::npos) end = plan.tree.size();
+        entries.push_back(plan.tree.substr(at, end - at));
+    }
+    for (size_t i = entries.size(); i-- > 0;) {
+        Plan candidate = plan;
+        candidate.tree.clear();
+        for (size_t j = 0; j < entries.size(); ++j) {
+            if (j != i && !entries[j].empty()) candidate.tree += (candidate.tree.empty() ? "" : " ") + entries[j];
+        }
+        if (stillFails(candidate)) {
+            plan = candidate;
+            entries[i].clear();
+        }
+    }
+    if (plan.options.readBytes != StoryOptions().readBytes) {
+        Plan candidate = plan;
+        candidate.options.readBytes = StoryOptions().readBytes;
+        if (stillFails(candidate)) plan = candidate;
+    }
+    return plan;
+}
+
+void report(uint64_t seed, const Plan& found, const std::string& fault) {
+    const Plan small = shrink(found, fault);
+    std::string records;
+    const std::string shown = run(small, &records);
+    std::string steps;
+    for (const std::string& each : small.steps) steps += each + "; ";
+    for (size_t i = 0; i < std::size(kEnding); ++i) steps += std::string(kEnding[i]) + (i + 1 < std::size(kEnding) ? "; " : "");
+    const bool inotify = small.options.kernel == Kernel::Inotify;
+    std::printf("seed %llu (%s): %s\n", static_cast<unsigned long long>(seed), inotify ? "inotify" : "fanotify",
+                fault.c_str());
+    std::printf("  shrunk to %zu steps: %s\n", small.steps.size(), shown.c_str());
+    if (small.options.readBytes != StoryOptions().readBytes)
+        std::printf("  (reads of at most %zu bytes)\n", small.options.readBytes);
+    std::printf("    {\"seed %llu\", \"%s\", \"%s\", %s, %s},\n", static_cast<unsigned long long>(seed),
+                small.tree.c_str(), steps.c_str(), inotify ? "kAny" : "kSkip", inotify ? "kSkip" : "kAny");
+    std::printf("  records: %s\n", records.c_str());
+}
+
+struct Budget {
+    uint64_t firstSeed = 1;
+    uint64_t stories = 0;
+    double seconds = 0;
+    uint64_t operations = 0;
+    int kernels = 3;  // 1 inotify, 2 fanotify
+    bool single = false;
+};
+
+Budget parse(int argc, char** argv) {
+    Budget budget;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        const char* value = argv[i + 1];
+        if (flag == "--first-seed") budget.firstSeed = std::strtoull(value, nullptr, 10);
+        else if (flag == "--seed") budget.firstSeed = std::strtoull(value, nullptr, 10), budget.stories = 1;
+        else if (flag == "--stories") budget.stories = std::strtoull(value, nullptr, 10);
+        else if (flag == "--seconds") budget.seconds = std::strtod(value, nullptr);
+        else if (flag == "--operations") budget.operations = std::strtoull(value, nullptr, 10);
+        else if (flag == "--kernel") budget.kernels = std::strcmp(value, "inotify") == 0 ? 1 : std::strcmp(value, "fanotify") == 0 ? 2 : 3;
+        else std::fprintf(stderr, "unknown flag %s\n", argv[i]), std::exit(2);
+    }
+    if (budget.stories == 0 && budget.seconds == 0 && budget.operations == 0) budget.stories = 1000;
+    return budget;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Budget budget = parse(argc, argv);
+    const auto began = std::chrono::steady_clock::now();
+    const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(); };
+    size_t operations = 0, stories = 0, failures = 0;
+    for (uint64_t seed = budget.firstSeed;; ++seed) {
+        if (budget.stories != 0 && stories >= budget.stories) break;
+        if (budget.seconds != 0 && elapsed() >= budget.seconds) break;
+        if (budget.operations != 0 && operations >= budget.operations) break;
+        for (const Kernel kernel : {Kernel::Inotify, Kernel::Fanotify}) {
+            if (!(budget.kernels & (kernel == Kernel::Inotify ? 1 : 2))) continue;
+            std::string fault;
+            const Plan plan = tell(seed, kernel, operations, fault);
+            ++stories;
+            if (fault.empty()) continue;
+            ++failures;
+            report(seed, plan, fault);
+            std::fflush(stdout);
+        }
+    }
+    const double seconds = elapsed();
+    std::printf("%zu stories, %zu operations in %.1f s (%.0f a second): %zu failed\n", stories, operations, seconds,
+                operations / seconds, failures);
+    return failures == 0 ? 0 : 1;
+}
