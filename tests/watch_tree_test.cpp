@@ -59,10 +59,10 @@ TEST(WatchTree, ManyRenamesKeepNamesIntactWhileReclaimingSpace) {
 TEST(RecordQueue, TakesWholeRecordsInOrderLaidOutAsOnWindows) {
     RecordQueue queue;
     RecordBatch batch;
-    batch.append(FILE_ACTION_ADDED, u"a", 1);        // 14 bytes, 16 with padding
-    batch.append(FILE_ACTION_REMOVED, u"bcdef", 5);  // 22, 24 with padding
-    batch.append(FILE_ACTION_MODIFIED, u"g", 1);     // 14
-    batch.append(FILE_ACTION_ADDED, u"hoo", 3);      // 18
+    batch.append(FILE_ACTION_ADDED, "a");        // 14 bytes, 16 with padding
+    batch.append(FILE_ACTION_REMOVED, "bcdef");  // 22, 24 with padding
+    batch.append(FILE_ACTION_MODIFIED, "g");     // 14
+    batch.append(FILE_ACTION_ADDED, "hoo");      // 18
     EXPECT_TRUE(queue.publish(batch.packed()));
     EXPECT_TRUE(batch.empty());
 
@@ -88,18 +88,18 @@ TEST(RecordQueue, TakesWholeRecordsInOrderLaidOutAsOnWindows) {
 TEST(RecordQueue, OverflowDropsTheBacklogOnceAndCarriesOn) {
     RecordQueue queue(64);
     RecordBatch batch;
-    for (int i = 0; i < 5; ++i) batch.append(FILE_ACTION_ADDED, u"x", 1);  // 80 bytes: too many
+    for (int i = 0; i < 5; ++i) batch.append(FILE_ACTION_ADDED, "x");  // 80 bytes: too many
     queue.publish(batch.packed());
     alignas(4) unsigned char buffer[64];
     DWORD bytes = 1;
     EXPECT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Overflow);
     EXPECT_EQ(bytes, 0u);
-    batch.append(FILE_ACTION_ADDED, u"after", 5);
+    batch.append(FILE_ACTION_ADDED, "after");
     queue.publish(batch.packed());
     EXPECT_EQ(queue.take(buffer, sizeof buffer, bytes), RecordQueue::Taken::Records);
     EXPECT_EQ(bytes, 22u);
 
-    batch.append(FILE_ACTION_ADDED, u"twenty-units-of-name", 20);  // 52 bytes
+    batch.append(FILE_ACTION_ADDED, "twenty-units-of-name");  // 52 bytes
     queue.publish(batch.packed());
     EXPECT_EQ(queue.take(buffer, 32, bytes), RecordQueue::Taken::RecordTooLarge);
     EXPECT_TRUE(queue.empty());
@@ -108,10 +108,10 @@ TEST(RecordQueue, OverflowDropsTheBacklogOnceAndCarriesOn) {
 TEST(RecordQueue, TheHalvesOfARenameAreNeverSplitBetweenDeliveries) {
     RecordQueue queue;
     RecordBatch batch;
-    batch.append(FILE_ACTION_ADDED, u"a", 1);             // 16 bytes
-    batch.append(FILE_ACTION_RENAMED_OLD_NAME, u"b", 1);  // 16
+    batch.append(FILE_ACTION_ADDED, "a");             // 16 bytes
+    batch.append(FILE_ACTION_RENAMED_OLD_NAME, "b");  // 16
     queue.publish(batch.packed());
-    batch.append(FILE_ACTION_RENAMED_NEW_NAME, u"c", 1);  // 16, published apart
+    batch.append(FILE_ACTION_RENAMED_NEW_NAME, "c");  // 16, published apart
     queue.publish(batch.packed());
     alignas(4) unsigned char buffer[40];
     DWORD bytes = 0;
@@ -124,8 +124,8 @@ TEST(RecordQueue, TheHalvesOfARenameAreNeverSplitBetweenDeliveries) {
     EXPECT_EQ(second.Action, static_cast<DWORD>(FILE_ACTION_RENAMED_NEW_NAME));
 
     // A buffer too small for both still gets them, one at a time.
-    batch.append(FILE_ACTION_RENAMED_OLD_NAME, u"d", 1);
-    batch.append(FILE_ACTION_RENAMED_NEW_NAME, u"e", 1);
+    batch.append(FILE_ACTION_RENAMED_OLD_NAME, "d");
+    batch.append(FILE_ACTION_RENAMED_NEW_NAME, "e");
     queue.publish(batch.packed());
     ASSERT_EQ(queue.take(buffer, 14, bytes), RecordQueue::Taken::Records);
     ASSERT_EQ(queue.take(buffer, 14, bytes), RecordQueue::Taken::Records);

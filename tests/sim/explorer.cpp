@@ -6,6 +6,7 @@
 //
 //   pathwarden_explorer [--kernel inotify|fanotify|both] [--first-seed N]
 //                       [--stories N | --seconds S | --operations N] [--seed N]
+//   pathwarden_explorer --kernel K --tree TREE --steps STEPS   (one story, told)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -210,6 +211,8 @@ void report(uint64_t seed, const Plan& found, const std::string& fault) {
 }
 
 struct Budget {
+    std::string tree;
+    std::string steps;
     uint64_t firstSeed = 1;
     uint64_t stories = 0;
     double seconds = 0;
@@ -228,6 +231,8 @@ Budget parse(int argc, char** argv) {
         else if (flag == "--stories") budget.stories = std::strtoull(value, nullptr, 10);
         else if (flag == "--seconds") budget.seconds = std::strtod(value, nullptr);
         else if (flag == "--operations") budget.operations = std::strtoull(value, nullptr, 10);
+        else if (flag == "--tree") budget.tree = value;
+        else if (flag == "--steps") budget.steps = value;
         else if (flag == "--kernel") budget.kernels = std::strcmp(value, "inotify") == 0 ? 1 : std::strcmp(value, "fanotify") == 0 ? 2 : 3;
         else std::fprintf(stderr, "unknown flag %s\n", argv[i]), std::exit(2);
     }
@@ -239,6 +244,15 @@ Budget parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const Budget budget = parse(argc, argv);
+    if (!budget.steps.empty()) {
+        StoryOptions options;
+        options.kernel = budget.kernels == 2 ? Kernel::Fanotify : Kernel::Inotify;
+        Story story(budget.tree, options);
+        story.performAll(budget.steps);
+        const std::string fault = firstFault(story);
+        std::printf("%s\n%s\n", story.joined().c_str(), fault.empty() ? "no fault" : fault.c_str());
+        return fault.empty() ? 0 : 1;
+    }
     const auto began = std::chrono::steady_clock::now();
     const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(); };
     size_t operations = 0, stories = 0, failures = 0;

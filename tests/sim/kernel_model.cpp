@@ -197,7 +197,7 @@ KernelModel::KernelModel(const std::string& tree, Kernel kernel)
         if (isDirectory) path.pop_back();
         // Each prefix up to a slash is a parent, made if missing; a path
         // through a file is left out.
-        size_t end = 0;
+        size_t end = path.rfind("~/", 0) == 0 ? 1 : 0;
         do {
             end = path.find('/', end + 1);
             const std::string part = path.substr(0, end);

@@ -31,6 +31,11 @@ public:
             at = paths_.erase(at);
     }
     void move(const std::string& from, const std::string& to) {
+        // With nothing known at the old path, all a rename tells is that the new one exists.
+        if (!has(from)) {
+            add(to);
+            return;
+        }
         std::vector<std::string> below;
         for (auto at = paths_.lower_bound(from + "/"); at != paths_.end() && at->rfind(from + "/", 0) == 0; ++at)
             below.push_back(to + at->substr(from.size()));

@@ -6,27 +6,30 @@
 #include "platform/linux/engine/change_engine.h"
 #include "platform/linux/engine/fanotify_source.h"
 #include "platform/linux/engine/inotify_source.h"
-#include "platform/linux/utf16.h"
 
 class Story::Output : public EngineOutput {
 public:
     explicit Output(Story& story) : story_(story) {}
-    void publish(std::vector<uint8_t>& packed) override {
+    void add(DWORD action, std::string_view path) override {
         static const char* const kinds[] = {"", "ADDED", "REMOVED", "MODIFIED", "OLD", "NEW"};
+        pending_.push_back({kinds[action], std::string(path), 0});
+        bytes_ += 12 + path.size() * 2;
+    }
+    size_t pendingBytes() const override { return bytes_; }
+    void publish() override {
+        if (pending_.empty()) return;
         const int piece = ++story_.pieces_;
-        DWORD last = 0;
-        for (size_t at = 0; at < packed.size();) {
-            DWORD header[3];
-            std::memcpy(header, packed.data() + at, sizeof header);
-            const auto* name = reinterpret_cast<const WCHAR*>(packed.data() + at + sizeof header);
-            story_.records_.push_back({kinds[header[1]], bytesFromUtf16(name, header[2] / 2), piece});
-            last = header[1];
-            at += header[0];
+        if (pending_.back().kind == "OLD") story_.split_ = true;
+        for (StoryRecord& record : pending_) {
+            record.piece = piece;
+            story_.records_.push_back(std::move(record));
         }
-        packed.clear();
-        if (last == FILE_ACTION_RENAMED_OLD_NAME) story_.split_ = true;
+        pending_.clear();
+        bytes_ = 0;
     }
     void lost() override {
+        pending_.clear();
+        bytes_ = 0;
         story_.records_.push_back({"OVERFLOW", "", ++story_.pieces_});
         story_.restarts_.emplace_back(story_.records_.size(), story_.model_.tree());
     }
@@ -34,6 +37,8 @@ public:
 
 private:
     Story& story_;
+    std::vector<StoryRecord> pending_;
+    size_t bytes_ = 0;
 };
 
 Story::Story(const std::string& tree, const StoryOptions& options)
@@ -71,6 +76,7 @@ bool Story::perform(const std::string& step) {
         nowMs_ += std::stol(a);
         if (!engine_->ended()) engine_->settle(SIZE_MAX, nowMs_);
     } else if (verb == "mark") {
+        output_->publish();
         records_.push_back({"|", "", ++pieces_});
     } else if (verb == "renames") {
         // Records of 64 bytes each, so that where the pieces end is known.

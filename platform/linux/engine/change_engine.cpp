@@ -1,60 +1,65 @@
 #include "platform/linux/engine/change_engine.h"
 
-#include <cstdint>
+namespace {
+
+// Records are handed over at least this often during a long run of events,
+// so that the reader sees the first lines early.
+constexpr size_t kPublishBytes = 64 * 1024;
+
+}  // namespace
 
 ChangeEngine::ChangeEngine(EventSource& source, EngineOutput& output, bool recursive, DWORD notifyFilter)
-    : source_(source), output_(output), tracker_(source.disk(), output, source.options(recursive, notifyFilter)) {
-    source_.attach(tracker_);
-}
+    : source_(source),
+      output_(output),
+      tracker_(source.disk(), output, ChangeTracker::Options{recursive, notifyFilter, source.listsNewDirectories()}) {}
 
 // Once the root is gone what is left is only read, to be thrown away, so that
 // no one polls a queue that stays readable.
 void ChangeEngine::drain(size_t budgetBytes, long long nowMs) {
     size_t consumed = 0;
     for (;;) {
-        nowMs_ = nowMs;
-        const size_t got = source_.read(*this);
+        const size_t got = source_.read(*this, tracker_, nowMs);
         if (got == 0) break;
-        tracker_.publish();
+        output_.publish();
         consumed += got;
         // A move's first half waits for the second, which may be next in the queue.
-        if (consumed >= budgetBytes && !tracker_.awaitingSecondHalf()) return;
+        if (consumed >= budgetBytes && !source_.holdsBack()) return;
         // Only a read can tell that the queue is empty after the tracker
         // looked at the disk; otherwise a short read has told it already.
-        if (!source_.mayHaveMore(got) && !tracker_.awaitsEmptyQueue()) break;
+        if (!source_.mayHaveMore(got) && !tracker_.awaitsQueueEnd()) break;
     }
-    if (ended_) return;
-    apply(tracker_.onQueueEmpty(nowMs));
-    tracker_.publish();
+    // With a first half held back the queue's end is not reached: it comes
+    // once the half is told.
+    if (!ended_ && !source_.holdsBack()) apply(tracker_.onQueueEmpty());
+    output_.publish();
 }
 
-// The end of the queue takes time to handle (listings), and a move's second
-// half may have come meanwhile: it is read before the first half is given up
-// as a move out of the tree.
 void ChangeEngine::settle(size_t budgetBytes, long long nowMs) {
     if (ended_) return;
-    if (tracker_.awaitingSecondHalf() && source_.hasQueued()) drain(budgetBytes, nowMs);
-    apply(tracker_.onTime(nowMs));
-    tracker_.publish();
+    if (source_.holdsBack() && source_.hasQueued()) drain(budgetBytes, nowMs);
+    if (!ended_ && source_.holdsBack() && nowMs >= source_.dueMs()) {
+        source_.onTime(nowMs, *this);
+        drain(budgetBytes, nowMs);
+    }
+    output_.publish();
 }
 
 void ChangeEngine::endWithRoot() {
     if (ended_) return;
-    tracker_.finish();
     ended_ = true;
+    output_.publish();
     output_.rootGone();
 }
 
-bool ChangeEngine::receive(const KernelEvent& event) {
+bool ChangeEngine::receive(const ChangeEvent& event) {
     if (ended_) return false;
-    apply(tracker_.onEvent(event, nowMs_));
-    if (tracker_.publishDue()) tracker_.publish();
+    apply(tracker_.onEvent(event));
+    // Between events no rename is split.
+    if (output_.pendingBytes() >= kPublishBytes) output_.publish();
     return !ended_;
 }
 
 void ChangeEngine::apply(ChangeTracker::Outcome outcome) {
-    // Records made before the loss are dropped with it; those after it are
-    // published after the overflow that says so.
     if (outcome == ChangeTracker::Outcome::Lost) output_.lost();
     if (outcome == ChangeTracker::Outcome::RootGone) endWithRoot();
 }

@@ -10,10 +10,16 @@
 #include "platform/linux/engine/change_tracker.h"
 #include "platform/linux/engine/event_source.h"
 
-/// Where the engine's results go.
+/// Where the engine's results go: the tracker's records, then when each
+/// gathering of them is ready to be handed over.
 class EngineOutput : public RecordSink {
 public:
-    /// Records were dropped (the tree is watched afresh): an overflow.
+    /// Bytes gathered since the last publish.
+    virtual size_t pendingBytes() const = 0;
+    /// Hands over what was gathered: never between the halves of a rename.
+    virtual void publish() = 0;
+    /// What was gathered since the last publish is dropped with what it
+    /// says, and the reader is told that changes were lost (an overflow).
     virtual void lost() = 0;
     /// The watched directory is gone; everything before it is published.
     virtual void rootGone() = 0;
@@ -29,22 +35,21 @@ public:
     /// Reads the kernel's queue until it is empty, or until budgetBytes of
     /// events have been read; at its end, tells the tracker so.
     void drain(size_t budgetBytes, long long nowMs);
-    /// Reads a move's second half that came while the queue's end was handled,
-    /// then does what time made due, and publishes.
+    /// Reads a move's second half that came while the queue's end was
+    /// handled, tells what waited for time, and publishes.
     void settle(size_t budgetBytes, long long nowMs);
     /// When settle next has something to do even if nothing is queued.
-    long long dueMs() const { return tracker_.dueMs(); }
-    /// The root went away: what waits is told, and nothing more is read.
+    long long dueMs() const { return source_.dueMs(); }
+    /// The root went away: nothing more is read.
     void endWithRoot();
     bool ended() const { return ended_; }
 
 private:
-    bool receive(const KernelEvent& event) override;
+    bool receive(const ChangeEvent& event) override;
     void apply(ChangeTracker::Outcome outcome);
 
     EventSource& source_;
     EngineOutput& output_;
     ChangeTracker tracker_;
-    long long nowMs_ = 0;
     bool ended_ = false;
 };

@@ -44,8 +44,8 @@ ChangeMonitor::ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bo
       stopFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       readyFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      engine_(*source_, *this, recursive, notifyFilter),
-      queue_(backlogLimit) {}
+      queue_(backlogLimit),
+      engine_(*source_, *this, recursive, notifyFilter) {}
 
 std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
                                                     size_t backlogLimit) {
@@ -217,6 +217,7 @@ bool ChangeMonitor::readWhileNoOneWaits() {
 }
 
 void ChangeMonitor::lost() {
+    batch_.packed().clear();
     queue_.markOverflow();
     signalReady();
 }
@@ -244,8 +245,8 @@ void ChangeMonitor::rootGone() {
     signalReady();
 }
 
-void ChangeMonitor::publish(std::vector<uint8_t>& packed) {
-    if (queue_.publish(packed)) signalReady();
+void ChangeMonitor::publish() {
+    if (!batch_.empty() && queue_.publish(batch_.packed())) signalReady();
 }
 
 void ChangeMonitor::signalReady() {

@@ -61,7 +61,9 @@ public:
 private:
     ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bool recursive, DWORD notifyFilter,
                   size_t backlogLimit);
-    void publish(std::vector<uint8_t>& packed) override;
+    void add(DWORD action, std::string_view path) override { batch_.append(action, path); }
+    size_t pendingBytes() const override { return batch_.size(); }
+    void publish() override;
     void lost() override;
     void rootGone() override;
     void run();
@@ -78,8 +80,9 @@ private:
     // Held by whichever thread reads the kernel's queue; guards everything
     // below that the reading touches, up to the mount table.
     std::mutex engineLock_;
-    ChangeEngine engine_;
+    RecordBatch batch_;
     RecordQueue queue_;
+    ChangeEngine engine_;
     // The mount table, which becomes readable with POLLPRI when it changes, and
     // the mount the root is on: a root unmounted lazily sends no event while
     // our descriptor keeps its file system alive.

@@ -1,117 +1,80 @@
-// The event side of ChangeTracker: what each kernel event becomes, and what
-// the reader has been told while a listing's window is open. Moves are in
-// tracker_moves.cpp, the walks over the disk in tracker_walks.cpp.
 #include "platform/linux/engine/change_tracker.h"
 
 #include <cerrno>
-#include <sys/inotify.h>
+#include <vector>
 
 #include "platform/linux/engine/inotify_mask.h"
-#include "platform/linux/utf16.h"
 
 namespace {
 
-// How long the first half of a rename waits for its partner. Both halves come
-// from one system call, so the partner is normally already queued; a move out
-// of the tree has none, and is reported after this wait.
-constexpr long long kRenameWaitMs = 5;
-// Records are handed over at least this often during a long run of events,
-// so that the reader sees the first lines early.
-constexpr size_t kPublishBytes = 64 * 1024;
+bool isStale(int error) { return error == ENOENT || error == ENOTDIR; }
+bool isClosed(int error) { return error == EACCES || error == EPERM; }
 
 }  // namespace
 
 ChangeTracker::ChangeTracker(Disk& disk, RecordSink& sink, Options options)
-    : disk_(disk), sink_(sink), options_(options) {}
+    : disk_(disk), sink_(sink), options_(options), walker_(disk, options.recursive) {}
 
 int ChangeTracker::start() {
     int error = 0;
-    const int fd = disk_.open("", error);
-    if (fd < 0) return error;
-    if (!options_.watchEveryDirectory) {
-        // Only the root: the others are found as their changes come.
-        const int key = disk_.watch(fd, error);
-        disk_.close(fd);
-        if (key < 0) return error;
-        tree_.add(key, kNoNode, "");
+    const int dir = disk_.open("", error);
+    if (dir < 0) return error;
+    const int key = disk_.watch(dir, error);
+    if (key < 0) {
+        disk_.close(dir);
+        return error;
+    }
+    const NodeId root = tree_.add(key, kNoNode, "");
+    // Where the interface reports changes anywhere, the root is enough.
+    if (!options_.recursive || !options_.listNewDirectories) {
+        disk_.close(dir);
         return 0;
     }
-    error = walk(tree_, fd, kNoNode, "", false);
-    // The root itself could not be watched: nothing would ever be reported.
-    if (error == 0 && tree_.root() == kNoNode) error = EACCES;
-    return error;
+    return walker_.walk(tree_, dir, root, false, *this);
 }
 
-ChangeTracker::Outcome ChangeTracker::onEvent(const KernelEvent& event, long long nowMs) {
-    nowMs_ = nowMs;
-    if (!rootGone_) handle(event);
-    return takeOutcome();
-}
-
-ChangeTracker::Outcome ChangeTracker::onQueueEmpty(long long nowMs) {
-    nowMs_ = nowMs;
+ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
     if (rootGone_) return Outcome::RootGone;
-    ++emptyQueues_;
-    // Every event older than the listings made so far has been seen: their
-    // windows close, and paths that were stale when a directory could not be
-    // opened are current again. A directory still to be listed keeps what
-    // the reader has learned of it meanwhile, as does the source of a move
-    // whose second half is still to come.
-    std::vector<std::string> waiting;
-    for (const int key : unlisted_) {
-        if (const NodeId node = tree_.find(key); node != kNoNode) waiting.push_back(dirPath(node));
-    }
-    if (pendingMove_.waiting) waiting.push_back(childPath(pendingMove_.dir, pendingMove_.name));
-    reader_.keepOnly([&](const std::string& root) {
-        for (const std::string& path : waiting) {
-            if (root == path || root.rfind(path + '/', 0) == 0 || path.rfind(root + '/', 0) == 0) return true;
+    for (const Place& place : event.places) adopt(place);
+    const NodeId dir = tree_.find(event.key);
+    switch (event.kind) {
+    case ChangeEvent::Kind::Overflow: repair(); break;
+    case ChangeEvent::Kind::RootGone: rootGone_ = true; break;
+    case ChangeEvent::Kind::Unwatched:
+        if (dir == tree_.root()) {
+            rootGone_ = true;
+        } else if (dir != kNoNode) {
+            forgetSubtree(dir, false);
         }
-        return false;
-    });
-    // Sightings first: those the walks below make are of moves whose events
-    // may only now be queued.
-    settleSightings();
-    settleReturned();
-    hearAgain();
-    listUnlisted();
-    retryWatches();
-    verifyMoves();
-    return takeOutcome();
+        break;
+    case ChangeEvent::Kind::Moved: moved(event); break;
+    case ChangeEvent::Kind::Added:
+        if (dir != kNoNode) added(dir, event.name, event.isDirectory, event.entry);
+        break;
+    case ChangeEvent::Kind::Removed:
+        if (dir != kNoNode) removed(dir, event.name, event.isDirectory);
+        break;
+    case ChangeEvent::Kind::Modified:
+        if (dir != kNoNode) modified(dir, event.name, event.isDirectory, event.content);
+        break;
+    }
+    const Outcome outcome = rootGone_ ? Outcome::RootGone : outcome_;
+    outcome_ = Outcome::Ok;
+    return outcome;
 }
 
-ChangeTracker::Outcome ChangeTracker::onTime(long long nowMs) {
-    nowMs_ = nowMs;
-    if (!rootGone_ && pendingMove_.waiting && nowMs >= pendingMove_.deadlineMs) flushPendingMove();
-    return takeOutcome();
+ChangeTracker::Outcome ChangeTracker::onQueueEmpty() {
+    if (rootGone_) return Outcome::RootGone;
+    settle();
+    const Outcome outcome = outcome_;
+    outcome_ = Outcome::Ok;
+    return outcome;
 }
 
-long long ChangeTracker::dueMs() const { return pendingMove_.waiting ? pendingMove_.deadlineMs : LLONG_MAX; }
-
-void ChangeTracker::finish() {
-    if (pendingMove_.waiting) flushPendingMove();
-    publish();
-}
-
-void ChangeTracker::publish() {
-    if (!batch_.empty()) sink_.publish(batch_.packed());
-}
-
-// Never between the halves of a rename: the reader may take the first before
-// the second is published.
-bool ChangeTracker::publishDue() const {
-    return batch_.size() >= kPublishBytes && lastAction_ != FILE_ACTION_RENAMED_OLD_NAME;
-}
-
-void ChangeTracker::adopt(int key, int parentKey, std::string_view name) {
-    const NodeId parent = tree_.find(parentKey);
-    if (parent == kNoNode || tree_.find(key) != kNoNode || tree_.findChild(parent, name) != kNoNode) return;
-    tree_.add(key, parent, name);
-}
-
-bool ChangeTracker::locate(int key, int& parentKey, std::string& name) const {
+bool ChangeTracker::place(int key, int& parentKey, std::string& name) const {
     const NodeId node = tree_.find(key);
     if (node == kNoNode || tree_.parent(node) == kNoNode) return false;
-    parentKey = tree_.wd(tree_.parent(node));
+    parentKey = tree_.key(tree_.parent(node));
     name = tree_.name(node);
     return true;
 }
@@ -122,175 +85,484 @@ bool ChangeTracker::isWithin(int key, int ancestorKey) const {
     return node != kNoNode && ancestor != kNoNode && tree_.isWithin(node, ancestor);
 }
 
-ChangeTracker::Outcome ChangeTracker::takeOutcome() {
-    const Outcome outcome = rootGone_ ? Outcome::RootGone : outcome_;
-    outcome_ = Outcome::Ok;
-    return outcome;
+// A directory the interface met on its way to an event, where it was then.
+void ChangeTracker::adopt(const Place& place) {
+    const NodeId parent = tree_.find(place.parentKey);
+    if (parent == kNoNode || tree_.find(place.key) != kNoNode || tree_.findChild(parent, place.name) != kNoNode) return;
+    tree_.add(place.key, parent, place.name);
 }
 
-void ChangeTracker::handle(const KernelEvent& event) {
-    if (event.mask & IN_Q_OVERFLOW) {
+void ChangeTracker::added(NodeId dir, std::string_view name, bool isDirectory, int entry) {
+    // Told already when a listing made since showed it.
+    if (readerHolds(dir) && toldAs(dir, name) == Told::No) {
+        tellAdded(dir, name, isDirectory, false);
+        told(dir, name, true);
+    }
+    if (isDirectory && options_.recursive) placeNew(dir, name, entry, true);
+}
+
+void ChangeTracker::removed(NodeId dir, std::string_view name, bool isDirectory) {
+    // Not told when the reader never held it (a listing made since never saw it).
+    if (readerHolds(dir) && readerHolds(dir, name)) tell(FILE_ACTION_REMOVED, dir, name, isDirectory);
+    told(dir, name, false);
+    if (!isDirectory) return;
+    const Unwatched place{tree_.key(dir), std::string(name)};
+    unwatched_.erase(place);
+    blocked_.erase(place);
+    if (const NodeId child = tree_.findChild(dir, name); child != kNoNode) forgetSubtree(child, false);
+}
+
+void ChangeTracker::modified(NodeId dir, std::string_view name, bool isDirectory, bool content) {
+    if (readerHolds(dir) && readerHolds(dir, name)) tell(FILE_ACTION_MODIFIED, dir, name, isDirectory, content);
+    // A directory we could not read may just have become readable: it is
+    // watched, and listed, as a new one is.
+    if (isDirectory && !content && blocked_.erase(Unwatched{tree_.key(dir), std::string(name)}) != 0)
+        placeNew(dir, name, -1, false);
+}
+
+// Told as Windows tells it, as far as the reader holds the two ends: a rename
+// in place as the OLD/NEW pair, a move between directories as a removal
+// directly followed by an addition. An entry the move replaced is told gone
+// first.
+void ChangeTracker::moved(const ChangeEvent& event) {
+    const NodeId from = tree_.find(event.fromKey);
+    NodeId to = tree_.find(event.key);
+    std::string toName(event.name);
+    const bool directory = event.isDirectory && options_.recursive;
+    NodeId node = kNoNode;
+    if (directory) {
+        node = event.entry >= 0 ? tree_.find(event.entry) : from != kNoNode ? tree_.findChild(from, event.fromName)
+                                                                           : kNoNode;
+    }
+    // Halves of two moves, unless the disk has the directory where the
+    // second says: then it moved on through a directory not watched yet.
+    if (event.uncertain && (node == kNoNode || to == kNoNode || keyAt(to, toName) != tree_.key(node))) {
+        ChangeEvent out = event;
+        out.uncertain = false;
+        out.key = -1;
+        moved(out);
+        ChangeEvent in = event;
+        in.uncertain = false;
+        in.fromKey = -1;
+        moved(in);
+        return;
+    }
+    // Out of the tree by its events, but a walk met it inside: it went
+    // through a directory not watched yet.
+    if (to == kNoNode && node != kNoNode) {
+        if (const auto seen = sightings_.find(tree_.key(node)); seen != sightings_.end()) {
+            to = tree_.find(seen->second.first);
+            toName = seen->second.second;
+        }
+    }
+    if (from == kNoNode && to == kNoNode) return;
+    // A directory placed by a look at the disk made after this move: the one
+    // under the old name may be another, made there since; then the one that
+    // moved is not in the tree, and the reader's view of the old name stays.
+    bool keepSource = false;
+    if (directory && options_.listNewDirectories && node != kNoNode && to != kNoNode &&
+        doubt_.find(tree_.key(node)) != nullptr && keyAt(to, toName) != tree_.key(node) &&
+        keyAt(from, event.fromName) == tree_.key(node)) {
+        node = kNoNode;
+        keepSource = true;
+    }
+    const NodeId occupant = to != kNoNode ? tree_.findChild(to, toName) : kNoNode;
+    // Where no event says which directory moved, one a listing made since
+    // placed there may be it.
+    if (directory && node == kNoNode && event.entry < 0 && occupant != kNoNode && keyAt(to, toName) == tree_.key(occupant))
+        node = occupant;
+    const bool sourceHeld = from != kNoNode && !keepSource && readerHolds(from) && readerHolds(from, event.fromName);
+    const bool heard = to != kNoNode && readerHolds(to);
+    const Told there = heard ? toldAs(to, toName) : Told::No;
+    const bool inDoubt = to != kNoNode && doubt_.find(tree_.key(to)) != nullptr;
+    // The reader holds it where it went already: a listing made since the
+    // move showed it there, or a walk met it there before its events came.
+    // Where every directory is listed as it is placed, one the tree has
+    // there already was told there with what it held.
+    const bool placedThere = node != kNoNode && occupant == node && (there != Told::No || (!inDoubt && options_.listNewDirectories));
+    const bool shown = (there == Told::ByListing && (occupant == kNoNode || occupant == node)) || placedThere;
+    const bool other = occupant != kNoNode && occupant != node;
+    const bool held = event.replaced || other || (to != kNoNode && !event.isDirectory && held_.contains(tree_.key(to), toName));
+    if (heard && !shown && (inDoubt ? there != Told::No : held))
+        tell(FILE_ACTION_REMOVED, to, toName, event.isDirectory);
+    bool carried = false;
+    // A file shown at its new name is renamed there all the same; a directory
+    // shown there holds what the listing told, which a rename would replace.
+    if (sourceHeld && heard && from == to && (!shown || !event.isDirectory)) {
+        tell(FILE_ACTION_RENAMED_OLD_NAME, from, event.fromName, event.isDirectory);
+        tell(FILE_ACTION_RENAMED_NEW_NAME, to, toName, event.isDirectory);
+        carried = true;
+    } else {
+        if (sourceHeld) tell(FILE_ACTION_REMOVED, from, event.fromName, event.isDirectory);
+        // A reader takes what it held along only through a move that keeps the name.
+        carried = sourceHeld && event.fromName == toName;
+        if (heard && !shown) tellAdded(to, toName, event.isDirectory, carried);
+    }
+    if (from != kNoNode && !keepSource) told(from, event.fromName, false);
+    if (heard && !shown) told(to, toName, true);
+    if (!directory) return;
+    if (to == kNoNode) {
+        if (node != kNoNode) leaveTree(node);
+        return;
+    }
+    if (other) forgetSubtree(occupant, true);
+    if (node == kNoNode && carried && event.entry >= 0 && !options_.listNewDirectories) {
+        // Never met, and every change in it seen: the reader holds what it holds.
+        if (tree_.find(event.entry) == kNoNode && tree_.findChild(to, toName) == kNoNode)
+            tree_.add(event.entry, to, toName);
+        return;
+    }
+    if (node == kNoNode) {
+        // Never watched: moved in from outside, or from where no watch was
+        // yet. What the reader took along is vouched for only where nothing
+        // in it was ever told.
+        const bool empty = from != kNoNode && unwatched_.erase(Unwatched{tree_.key(from), std::string(event.fromName)});
+        if (carried && !empty) {
+            tell(FILE_ACTION_REMOVED, to, toName, true);
+            tell(FILE_ACTION_ADDED, to, toName, true);
+        }
+        placeNew(to, toName, event.entry, false);
+        return;
+    }
+    follow(node, to, toName, carried || shown, heard);
+}
+
+// The tree follows a directory that moved; what the reader cannot have
+// taken along is listed.
+void ChangeTracker::follow(NodeId node, NodeId to, std::string_view name, bool carried, bool heard) {
+    if (tree_.isWithin(to, node)) {
+        // Into itself: the tree no longer matches the disk, and what changed
+        // meanwhile cannot be known. Said like any other loss.
         repair();
         return;
     }
-    NodeId dir = tree_.find(event.watch);
-    if (dir == kNoNode) return;  // a watch we have already let go of
-    const bool isDirectory = (event.mask & IN_ISDIR) != 0;
-    if (pendingMove_.waiting && !((event.mask & IN_MOVED_TO) && event.cookie == pendingMove_.cookie)) {
-        const Sameness same = (event.mask & IN_MOVED_TO) && isDirectory ? isPendingDirectory(dir, event.name) : kOther;
-        if (same != kOther) {
-            // The same directory, moved on through a directory not watched
-            // yet: one move, and its watches are kept.
-            const PendingMove from = std::move(pendingMove_);
-            pendingMove_ = PendingMove{};
-            if (same == kLikely) unverified_.push_back(tree_.wd(tree_.findChild(from.dir, from.name)));
-            reportMove(from, dir, event.name, true);
-            return;
-        }
-        flushPendingMove();
-        // The flush may have let go of the watch this event came from.
-        dir = tree_.find(event.watch);
-        if (dir == kNoNode) return;
-    }
-    if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_UNMOUNT)) {
-        if (dir == tree_.root()) {
-            rootVanished();
-        } else if (event.mask & IN_IGNORED) {
-            forgetSubtree(dir, false);
-        }
-        return;
-    }
-    if (event.name.empty()) {
-        // A directory's own watch reports its attribute changes too; its
-        // parent reports them already, under the directory's name.
-        if ((event.mask & IN_ATTRIB) && blocked_.count(event.watch) != 0) rewatch(dir);
-        return;
-    }
-    handleEntry(dir, event.name, isDirectory, event);
+    tree_.move(node, to, name);
+    sightings_.erase(tree_.key(node));
+    if (carried || !heard) return;
+    newDirectory(node, -1);
 }
 
-void ChangeTracker::handleEntry(NodeId dir, std::string_view name, bool isDirectory, const KernelEvent& event) {
-    if (event.mask & IN_MOVED_FROM) {
-        pendingMove_ = PendingMove{true, event.cookie, dir, std::string(name), isDirectory,
-                                   nowMs_ + kRenameWaitMs, event.child, emptyQueues_};
-        if (event.alone) flushPendingMove();
-        return;
+// Whether the reader holds the directory itself: it holds every name between
+// it and the root.
+bool ChangeTracker::readerHolds(NodeId dir) {
+    if (doubt_.empty()) return true;
+    for (NodeId at = dir; at != tree_.root(); at = tree_.parent(at)) {
+        const NodeId parent = tree_.parent(at);
+        const Doubt::Directory* above = doubt_.find(tree_.key(parent));
+        if (above != nullptr && above->told.count(std::string(tree_.name(at))) == 0) return false;
     }
-    if (event.mask & IN_MOVED_TO) {
-        handleMovedTo(dir, name, isDirectory, event);
-        return;
-    }
-    const DWORD action = actionFor(event.mask);
-    if (action == FILE_ACTION_ADDED) {
-        // Reported already by a listing made since. A directory the event
-        // names is still put where the event says it was made: the listing
-        // may have met it, or another under this name, where later moves took it.
-        const bool told = inWindow(dir, name) && readerKnows(dir, name);
-        if (!told) emit(action, dir, name, isDirectory);
-        if (isDirectory && options_.recursive && (!told || event.child >= 0)) addDirectory(dir, name, event.child);
-    } else if (action == FILE_ACTION_REMOVED) {
-        // Not reported when a listing made since never saw it: the reader
-        // never heard of it.
-        if (readerKnows(dir, name)) emit(action, dir, name, isDirectory);
-        if (!reader_.empty()) reader_.forget(childPath(dir, name));
-        const NodeId child = isDirectory ? tree_.findChild(dir, name) : kNoNode;
-        if (child != kNoNode) forgetSubtree(child, false);
-    } else if (action == FILE_ACTION_MODIFIED) {
-        if (readerKnows(dir, name)) emit(action, dir, name, isDirectory, event.mask);
-        // A directory we could not read may just have become readable.
-        if (isDirectory && options_.recursive && options_.watchEveryDirectory && (event.mask & IN_ATTRIB) &&
-            tree_.findChild(dir, name) == kNoNode)
-            watchNew(dir, name, false);
-    }
-}
-
-void ChangeTracker::addDirectory(NodeId parent, std::string_view name, int child) {
-    if (options_.listNewDirectories || child < 0) {
-        watchNew(parent, name, options_.listNewDirectories);
-        return;
-    }
-    // The interface reports every change below the root whether or not a
-    // directory is known to us, so nothing made in this one can have been
-    // missed: it needs neither a walk nor a listing.
-    NodeId known = tree_.find(child);
-    const NodeId occupant = tree_.findChild(parent, name);
-    if (occupant != kNoNode) {
-        if (occupant == known || (known != kNoNode && tree_.isWithin(known, occupant))) return;
-        // The name was free when this directory was made here, so whatever
-        // the tree holds under it is where a listing made since met it, after
-        // moves still queued. Until those come its place is unknown: it is let
-        // go, and placed again by the first event that names it.
-        forgetSubtree(occupant, false);
-        known = tree_.find(child);
-    }
-    if (known == kNoNode) {
-        tree_.add(child, parent, name);
-    } else if (!tree_.isWithin(parent, known)) {
-        // A listing made since met it where later moves have taken it: its
-        // changes until then happened here, and those moves will follow.
-        tree_.move(known, parent, name);
-    }
-}
-
-bool ChangeTracker::emit(DWORD action, NodeId dir, std::string_view name, bool isDirectory, uint32_t mask) {
-    if (!unheard_.empty() && unheardAt(dir)) return false;
-    if (!filterAccepts(options_.notifyFilter, action, isDirectory, mask)) return false;
-    pathScratch_ = dirPath(dir);
-    if (!pathScratch_.empty()) pathScratch_ += '/';
-    pathScratch_.append(name);
-    nameScratch_.clear();
-    appendUtf16(nameScratch_, pathScratch_.data(), pathScratch_.size());
-    batch_.append(action, nameScratch_.data(), nameScratch_.size());
-    lastAction_ = action;
-    if (!reader_.empty() && (action == FILE_ACTION_ADDED || action == FILE_ACTION_RENAMED_NEW_NAME))
-        reader_.learn(pathScratch_);
     return true;
 }
 
-bool ChangeTracker::readerKnows(NodeId dir, std::string_view name) {
-    if (!unheard_.empty() && unheardAt(dir)) return false;
-    return reader_.empty() || reader_.knows(childPath(dir, name));
+// Whether the reader holds the entry `name` of a directory it holds: in a
+// trusted one, every entry the events speak of.
+bool ChangeTracker::readerHolds(NodeId dir, std::string_view name) {
+    const Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
+    return doubtful == nullptr || doubtful->told.count(std::string(name)) != 0;
 }
 
-// Whether dir lies in a directory out of hearing (see unheard_), which then
-// has to be told afresh.
-bool ChangeTracker::unheardAt(NodeId dir) {
-    for (Unheard& each : unheard_) {
-        if (const NodeId node = tree_.find(each.key); node != kNoNode && tree_.isWithin(dir, node)) {
-            each.missed = true;
-            return true;
+// How the name was told in a directory in doubt: a listing made since may
+// have shown it before its event is read.
+ChangeTracker::Told ChangeTracker::toldAs(NodeId dir, std::string_view name) {
+    const Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
+    if (doubtful == nullptr) return Told::No;
+    const auto found = doubtful->told.find(std::string(name));
+    return found == doubtful->told.end() ? Told::No : found->second ? Told::ByListing : Told::ByEvent;
+}
+
+void ChangeTracker::told(NodeId dir, std::string_view name, bool holds) {
+    Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
+    if (doubtful == nullptr) return;
+    if (holds) {
+        doubtful->told[std::string(name)] = false;
+    } else {
+        doubtful->told.erase(std::string(name));
+    }
+}
+
+void ChangeTracker::tell(DWORD action, NodeId dir, std::string_view name, bool isDirectory, bool content) {
+    if (!filterAccepts(options_.notifyFilter, action, isDirectory, content)) return;
+    std::string path = pathOf(dir);
+    if (!path.empty()) path += '/';
+    path.append(name);
+    sink_.add(action, path);
+    lastRemovedDirectory_ = action == FILE_ACTION_REMOVED && isDirectory ? path : std::string();
+    if (!options_.listNewDirectories) return;
+    if (action == FILE_ACTION_ADDED || action == FILE_ACTION_RENAMED_NEW_NAME) held_.insert(tree_.key(dir), name);
+    if (action == FILE_ACTION_REMOVED || action == FILE_ACTION_RENAMED_OLD_NAME) held_.erase(tree_.key(dir), name);
+}
+
+// A directory's removal directly followed by the addition of its name
+// elsewhere is a move to the reader, which takes along what it held there.
+// When it is not one, the reader is told the addition again, afresh.
+void ChangeTracker::tellAdded(NodeId dir, std::string_view name, bool isDirectory, bool carried) {
+    const std::string removed = std::move(lastRemovedDirectory_);
+    tell(FILE_ACTION_ADDED, dir, name, isDirectory);
+    const size_t slash = removed.rfind('/');
+    const std::string_view removedName = slash == std::string::npos ? removed : std::string_view(removed).substr(slash + 1);
+    const std::string_view removedParent = slash == std::string::npos ? std::string_view() : std::string_view(removed).substr(0, slash);
+    if (carried || removed.empty() || removedName != name || removedParent == pathOf(dir)) return;
+    tell(FILE_ACTION_REMOVED, dir, name, isDirectory);
+    tell(FILE_ACTION_ADDED, dir, name, isDirectory);
+}
+
+// The key of the directory at dir/name on the disk now, or -1.
+int ChangeTracker::keyAt(NodeId dir, std::string_view name) {
+    std::string path = pathOf(dir);
+    if (!path.empty()) path += '/';
+    path.append(name);
+    int error = 0;
+    const int fd = disk_.open(path, error);
+    if (fd < 0) return -1;
+    const int key = disk_.watch(fd, error);
+    disk_.close(fd);
+    if (key >= 0 && tree_.find(key) == kNoNode) disk_.forget(key, true);
+    return key;
+}
+
+// A directory made (`made`) or come in under the name, not placed in the
+// tree yet. One made is empty, and where the interface reports changes
+// anywhere, nothing in it can have been missed; any other is watched and
+// listed, since only a listing tells what it holds.
+void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bool made) {
+    if (!options_.listNewDirectories && entry >= 0) {
+        NodeId known = tree_.find(entry);
+        const NodeId occupant = tree_.findChild(parent, name);
+        if (occupant != kNoNode && (occupant == known || (known != kNoNode && tree_.isWithin(known, occupant)))) return;
+        // The name was free when this one was made here, so what the tree
+        // holds under it is where a listing made since met it, after moves
+        // still queued: it is let go, and placed again by the next event
+        // that names it.
+        if (occupant != kNoNode) forgetSubtree(occupant, false);
+        known = tree_.find(entry);
+        if (known == kNoNode) {
+            known = tree_.add(entry, parent, name);
+        } else if (!tree_.isWithin(parent, known)) {
+            tree_.move(known, parent, name);
+        }
+        if (!made) newDirectory(known, -1);
+        return;
+    }
+    if (tree_.findChild(parent, name) != kNoNode) return;  // a listing placed it
+    int error = 0;
+    std::string path = pathOf(parent);
+    if (!path.empty()) path += '/';
+    path.append(name);
+    const int dir = disk_.open(path, error);
+    // The parent's path is stale while a move above it is still queued: the
+    // directory is watched once the queue has been read.
+    const bool current = dir >= 0 && (parent == tree_.root() || walker_.keyAtPathOf(tree_, parent) == tree_.key(parent));
+    const int key = current ? disk_.watch(dir, error) : -1;
+    if (key < 0) {
+        if (dir >= 0) disk_.close(dir);
+        if (!current || isStale(error)) {
+            unwatched_.insert(Unwatched{tree_.key(parent), std::string(name)});
+        } else if (isClosed(error)) {
+            blocked_.insert(Unwatched{tree_.key(parent), std::string(name)});
+        } else {
+            lose();  // the watch limit: part of the tree would go unheard
+        }
+        return;
+    }
+    if (tree_.find(key) != kNoNode) {
+        // Watched elsewhere: moved here, and the events of that move are
+        // still queued.
+        disk_.close(dir);
+        sightings_[key] = {tree_.key(parent), std::string(name)};
+        return;
+    }
+    newDirectory(tree_.add(key, parent, name), dir);
+}
+
+// The reader holds a directory's name and nothing below it: it is listed,
+// through dir when it is open already. Where the interface tells every change
+// anywhere, the listing waits for the queue's end: older events still queued
+// could otherwise find what it placed, later, in the place they tell of.
+void ChangeTracker::newDirectory(NodeId node, int dir) {
+    distrust(node);
+    if (!readerHolds(node) || !options_.listNewDirectories) {
+        // Its listing comes with the listing of the directory above it.
+        if (dir >= 0) disk_.close(dir);
+        return;
+    }
+    if (dir < 0) {
+        list(node);
+    } else if (walker_.walk(tree_, dir, node, true, *this) != 0) {
+        lose();
+    }
+}
+
+void ChangeTracker::distrust(NodeId node) {
+    doubt_.enter(tree_.key(node));
+    held_.forget(tree_.key(node));
+}
+
+void ChangeTracker::list(NodeId node) {
+    int error = 0;
+    const int dir = disk_.open(pathOf(node), error);
+    if (dir < 0) return;  // stale: listed once the queue has been read
+    if (disk_.watch(dir, error) != tree_.key(node)) {
+        disk_.close(dir);
+        return;
+    }
+    if (walker_.walk(tree_, dir, node, true, *this) != 0) lose();
+}
+
+// A directory moved out of the tree. One below it that a walk met back in the
+// tree (it moved on through a directory not watched yet) stays where the walk
+// met it, told as come in.
+void ChangeTracker::leaveTree(NodeId node) {
+    std::vector<NodeId> returned;
+    std::vector<int> keys;
+    if (!sightings_.empty()) tree_.subtreeKeys(node, keys);
+    for (const int key : keys) {
+        const auto seen = sightings_.find(key);
+        if (seen == sightings_.end()) continue;
+        const NodeId child = tree_.find(key);
+        const NodeId to = tree_.find(seen->second.first);
+        if (child == node || to == kNoNode || tree_.isWithin(to, node) ||
+            tree_.findChild(to, seen->second.second) != kNoNode)
+            continue;
+        tree_.move(child, to, seen->second.second);
+        returned.push_back(child);
+    }
+    forgetSubtree(node, true);
+    for (const NodeId child : returned) {
+        sightings_.erase(tree_.key(child));
+        const NodeId parent = tree_.parent(child);
+        const std::string name(tree_.name(child));
+        if (!readerHolds(parent) || toldAs(parent, name) != Told::No) continue;
+        tellAdded(parent, name, true, false);
+        told(parent, name, true);
+        newDirectory(child, -1);
+    }
+}
+
+void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
+    std::vector<int> keys;
+    tree_.removeSubtree(node, keys);
+    for (const int key : keys) {
+        doubt_.leave(key);
+        sightings_.erase(key);
+        disk_.forget(key, stillWatched);
+    }
+    if (unwatched_.empty() && blocked_.empty()) return;
+    for (const int key : keys) {
+        for (std::set<Unwatched>* places : {&unwatched_, &blocked_}) {
+            places->erase(places->lower_bound(Unwatched{key, ""}), places->lower_bound(Unwatched{key + 1, ""}));
         }
     }
-    return false;
 }
 
-bool ChangeTracker::inWindow(NodeId dir, std::string_view name) {
-    return !reader_.empty() && reader_.inWindow(childPath(dir, name));
+// With the queue read to its end: directories listed before it are trusted,
+// the others are listed now, their paths current; directories whose path was
+// stale are watched.
+void ChangeTracker::settle() {
+    ++queueEnds_;
+    sightings_.clear();
+    std::vector<int> keys;
+    for (const auto& [key, directory] : doubt_.all()) keys.push_back(key);
+    for (const int key : keys) {
+        Doubt::Directory* directory = doubt_.find(key);
+        const NodeId node = tree_.find(key);
+        if (directory == nullptr) continue;
+        if (node == kNoNode || (directory->listed && directory->listedAt < queueEnds_)) {
+            doubt_.leave(key);
+        } else if (!directory->listed && readerHolds(node)) {
+            list(node);
+        }
+    }
+    std::set<Unwatched> due;
+    due.swap(unwatched_);
+    for (const Unwatched& place : due) {
+        if (const NodeId parent = tree_.find(place.parentKey); parent != kNoNode) placeNew(parent, place.name, -1, false);
+    }
+}
+
+void ChangeTracker::repair() {
+    lose();
+    doubt_.clear();
+    held_.clear();
+    unwatched_.clear();
+    blocked_.clear();
+    sightings_.clear();
+    pathNode_ = kNoNode;
+    // The tree as the disk has it now; directories still watched keep their
+    // keys, and those of directories no longer there are let go.
+    WatchTree fresh;
+    int error = 0;
+    const int dir = disk_.open("", error);
+    const int key = dir >= 0 ? disk_.watch(dir, error) : -1;
+    if (key >= 0) {
+        const NodeId root = fresh.add(key, kNoNode, "");
+        if (options_.recursive && options_.listNewDirectories) {
+            walker_.walk(fresh, dir, root, false, *this);
+        } else {
+            disk_.close(dir);
+        }
+    } else if (dir >= 0) {
+        disk_.close(dir);
+    }
+    for (const int known : tree_.allKeys()) {
+        if (fresh.find(known) == kNoNode) disk_.forget(known, true);
+    }
+    tree_ = std::move(fresh);
 }
 
 void ChangeTracker::lose() {
-    batch_.packed().clear();
     if (outcome_ == Outcome::Ok) outcome_ = Outcome::Lost;
 }
 
-void ChangeTracker::rootVanished() {
-    if (pendingMove_.waiting) flushPendingMove();
-    rootGone_ = true;
+void ChangeTracker::watched(NodeId dir, const std::vector<Disk::Entry>& entries) {
+    if (!options_.listNewDirectories) return;
+    for (const Disk::Entry& entry : entries) held_.insert(tree_.key(dir), entry.name);
 }
 
-std::string ChangeTracker::childPath(NodeId dir, std::string_view name) {
-    std::string path = dirPath(dir);
-    if (!path.empty()) path += '/';
-    path.append(name);
-    return path;
+bool ChangeTracker::wantsListing(NodeId dir, bool) {
+    const Doubt::Directory* directory = doubt_.find(tree_.key(dir));
+    return directory != nullptr && !directory->listed;
 }
 
-const std::string& ChangeTracker::dirPath(NodeId dir) {
-    if (cachedDir_ != dir || cachedGeneration_ != tree_.generation()) {
-        cachedDirPath_.clear();
-        tree_.appendPath(dir, cachedDirPath_);
-        cachedDir_ = dir;
-        cachedGeneration_ = tree_.generation();
+// What a listing shows is told where the reader lacks it; a directory told so
+// is listed in turn. One met where the tree does not have it is left to the
+// events of its move.
+void ChangeTracker::listed(NodeId dir, const std::vector<TreeWalker::Found>& entries) {
+    Doubt::Directory* directory = doubt_.find(tree_.key(dir));
+    if (directory == nullptr) directory = &doubt_.enter(tree_.key(dir));
+    directory->listed = true;
+    directory->listedAt = queueEnds_;
+    for (const TreeWalker::Found& entry : entries) {
+        if (entry.met == TreeWalker::Met::Elsewhere) {
+            sightings_[entry.key] = {tree_.key(dir), entry.name};
+            continue;
+        }
+        if (entry.met == TreeWalker::Met::Other) continue;
+        const bool isNew = directory->told.emplace(entry.name, true).second;
+        if (isNew) tellAdded(dir, entry.name, entry.isDirectory, false);
+        if (entry.node == kNoNode) continue;
+        unwatched_.erase(Unwatched{tree_.key(dir), entry.name});
+        // Placed by this walk, or new to the reader: nothing below it is known.
+        if (isNew || entry.met == TreeWalker::Met::New) distrust(entry.node);
+        directory = doubt_.find(tree_.key(dir));
     }
-    return cachedDirPath_;
+}
+
+void ChangeTracker::stale(NodeId dir) {
+    if (Doubt::Directory* directory = doubt_.find(tree_.key(dir)); directory != nullptr) directory->listed = false;
+}
+
+void ChangeTracker::blocked(NodeId dir, std::string_view name) {
+    blocked_.insert(Unwatched{tree_.key(dir), std::string(name)});
+}
+
+bool ChangeTracker::goesBelow(NodeId) { return false; }
+
+const std::string& ChangeTracker::pathOf(NodeId dir) {
+    if (pathNode_ != dir || pathGeneration_ != tree_.generation()) {
+        path_.clear();
+        tree_.appendPath(dir, path_);
+        pathNode_ = dir;
+        pathGeneration_ = tree_.generation();
+    }
+    return path_;
 }

@@ -1,10 +1,14 @@
 // A kernel interface that reports changes below the watched root: where its
-// events are read from, and the disk the tracker watches directories through.
+// events are read from, the disk its directories are watched through, and
+// its events turned into ChangeEvents.
 #pragma once
 
-#include <vector>
+#include <climits>
+#include <cstddef>
 
-#include "platform/linux/engine/change_tracker.h"
+#include "platform/linux/engine/change_event.h"
+#include "platform/linux/engine/disk.h"
+#include "platform/platform.h"
 
 class EventSource {
 public:
@@ -16,25 +20,22 @@ public:
     /// The disk as this interface watches it.
     virtual Disk& disk() = 0;
 
-    /// What the tracker must be told about this interface.
-    virtual ChangeTracker::Options options(bool recursive, DWORD notifyFilter) const = 0;
+    /// Whether a directory made in the tree must be listed once watched,
+    /// because what was made in it before then was not seen (inotify).
+    virtual bool listsNewDirectories() const = 0;
 
-    /// The tracker the events go to, for an interface that must ask it what
-    /// is in the tree, and tell it of directories found there.
-    virtual void attach(ChangeTracker&) {}
-
-    /// Receives the events of a read, one at a time and in queue order: the
-    /// tracker's state after one event may decide how the next is told.
+    /// Takes the events of a read, one at a time and in the order of the
+    /// changes: what one does to the tree may decide how the next is told.
     class Receiver {
     public:
         virtual ~Receiver() = default;
         /// Returns false when no more events are wanted (the root is gone).
-        virtual bool receive(const KernelEvent& event) = 0;
+        virtual bool receive(const ChangeEvent& event) = 0;
     };
 
     /// Reads what is queued, about one buffer's worth, and hands each event
     /// over. Returns the bytes read: 0 when nothing was queued.
-    virtual size_t read(Receiver& receiver) = 0;
+    virtual size_t read(Receiver& receiver, const TreeQuery& tree, long long nowMs) = 0;
 
     /// Whether a read that returned this many bytes may have left events in
     /// the queue, so that only another read can tell the queue is empty.
@@ -42,4 +43,12 @@ public:
 
     /// Whether events are queued now, without reading them.
     virtual bool hasQueued() = 0;
+
+    /// Whether the interface holds an event back until its partner comes or
+    /// time runs out (a move's first half): the queue is not read to its end.
+    virtual bool holdsBack() const { return false; }
+    /// When onTime next has something to tell; LLONG_MAX for never.
+    virtual long long dueMs() const { return LLONG_MAX; }
+    /// Tells what was held back and is due by now.
+    virtual void onTime(long long, Receiver&) {}
 };

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/fanotify.h>
-#include <sys/inotify.h>
 
 #include "platform/linux/engine/linux_disk.h"
 #include "platform/linux/engine/linux_ports.h"
@@ -22,6 +21,8 @@ constexpr size_t kLargestEvent = sizeof(fanotify_event_metadata) + 3 * (sizeof(f
 constexpr size_t kLookaheadBytes = 2 << 20;
 // Directories known to be outside, kept at most; then learned afresh.
 constexpr size_t kOutsideLimit = 1 << 16;
+// How many removed files' handles are kept (see unlinked_).
+constexpr size_t kUnlinkedKept = 64;
 // Deeper than this, a directory's place is not looked up: no real tree is.
 constexpr size_t kDeepest = 4096;
 
@@ -63,15 +64,11 @@ FanotifySource::FanotifySource(std::unique_ptr<FanotifyPort> port, std::unique_p
       rootHandle_(std::move(rootHandle)),
       disk_(*ownedBase_, *ownedPort_) {}
 
-ChangeTracker::Options FanotifySource::options(bool recursive, DWORD notifyFilter) const {
-    // Changes anywhere are reported, a new directory's first ones included.
-    return ChangeTracker::Options{recursive, notifyFilter, false, false};
-}
-
 bool FanotifySource::mayHaveMore(size_t bytes) const { return !queueWasEmpty_ && bytes > 0; }
 
-size_t FanotifySource::read(Receiver& receiver) {
+size_t FanotifySource::read(Receiver& receiver, const TreeQuery& tree, long long) {
     receiver_ = &receiver;
+    tree_ = &tree;
     stopped_ = false;
     // The first piece is kept for the next read; more are needed only when
     // looking far ahead, which is rare.
@@ -86,16 +83,16 @@ size_t FanotifySource::read(Receiver& receiver) {
     fill();
     // Looking ahead may read more, so the count is looked at every time.
     for (size_t position = 0; position < events_.size() && !stopped_; ++position) translate(position);
-    bool delivered = false;
+    bool told = false;
     if (queueWasEmpty_ && !stopped_) {
         // Everything that happened before the queue ran empty has been read,
         // the removals merged into earlier events included.
-        delivered = !removals_.empty() || rootDeleted_ || !moves_.empty();
+        told = !removals_.empty() || rootDeleted_ || !moves_.empty();
         settleAllRemovals();
         auditMoves();
-        if (rootDeleted_ && !stopped_) deliver(tracker_->rootKey(), IN_DELETE_SELF, {});
+        if (rootDeleted_) tell(ChangeEvent::Kind::RootGone, tree.rootKey(), {}, true);
     }
-    return bytesRead_ > 0 ? bytesRead_ : delivered ? 1 : 0;
+    return bytesRead_ > 0 ? bytesRead_ : told ? 1 : 0;
 }
 
 // Reads one more helping of the queue. False when it was empty.
@@ -122,6 +119,7 @@ void FanotifySource::parse(const char* data, size_t size) {
         if (metadata.event_len < sizeof(fanotify_event_metadata) || at + metadata.event_len > size) break;
         Event event;
         event.mask = metadata.mask;
+        event.pid = metadata.pid;
         const char* end = data + at + metadata.event_len;
         for (const char* record = data + at + metadata.metadata_len;
              record + sizeof(fanotify_event_info_header) <= end;) {
@@ -145,7 +143,7 @@ void FanotifySource::parse(const char* data, size_t size) {
             }
             record += header->len;
         }
-        if ((event.mask & FAN_ONDIR) && event.target != nullptr &&
+        if (event.target != nullptr &&
             (((event.mask & FAN_RENAME) && event.oldDir != nullptr) || ((event.mask & FAN_DELETE) && event.dir != nullptr)))
             leaving_[bytesOf(event.target)].push_back(events_.size());
         events_.push_back(event);
@@ -157,7 +155,7 @@ void FanotifySource::translate(size_t position) {
     // A copy: looking ahead may read more events and move the vector.
     const Event event = events_[position];
     if (event.mask & FAN_Q_OVERFLOW) {
-        deliver(-1, IN_Q_OVERFLOW, {});
+        tell(ChangeEvent::Kind::Overflow, -1, {}, false);
         return;
     }
     if (event.mask & FAN_RENAME) {
@@ -175,23 +173,38 @@ void FanotifySource::translate(size_t position) {
     }
     const int key = locate(event.dir, position);
     if (key < 0) return;
-    const uint32_t isDirectory = (event.mask & FAN_ONDIR) ? IN_ISDIR : 0;
+    const bool isDirectory = (event.mask & FAN_ONDIR) != 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
     if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE)) settleAllRemovals();
     settleRemovals(key, event.name, child);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
-    if (event.mask & FAN_CREATE) deliver(key, IN_CREATE | isDirectory, event.name, child);
-    if (event.mask & FAN_MODIFY) deliver(key, IN_MODIFY | isDirectory, event.name);
-    if (event.mask & FAN_ATTRIB) deliver(key, IN_ATTRIB | isDirectory, event.name);
+    if (event.mask & FAN_CREATE) tell(ChangeEvent::Kind::Added, key, event.name, isDirectory, child);
+    for (const uint64_t bit : {uint64_t{FAN_MODIFY}, uint64_t{FAN_ATTRIB}}) {
+        if (!(event.mask & bit)) continue;
+        ChangeEvent change;
+        change.kind = ChangeEvent::Kind::Modified;
+        change.key = key;
+        change.name = event.name;
+        change.isDirectory = isDirectory;
+        change.content = bit == FAN_MODIFY;
+        tell(change);
+    }
     if (event.mask & FAN_DELETE) {
         if (event.target != nullptr && !moves_.empty()) {
             if (const auto moved = moves_.find(bytesOf(event.target)); moved != moves_.end()) moves_.erase(moved);
         }
+        if (event.target != nullptr) {
+            unlinked_.emplace_back(bytesOf(event.target));
+            if (unlinked_.size() > kUnlinkedKept) unlinked_.pop_front();
+        }
         if (isDirectory && (event.mask & FAN_CREATE)) {
             removals_.push_back(Removal{key, std::string(event.name), child});
+        } else if ((event.mask & FAN_CREATE) && event.target != nullptr && renamedLater(event.target, position)) {
+            // Merged into its making, and renamed since: told gone where it went.
+            removedFiles_.insert(std::string(bytesOf(event.target)));
         } else {
-            deliver(key, IN_DELETE | isDirectory, event.name, child);
+            tell(ChangeEvent::Kind::Removed, key, event.name, isDirectory, child);
         }
     }
     forgetUnless(child);
@@ -201,44 +214,117 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     const int from = event.oldDir != nullptr ? locate(event.oldDir, position) : -1;
     const int to = event.dir != nullptr ? locate(event.dir, position) : -1;
     if (from < 0 && to < 0) return;
-    const uint32_t isDirectory = (event.mask & FAN_ONDIR) ? IN_ISDIR : 0;
+    const bool isDirectory = (event.mask & FAN_ONDIR) != 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
-    if (isDirectory) settleRemovalsAround(from, to);
+    if (isDirectory) settleRemovalsAround(from, to, child);
     if (from >= 0) settleRemovals(from, event.oldName, child);
     if (to >= 0) settleRemovals(to, event.name, child);
     noteMove(event, from, to);
-    if (from >= 0 && to >= 0) {
-        ++cookie_;
-        deliver(from, IN_MOVED_FROM | isDirectory, event.oldName, child, cookie_);
-        deliver(to, IN_MOVED_TO | isDirectory, event.name, child, cookie_);
-    } else if (from >= 0) {
-        deliver(from, IN_MOVED_FROM | isDirectory, event.oldName, child, 0, true);
-    } else {
-        // What lies below it may have been taken for outside the tree.
-        if (isDirectory) outside_.clear();
-        deliver(to, IN_MOVED_TO | isDirectory, event.name, child);
-    }
+    // What lies below it may have been taken for outside the tree.
+    if (from < 0 && isDirectory) outside_.clear();
+    ChangeEvent change;
+    change.kind = ChangeEvent::Kind::Moved;
+    change.isDirectory = isDirectory;
+    change.key = to;
+    change.name = to >= 0 ? event.name : std::string_view();
+    change.fromKey = from;
+    change.fromName = from >= 0 ? event.oldName : std::string_view();
+    change.entry = child;
+    change.replaced = to >= 0 && replacesEntry(event, position);
+    tell(change);
     forgetUnless(child);
+    if (!removedFiles_.empty() && event.target != nullptr && !renamedLater(event.target, position)) {
+        if (removedFiles_.erase(std::string(bytesOf(event.target))) != 0 && to >= 0)
+            tell(ChangeEvent::Kind::Removed, to, event.name, false);
+    }
 }
 
-// An event on a directory itself: reported, as inotify reports it, on the
+// Whether a later event of this read renames the object.
+bool FanotifySource::renamedLater(const file_handle* target, size_t position) const {
+    const auto found = leaving_.find(bytesOf(target));
+    if (found == leaving_.end()) return false;
+    for (const size_t at : found->second) {
+        if (at > position && (events_[at].mask & FAN_RENAME)) return true;
+    }
+    return false;
+}
+
+// Whether the object's removal was read: the change the kernel tells of it
+// was not a rename's over it.
+bool FanotifySource::removedAnyway(HandleBytes handle) const {
+    for (const std::string& each : unlinked_) {
+        if (each == handle) return true;
+    }
+    const auto found = leaving_.find(handle);
+    if (found == leaving_.end()) return false;
+    for (const size_t at : found->second) {
+        if (events_[at].mask & FAN_DELETE) return true;
+    }
+    return false;
+}
+
+// A rename over an entry takes that entry's last link: the kernel tells of its
+// link count right after the rename, from the same process, by the file's
+// handle alone, or as a change of the directory itself ("."), which is then
+// gone. An unlink tells the same of a file, followed by the name's removal.
+bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
+    if (position + 1 >= events_.size()) fill();
+    if (position + 1 >= events_.size()) return false;
+    const Event next = events_[position + 1];
+    if (!(next.mask & FAN_ATTRIB) || next.pid != rename.pid) return false;
+    if (rename.mask & FAN_ONDIR) {
+        std::string parent, name;
+        return (next.mask & FAN_ONDIR) && next.dir != nullptr && next.name == "." &&
+               (rename.target == nullptr || bytesOf(next.dir) != bytesOf(rename.target)) &&
+               !removedAnyway(bytesOf(next.dir)) && !port_.placeOf(bytesOf(next.dir), parent, name);
+    }
+    if (next.dir != nullptr || next.target == nullptr ||
+        (rename.target != nullptr && bytesOf(next.target) == bytesOf(rename.target)))
+        return false;
+    if (removedAnyway(bytesOf(next.target))) return false;
+    if (position + 2 >= events_.size()) fill();
+    if (position + 2 >= events_.size()) return true;
+    const Event& after = events_[position + 2];
+    return !((after.mask & FAN_DELETE) && after.target != nullptr && bytesOf(after.target) == bytesOf(next.target));
+}
+
+// An event on a directory itself: told, as inotify tells it, on the
 // directory's entry in its parent.
 void FanotifySource::translateSelf(const Event& event, size_t position) {
     if (!(event.mask & FAN_ATTRIB) || bytesOf(event.dir) == rootHandle_) return;
     const int key = locate(event.dir, position);
     int parentKey = -1;
     std::string name;
-    if (key < 0 || !tracker_->locate(key, parentKey, name)) return;
+    for (const Place& place : places_) {
+        if (place.key == key) parentKey = place.parentKey, name = place.name;
+    }
+    if (key < 0 || (parentKey < 0 && !tree_->place(key, parentKey, name))) return;
     names_.push_back(std::move(name));
-    deliver(parentKey, IN_ATTRIB | IN_ISDIR, names_.back());
+    ChangeEvent change;
+    change.kind = ChangeEvent::Kind::Modified;
+    change.key = parentKey;
+    change.name = names_.back();
+    change.isDirectory = true;
+    tell(change);
+}
+
+// Whether the directory with this key is in the tree, or placed for the
+// event being translated.
+bool FanotifySource::known(int key) const {
+    if (key < 0) return false;
+    if (tree_->holds(key)) return true;
+    for (const Place& place : places_) {
+        if (place.key == key) return true;
+    }
+    return false;
 }
 
 // The key of the directory with this handle if it is inside the tree at the
 // event at `position`, else -1. A directory not met before is placed now,
-// with every directory between it and one the tracker knows.
+// with every directory between it and one the tree knows.
 int FanotifySource::locate(const file_handle* dir, size_t position) {
     const HandleBytes handle = bytesOf(dir);
-    if (const int key = disk_.find(handle); key >= 0 && tracker_->watches(key)) return key;
+    if (const int key = disk_.find(handle); known(key)) return key;
     if (outside_.find(handle) != outside_.end()) return -1;
     std::vector<std::pair<std::string, Link>> chain;
     std::string current(handle);
@@ -250,7 +336,7 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
         if (!linkBefore(current, position, link)) return -1;
         chain.emplace_back(current, link);
         if (link.parent.empty() || outside_.find(link.parent) != outside_.end()) break;
-        if (const int key = disk_.find(link.parent); key >= 0 && tracker_->watches(key)) {
+        if (const int key = disk_.find(link.parent); known(key)) {
             parentKey = key;
             break;
         }
@@ -263,10 +349,11 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
     }
     for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
         const int key = disk_.keyFor(step->first);
-        tracker_->adopt(key, parentKey, step->second.name);
+        names_.push_back(std::move(step->second.name));
+        places_.push_back(Place{key, parentKey, names_.back()});
         parentKey = key;
     }
-    return tracker_->watches(parentKey) ? parentKey : -1;
+    return parentKey;
 }
 
 // Where the directory was at the event at `position`: where the first later
@@ -301,9 +388,21 @@ bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link&
     }
 }
 
-void FanotifySource::deliver(int key, uint32_t mask, std::string_view name, int child, uint32_t cookie, bool alone) {
+void FanotifySource::tell(ChangeEvent event) {
     if (stopped_) return;
-    if (!receiver_->receive(KernelEvent{key, mask, cookie, name, child, alone})) stopped_ = true;
+    event.places = places_;
+    if (!receiver_->receive(event)) stopped_ = true;
+    places_.clear();
+}
+
+void FanotifySource::tell(ChangeEvent::Kind kind, int key, std::string_view name, bool isDirectory, int entry) {
+    ChangeEvent event;
+    event.kind = kind;
+    event.key = key;
+    event.name = name;
+    event.isDirectory = isDirectory;
+    event.entry = entry;
+    tell(event);
 }
 
 // A later entry under the name of a directory whose removal was merged into
@@ -319,23 +418,26 @@ void FanotifySource::settleRemovals(int key, std::string_view name, int child) {
 
 void FanotifySource::settleAllRemovals() {
     // The innermost first, as they were removed.
+    // Where it is by now, if it moved before it was removed.
     while (!removals_.empty()) {
-        names_.push_back(std::move(removals_.back().name));
-        const Removal removal{removals_.back().parentKey, {}, removals_.back().child};
+        Removal removal = std::move(removals_.back());
         removals_.pop_back();
-        deliver(removal.parentKey, IN_DELETE | IN_ISDIR, names_.back(), removal.child);
+        tree_->place(removal.child, removal.parentKey, removal.name);
+        names_.push_back(std::move(removal.name));
+        tell(ChangeEvent::Kind::Removed, removal.parentKey, names_.back(), true, removal.child);
     }
 }
 
 // A directory removed while merged into its making is told gone before a
 // directory moves: its path may be about to change, and the path printed must
-// be one that it had. Not one that holds either end of the move: it was
-// removed after the move, once emptied.
-void FanotifySource::settleRemovalsAround(int from, int to) {
+// be one that it had. Not one that holds either end of the move, nor the
+// moved one itself: it was removed after the move, once emptied.
+void FanotifySource::settleRemovalsAround(int from, int to, int moved) {
     std::vector<Removal> later;
     for (size_t i = 0; i < removals_.size();) {
         const Removal& removal = removals_[i];
-        if (removal.child >= 0 && (tracker_->isWithin(from, removal.child) || tracker_->isWithin(to, removal.child))) {
+        if (removal.child >= 0 && (tree_->isWithin(from, removal.child) || tree_->isWithin(to, removal.child) ||
+                                   removal.child == moved)) {
             later.push_back(std::move(removals_[i]));
             removals_.erase(removals_.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
@@ -350,7 +452,7 @@ void FanotifySource::noteMove(const Event& event, int from, int to) {
     if (event.target == nullptr) return;
     moves_.insert_or_assign(std::string(bytesOf(event.target)),
                             Move{from, std::string(event.oldName), to, std::string(event.name),
-                                 (event.mask & FAN_ONDIR) ? IN_ISDIR : 0u});
+                                 (event.mask & FAN_ONDIR) != 0});
 }
 
 // The kernel merges an event into an identical one still queued, renames
@@ -361,7 +463,7 @@ void FanotifySource::noteMove(const Event& event, int from, int to) {
 void FanotifySource::auditMoves() {
     std::vector<std::pair<std::string, Move>> missed;
     for (const auto& [target, move] : moves_) {
-        if (move.fromKey < 0 || !tracker_->watches(move.fromKey)) continue;
+        if (move.fromKey < 0 || !tree_->holds(move.fromKey)) continue;
         if (!isAt(move.fromKey, move.fromName, target)) continue;
         if (move.toKey >= 0 && isAt(move.toKey, move.toName, target)) continue;
         missed.emplace_back(target, move);
@@ -371,19 +473,19 @@ void FanotifySource::auditMoves() {
     if (!missed.empty() && port_.queuedBytes() > 0) return;
     moves_.clear();
     for (const auto& [target, move] : missed) {
-        if (stopped_) return;
-        const int child = move.isDirectory ? disk_.find(target) : -1;
         names_.push_back(move.toName);
         names_.push_back(move.fromName);
-        const std::string_view toName = names_[names_.size() - 2];
-        const std::string_view fromName = names_.back();
-        if (move.toKey >= 0 && tracker_->watches(move.toKey)) {
-            ++cookie_;
-            deliver(move.toKey, IN_MOVED_FROM | move.isDirectory, toName, child, cookie_);
-            deliver(move.fromKey, IN_MOVED_TO | move.isDirectory, fromName, child, cookie_);
-        } else {
-            deliver(move.fromKey, IN_MOVED_TO | move.isDirectory, fromName, move.isDirectory ? disk_.keyFor(target) : -1);
+        ChangeEvent change;
+        change.kind = ChangeEvent::Kind::Moved;
+        change.isDirectory = move.isDirectory;
+        change.key = move.fromKey;
+        change.name = names_.back();
+        change.entry = move.isDirectory ? disk_.keyFor(target) : -1;
+        if (move.toKey >= 0 && tree_->holds(move.toKey)) {
+            change.fromKey = move.toKey;
+            change.fromName = names_[names_.size() - 2];
         }
+        tell(change);
     }
 }
 
@@ -392,7 +494,7 @@ bool FanotifySource::isAt(int dirKey, const std::string& name, HandleBytes targe
     return !dirHandle.empty() && port_.holds(dirHandle, name, target);
 }
 
-// A key given to a directory the tracker did not take in is let go again.
+// A key given to a directory the tree did not take in is let go again.
 void FanotifySource::forgetUnless(int child) {
-    if (child >= 0 && !tracker_->watches(child)) disk_.forget(child, false);
+    if (child >= 0 && !tree_->holds(child)) disk_.forget(child, false);
 }

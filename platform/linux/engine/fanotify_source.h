@@ -1,15 +1,15 @@
 // Events for the whole file system the root is on, through one fanotify
 // mark: no watch per directory, no limit on watches, and a queue that cannot
-// overflow. Only what happens inside the watched tree reaches the tracker.
-// Where a directory is, is learned from the events as they come; a directory
+// overflow. Only what happens inside the watched tree is told. A directory
 // met for the first time is placed by the events still queued about it, or,
-// failing those, by asking the disk once.
+// failing those, by asking the disk once; the places learned come with the
+// event, for the tracker to take in.
 #pragma once
 
 #include <deque>
-#include <sys/types.h>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -35,9 +35,9 @@ public:
 
     int fd() const override { return port_.fd(); }
     Disk& disk() override { return disk_; }
-    ChangeTracker::Options options(bool recursive, DWORD notifyFilter) const override;
-    void attach(ChangeTracker& tracker) override { tracker_ = &tracker; }
-    size_t read(Receiver& receiver) override;
+    // Changes anywhere are reported, a new directory's first ones included.
+    bool listsNewDirectories() const override { return false; }
+    size_t read(Receiver& receiver, const TreeQuery& tree, long long nowMs) override;
     bool mayHaveMore(size_t bytes) const override;
     bool hasQueued() override { return port_.queuedBytes() > 0; }
 
@@ -45,6 +45,7 @@ private:
     /// One fanotify event with its records found.
     struct Event {
         uint64_t mask = 0;
+        int pid = 0;
         const file_handle* dir = nullptr;  // where it happened (the new place for a rename)
         std::string_view name;
         const file_handle* oldDir = nullptr;  // a rename's old place
@@ -70,7 +71,7 @@ private:
         std::string fromName;
         int toKey;
         std::string toName;
-        uint32_t isDirectory;
+        bool isDirectory;
     };
     struct Hash {
         using is_transparent = void;
@@ -83,14 +84,18 @@ private:
     void translate(size_t position);
     void translateRename(const Event& event, size_t position);
     void translateSelf(const Event& event, size_t position);
+    bool replacesEntry(const Event& event, size_t position);
+    bool renamedLater(const file_handle* target, size_t position) const;
+    bool removedAnyway(HandleBytes handle) const;
     int locate(const file_handle* dir, size_t position);
+    bool known(int key) const;
     bool linkBefore(const std::string& handle, size_t position, Link& link);
     bool linkAhead(const std::string& handle, size_t position, Link& link, bool readMore);
-    void deliver(int key, uint32_t mask, std::string_view name, int child = -1, uint32_t cookie = 0,
-                 bool alone = false);
+    void tell(ChangeEvent event);
+    void tell(ChangeEvent::Kind kind, int key, std::string_view name, bool isDirectory, int entry = -1);
     void settleRemovals(int key, std::string_view name, int child);
     void settleAllRemovals();
-    void settleRemovalsAround(int from, int to);
+    void settleRemovalsAround(int from, int to, int moved);
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
     void auditMoves();
@@ -102,8 +107,9 @@ private:
     std::string rootHandle_;
     size_t readBytes_ = kReadBytes;
     FanotifyDisk disk_;
-    ChangeTracker* tracker_ = nullptr;
+    // The read under way: who takes its events, and the tree they go to.
     Receiver* receiver_ = nullptr;
+    const TreeQuery* tree_ = nullptr;
     bool stopped_ = false;
     // What this read took from the kernel: its bytes, in pieces that never
     // move, and the events in them.
@@ -117,12 +123,19 @@ private:
     size_t bytesRead_ = 0;
     bool queueWasEmpty_ = false;
     std::deque<std::string> names_;
+    // Directories placed for the event being translated, not yet told.
+    std::vector<Place> places_;
     // Handles of directories known to be outside the tree; bounded, and
     // forgotten whenever a directory comes in from outside.
     std::unordered_set<std::string, Hash, std::equal_to<>> outside_;
     std::vector<Removal> removals_;
+    // Handles of the entries whose removal was read last: the link count the
+    // kernel reports of one is an unlink's, not a rename's over it.
+    std::deque<std::string> unlinked_;
+    // Files made, renamed and removed while their events were queued: told
+    // gone after their last rename.
+    std::unordered_set<std::string, Hash, std::equal_to<>> removedFiles_;
     // Entries moved since the queue last ran empty, by handle (see auditMoves).
     std::unordered_map<std::string, Move, Hash, std::equal_to<>> moves_;
-    uint32_t cookie_ = 0;
     bool rootDeleted_ = false;
 };

@@ -21,17 +21,9 @@ uint32_t inotifyMaskFor(DWORD notifyFilter) {
     return mask;
 }
 
-DWORD actionFor(uint32_t mask) {
-    if (mask & IN_CREATE) return FILE_ACTION_ADDED;
-    if (mask & IN_DELETE) return FILE_ACTION_REMOVED;
-    if (mask & (IN_MODIFY | IN_ATTRIB)) return FILE_ACTION_MODIFIED;
-    return 0;
-}
-
-bool filterAccepts(DWORD notifyFilter, DWORD action, bool isDirectory, uint32_t mask) {
+bool filterAccepts(DWORD notifyFilter, DWORD action, bool isDirectory, bool content) {
     if (action != FILE_ACTION_MODIFIED) {
         return notifyFilter & (isDirectory ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME);
     }
-    if (mask & IN_MODIFY) return notifyFilter & kContentFilters;
-    return notifyFilter & kAttributeFilters;
+    return notifyFilter & (content ? kContentFilters : kAttributeFilters);
 }

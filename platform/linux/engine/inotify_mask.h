@@ -1,4 +1,4 @@
-// Translation between Windows' change filter and actions and inotify's masks.
+// Windows' change filter: the inotify mask it needs, and which changes pass it.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +10,6 @@
 /// its own tree even when the caller does not want them reported.
 uint32_t inotifyMaskFor(DWORD notifyFilter);
 
-/// The Windows action for one inotify event on an entry, or 0 when the event
-/// is not reported as a change of its own (renames are paired elsewhere).
-DWORD actionFor(uint32_t mask);
-
-/// Whether a change of this action on a file or directory passes the filter.
-bool filterAccepts(DWORD notifyFilter, DWORD action, bool isDirectory, uint32_t mask);
+/// Whether a change of this action on a file or directory passes the filter;
+/// for a modification, of its content or only of its attributes.
+bool filterAccepts(DWORD notifyFilter, DWORD action, bool isDirectory, bool content);

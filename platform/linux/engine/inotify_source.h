@@ -1,7 +1,12 @@
-// Events from one inotify instance, with one watch per directory.
+// Events from one inotify instance, with one watch per directory. The two
+// halves of a move come as two events paired by a cookie: the first is held
+// back until its partner comes, or a moment has passed without it (moved out
+// of the tree, or into a directory not watched yet).
 #pragma once
 
 #include <memory>
+#include <string>
+#include <unordered_set>
 
 #include "platform/linux/engine/event_source.h"
 #include "platform/linux/engine/watching_disk.h"
@@ -17,18 +22,45 @@ public:
 
     int fd() const override { return port_.fd(); }
     Disk& disk() override { return disk_; }
-    ChangeTracker::Options options(bool recursive, DWORD notifyFilter) const override;
-    size_t read(Receiver& receiver) override;
+    bool listsNewDirectories() const override { return true; }
+    size_t read(Receiver& receiver, const TreeQuery& tree, long long nowMs) override;
     bool mayHaveMore(size_t bytes) const override;
     bool hasQueued() override { return port_.hasQueued(); }
+    bool holdsBack() const override { return half_.waiting; }
+    long long dueMs() const override { return half_.waiting ? half_.dueMs : LLONG_MAX; }
+    void onTime(long long nowMs, Receiver& receiver) override;
 
 private:
+    /// Watches through the port, and notes the watches let go: their events
+    /// still queued, up to the kernel's IN_IGNORED, are of no directory now.
+    class LettingGo final : public InotifyDisk {
+    public:
+        LettingGo(Disk& base, InotifyPort& port, std::unordered_set<int>& letGo)
+            : InotifyDisk(base, port), letGo_(letGo) {}
+        void forget(int key, bool stillWatched) override;
+
+    private:
+        std::unordered_set<int>& letGo_;
+    };
+    /// A move's first half, waiting for its second.
+    struct Half {
+        bool waiting = false;
+        uint32_t cookie = 0;
+        int key = -1;
+        std::string name;
+        bool isDirectory = false;
+        long long dueMs = 0;
+    };
     InotifySource(std::unique_ptr<InotifyPort> port, std::unique_ptr<Disk> base);
+    bool translate(const struct inotify_event& event, Receiver& receiver, long long nowMs);
+    bool flushHalf(Receiver& receiver);
 
     std::unique_ptr<InotifyPort> ownedPort_;
     std::unique_ptr<Disk> ownedBase_;
     InotifyPort& port_;
-    InotifyDisk disk_;
+    std::unordered_set<int> letGo_;
+    LettingGo disk_;
     size_t readBytes_;
     std::unique_ptr<char[]> buffer_;
+    Half half_;
 };

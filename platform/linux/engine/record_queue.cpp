@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/linux/utf16.h"
+
 namespace {
 
 constexpr size_t kHeaderBytes = 12;
@@ -16,8 +18,11 @@ DWORD readDword(const uint8_t* at) {
 
 }  // namespace
 
-void RecordBatch::append(DWORD action, const WCHAR* name, size_t length) {
-    const size_t nameBytes = length * sizeof(WCHAR);
+void RecordBatch::append(DWORD action, std::string_view path) {
+    name_.clear();
+    appendUtf16(name_, path.data(), path.size());
+    const WCHAR* name = name_.data();
+    const size_t nameBytes = name_.size() * sizeof(WCHAR);
     const size_t size = paddedSize(nameBytes);
     const size_t at = packed_.size();
     packed_.resize(at + size);  // zero padding, so no stale bytes reach the caller

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -59,16 +60,19 @@ private:
     bool overflow_ = false;
 };
 
-/// Gathers packed records on the producer's side, without locking.
+/// Gathers records on the producer's side, without locking, laid out as
+/// FILE_NOTIFY_INFORMATION: the one place that knows that layout.
 class RecordBatch {
 public:
-    /// Appends one record: action and name (UTF-16, not terminated), padded to
-    /// a 4-byte boundary (take() leaves the last record of a delivery unpadded).
-    void append(DWORD action, const WCHAR* name, size_t length);
+    /// Appends one record: an action and a path relative to the watched root
+    /// as the disk names it, kept as UTF-16 and padded to a 4-byte boundary
+    /// (take() leaves the last record of a delivery unpadded).
+    void append(DWORD action, std::string_view path);
     std::vector<uint8_t>& packed() { return packed_; }
     size_t size() const { return packed_.size(); }
     bool empty() const { return packed_.empty(); }
 
 private:
     std::vector<uint8_t> packed_;
+    WString name_;
 };

@@ -1,6 +1,6 @@
 #include "platform/linux/engine/watch_tree.h"
 
-NodeId WatchTree::add(int wd, NodeId parent, std::string_view name) {
+NodeId WatchTree::add(int key, NodeId parent, std::string_view name) {
     ++generation_;
     NodeId id;
     if (!freeNodes_.empty()) {
@@ -11,9 +11,9 @@ NodeId WatchTree::add(int wd, NodeId parent, std::string_view name) {
         id = static_cast<NodeId>(nodes_.size());
         nodes_.emplace_back();
     }
-    nodes_[id].wd = wd;
+    nodes_[id].key = key;
     storeName(nodes_[id], name);
-    byWd_.emplace(wd, id);
+    byKey_.emplace(key, id);
     if (parent == kNoNode) {
         root_ = id;
     } else {
@@ -22,9 +22,9 @@ NodeId WatchTree::add(int wd, NodeId parent, std::string_view name) {
     return id;
 }
 
-NodeId WatchTree::find(int wd) const {
-    auto found = byWd_.find(wd);
-    return found == byWd_.end() ? kNoNode : found->second;
+NodeId WatchTree::find(int key) const {
+    auto found = byKey_.find(key);
+    return found == byKey_.end() ? kNoNode : found->second;
 }
 
 NodeId WatchTree::findChild(NodeId parent, std::string_view childName) const {
@@ -45,7 +45,7 @@ void WatchTree::move(NodeId node, NodeId newParent, std::string_view newName) {
     if (deadNameBytes_ > 4096 && deadNameBytes_ * 2 > names_.size()) compactNames();
 }
 
-void WatchTree::removeSubtree(NodeId node, std::vector<int>& wds) {
+void WatchTree::removeSubtree(NodeId node, std::vector<int>& keys) {
     ++generation_;
     if (nodes_[node].parent != kNoNode) unlink(node);
     if (node == root_) root_ = kNoNode;
@@ -57,13 +57,13 @@ void WatchTree::removeSubtree(NodeId node, std::vector<int>& wds) {
         for (NodeId child = nodes_[current].firstChild; child != kNoNode; child = nodes_[child].nextSibling) {
             pending.push_back(child);
         }
-        wds.push_back(nodes_[current].wd);
-        byWd_.erase(nodes_[current].wd);
+        keys.push_back(nodes_[current].key);
+        byKey_.erase(nodes_[current].key);
         deadNameBytes_ += nodes_[current].nameLength;
         nodes_[current] = Node{};
         freeNodes_.push_back(current);
     }
-    if (byWd_.empty()) {
+    if (byKey_.empty()) {
         names_.clear();
         deadNameBytes_ = 0;
     } else if (deadNameBytes_ > 4096 && deadNameBytes_ * 2 > names_.size()) {
@@ -71,12 +71,12 @@ void WatchTree::removeSubtree(NodeId node, std::vector<int>& wds) {
     }
 }
 
-void WatchTree::subtreeWds(NodeId node, std::vector<int>& wds) const {
+void WatchTree::subtreeKeys(NodeId node, std::vector<int>& keys) const {
     std::vector<NodeId> pending{node};
     while (!pending.empty()) {
         const NodeId current = pending.back();
         pending.pop_back();
-        wds.push_back(nodes_[current].wd);
+        keys.push_back(nodes_[current].key);
         for (NodeId child = nodes_[current].firstChild; child != kNoNode; child = nodes_[child].nextSibling) {
             pending.push_back(child);
         }
@@ -106,11 +106,11 @@ void WatchTree::appendPath(NodeId node, std::string& out) const {
     }
 }
 
-std::vector<int> WatchTree::allWds() const {
-    std::vector<int> wds;
-    wds.reserve(byWd_.size());
-    for (const auto& entry : byWd_) wds.push_back(entry.first);
-    return wds;
+std::vector<int> WatchTree::allKeys() const {
+    std::vector<int> keys;
+    keys.reserve(byKey_.size());
+    for (const auto& entry : byKey_) keys.push_back(entry.first);
+    return keys;
 }
 
 void WatchTree::storeName(Node& node, std::string_view newName) {
@@ -137,7 +137,7 @@ void WatchTree::compactNames() {
     std::string packed;
     packed.reserve(names_.size() - deadNameBytes_);
     for (auto& node : nodes_) {
-        if (node.wd < 0) continue;
+        if (node.key < 0) continue;
         const uint32_t offset = static_cast<uint32_t>(packed.size());
         packed.append(name(node));
         node.nameOffset = offset;

@@ -1,0 +1,51 @@
+// What the reader has been told, where it is not what the events say.
+//
+// The reader is whoever reads the report and replays it onto the tree as it
+// was at the start; it holds what it was told. A directory is trusted when
+// the reader holds exactly what its events say: each change in it is told as
+// it comes. A directory is in doubt when its events can no longer be taken at
+// their word: it is new and its listing is still to come or not yet settled,
+// it came in from outside or under a new name, or it was found where no event
+// put it. The reader then holds only the names told in it since it came into
+// doubt (its told names), and below a directory whose name it does not hold,
+// nothing at all. A listing of a directory in doubt tells what the reader
+// lacks; the events queued before the listing are then told only where they
+// add to what it holds. Once the kernel's queue has been read to its end
+// after the listing, every event older than the listing has been read, what
+// the reader holds there is what the disk holds, and the directory is
+// trusted again.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+class Doubt {
+public:
+    struct Directory {
+        /// The names the reader holds in it, each with whether a listing
+        /// told it (rather than an event).
+        std::unordered_map<std::string, bool> told;
+        /// Whether a listing was told, and how many times the queue had been
+        /// read to its end when it was.
+        bool listed = false;
+        unsigned listedAt = 0;
+    };
+
+    bool empty() const { return directories_.empty(); }
+    size_t size() const { return directories_.size(); }
+    /// The directory with this key, if it is in doubt.
+    Directory* find(int key) {
+        const auto found = directories_.find(key);
+        return found == directories_.end() ? nullptr : &found->second;
+    }
+    /// Puts the directory in doubt, the reader holding nothing in it, and its
+    /// listing still to come.
+    Directory& enter(int key) { return directories_[key] = Directory{}; }
+    void leave(int key) { directories_.erase(key); }
+    void clear() { directories_.clear(); }
+    std::unordered_map<int, Directory>& all() { return directories_; }
+
+private:
+    std::unordered_map<int, Directory> directories_;
+};

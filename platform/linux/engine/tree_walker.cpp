@@ -1,0 +1,153 @@
+#include "platform/linux/engine/tree_walker.h"
+
+#include <cerrno>
+
+namespace {
+
+// A deep tree would otherwise hold one open directory per level; above this
+// depth the walk closes ancestors and opens them again by path.
+constexpr size_t kMaxOpenDirectories = 64;
+
+// Errors that only mean the tree changed under us, or that a directory is not
+// ours to read; the walk carries on without it.
+bool isSkippable(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM || error == ELOOP ||
+           error == ENODEV || error == EXDEV;
+}
+
+}  // namespace
+
+int TreeWalker::walk(WatchTree& tree, int dir, NodeId node, bool list, Visitor& visitor) {
+    std::vector<Frame> stack;
+    stack.push_back(Frame{node, dir, list, {}, 0});
+    int error = read(tree, stack.back(), visitor);
+    while (error == 0 && !stack.empty()) {
+        if (stack.back().next == stack.back().below.size()) {
+            leave(tree, stack);
+        } else {
+            error = enter(tree, stack, visitor);
+        }
+    }
+    for (Frame& frame : stack) {
+        if (frame.dir >= 0) disk_.close(frame.dir);
+    }
+    return error;
+}
+
+// Reads a directory, places the sub-directories in it, and hands the
+// listing over if one was wanted and the directory is still where the tree
+// has it; otherwise what is below it is only watched.
+int TreeWalker::read(WatchTree& tree, Frame& frame, Visitor& visitor) {
+    entries_.clear();
+    const int error = disk_.list(frame.dir, entries_);
+    if (error != 0 && !isSkippable(error)) return error;
+    std::vector<Disk::Entry> entries;
+    entries.swap(entries_);
+    if (!frame.list) visitor.watched(frame.node, entries);
+    for (Disk::Entry& entry : entries) {
+        Found found{std::move(entry.name), entry.isDirectory};
+        if (found.isDirectory && recursive_) {
+            if (const int failed = classify(tree, frame, found, visitor); failed != 0) {
+                if (!isSkippable(failed)) return failed;
+                continue;  // gone since the listing: its events tell of it
+            }
+        }
+        if (frame.list || found.isDirectory) frame.below.push_back(std::move(found));
+    }
+    if (!frame.list) return 0;
+    if (keyAtPathOf(tree, frame.node) == tree.key(frame.node)) {
+        visitor.listed(frame.node, frame.below);
+    } else {
+        frame.list = false;
+        visitor.stale(frame.node);
+    }
+    return 0;
+}
+
+int TreeWalker::classify(WatchTree& tree, const Frame& frame, Found& found, Visitor& visitor) {
+    int error = 0;
+    const int dir = disk_.openChild(frame.dir, found.name, error);
+    if (dir < 0) {
+        if (error != EACCES && error != EPERM) return error;
+        found.met = Met::Closed;
+        visitor.blocked(frame.node, found.name);
+        return 0;
+    }
+    found.key = disk_.watch(dir, error);
+    disk_.close(dir);
+    if (found.key < 0) return isSkippable(error) ? ENOENT : error;
+    const NodeId existing = tree.find(found.key);
+    const NodeId here = tree.findChild(frame.node, found.name);
+    if (existing == kNoNode && here == kNoNode) {
+        found.met = Met::New;
+        found.node = tree.add(found.key, frame.node, found.name);
+    } else if (existing != kNoNode && existing == here) {
+        found.met = Met::Here;
+        found.node = existing;
+    } else if (existing != kNoNode) {
+        found.met = Met::Elsewhere;
+    } else {
+        // The events about the directory the tree has here are still queued,
+        // and will make room for this one.
+        found.met = Met::Other;
+        disk_.forget(found.key, true);
+    }
+    return 0;
+}
+
+int TreeWalker::enter(WatchTree& tree, std::vector<Frame>& stack, Visitor& visitor) {
+    Frame& top = stack.back();
+    const Found& found = top.below[top.next++];
+    if (!found.isDirectory || (found.met != Met::New && found.met != Met::Here)) return 0;
+    const bool isNew = found.met == Met::New;
+    const bool list = top.list && visitor.wantsListing(found.node, isNew);
+    if (!isNew && !list && !visitor.goesBelow(found.node)) return 0;
+    int error = 0;
+    const int dir = disk_.openChild(top.dir, found.name, error);
+    if (dir < 0) return isSkippable(error) ? 0 : error;
+    // Replaced since it was met: the events of that change tell of it.
+    if (disk_.watch(dir, error) != found.key) {
+        disk_.close(dir);
+        return 0;
+    }
+    const NodeId node = found.node;
+    stack.push_back(Frame{node, dir, list, {}, 0});
+    if (stack.size() > kMaxOpenDirectories) {
+        Frame& old = stack[stack.size() - 1 - kMaxOpenDirectories];
+        if (old.dir >= 0) disk_.close(old.dir);
+        old.dir = -1;
+    }
+    return read(tree, stack.back(), visitor);
+}
+
+// Leaves a finished directory. If its parent was closed to bound the walk's
+// open directories, the parent is opened again by path, and must still be
+// the same directory: if it moved meanwhile, its remaining children are left
+// to the events of that move.
+void TreeWalker::leave(WatchTree& tree, std::vector<Frame>& stack) {
+    disk_.close(stack.back().dir);
+    stack.pop_back();
+    if (stack.empty() || stack.back().dir >= 0) return;
+    Frame& parent = stack.back();
+    std::string path;
+    tree.appendPath(parent.node, path);
+    int error = 0;
+    parent.dir = disk_.open(path, error);
+    if (parent.dir >= 0 && disk_.watch(parent.dir, error) != tree.key(parent.node)) {
+        disk_.close(parent.dir);
+        parent.dir = -1;
+    }
+    if (parent.dir < 0) parent.next = parent.below.size();
+}
+
+int TreeWalker::keyAtPathOf(const WatchTree& tree, NodeId node) {
+    std::string path;
+    tree.appendPath(node, path);
+    int error = 0;
+    const int dir = disk_.open(path, error);
+    if (dir < 0) return -1;
+    const int key = disk_.watch(dir, error);
+    disk_.close(dir);
+    if (key >= 0 && tree.find(key) == kNoNode) disk_.forget(key, true);
+    return key;
+}
