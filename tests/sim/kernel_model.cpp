@@ -382,9 +382,10 @@ void KernelModel::push(Event event) {
             if (queue_.back().mask != IN_Q_OVERFLOW) queue_.push_back(overflowEvent());
             return;
         }
-        // An event like the last one queued is merged into it.
+        // An event like the last one queued is merged into it (a move's
+        // half only with one of the same move).
         if (!queue_.empty() && !(queue_.back().mask & IN_IGNORED) && queue_.back().mask == event.mask &&
-            queue_.back().wd == event.wd && queue_.back().name == event.name)
+            queue_.back().wd == event.wd && queue_.back().name == event.name && queue_.back().cookie == event.cookie)
             return;
         queue_.push_back(std::move(event));
         return;

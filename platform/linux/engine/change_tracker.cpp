@@ -93,18 +93,26 @@ void ChangeTracker::adopt(const Place& place) {
 }
 
 void ChangeTracker::added(NodeId dir, std::string_view name, bool isDirectory, int entry) {
-    // Told already when a listing made since showed it.
-    if (readerHolds(dir) && toldAs(dir, name) == Told::No) {
+    // Told already when a listing made since showed it, or when a look at
+    // the disk placed it ahead of its event.
+    const bool ahead = doubt_.find(tree_.key(dir)) == nullptr && held_.contains(tree_.key(dir), name);
+    if (readerHolds(dir) && toldAs(dir, name) == Told::No && !ahead) {
         tellAdded(dir, name, isDirectory, false);
-        told(dir, name, true);
+        told(dir, name, true, isDirectory);
     }
     if (isDirectory && options_.recursive) placeNew(dir, name, entry, true);
 }
 
 void ChangeTracker::removed(NodeId dir, std::string_view name, bool isDirectory) {
     // Not told when the reader never held it (a listing made since never saw it).
-    if (readerHolds(dir) && readerHolds(dir, name)) tell(FILE_ACTION_REMOVED, dir, name, isDirectory);
-    told(dir, name, false);
+    // One a listing made since showed is another entry of the name.
+    if (!readerHolds(dir) || !readerHolds(dir, name, isDirectory)) return forgetChild(dir, name, isDirectory);
+    tell(FILE_ACTION_REMOVED, dir, name, isDirectory);
+    told(dir, name, false, isDirectory);
+    forgetChild(dir, name, isDirectory);
+}
+
+void ChangeTracker::forgetChild(NodeId dir, std::string_view name, bool isDirectory) {
     if (!isDirectory) return;
     const Unwatched place{tree_.key(dir), std::string(name)};
     unwatched_.erase(place);
@@ -113,7 +121,7 @@ void ChangeTracker::removed(NodeId dir, std::string_view name, bool isDirectory)
 }
 
 void ChangeTracker::modified(NodeId dir, std::string_view name, bool isDirectory, bool content) {
-    if (readerHolds(dir) && readerHolds(dir, name)) tell(FILE_ACTION_MODIFIED, dir, name, isDirectory, content);
+    if (readerHolds(dir) && readerHolds(dir, name, isDirectory)) tell(FILE_ACTION_MODIFIED, dir, name, isDirectory, content);
     // A directory we could not read may just have become readable: it is
     // watched, and listed, as a new one is.
     if (isDirectory && !content && blocked_.erase(Unwatched{tree_.key(dir), std::string(name)}) != 0)
@@ -155,7 +163,9 @@ void ChangeTracker::moved(const ChangeEvent& event) {
             toName = seen->second.second;
         }
     }
+    // Out and back again under its name: nothing to tell.
     if (from == kNoNode && to == kNoNode) return;
+    if (node != kNoNode && from == to && event.fromName == toName) return;
     // A directory placed by a look at the disk made after this move: the one
     // under the old name may be another, made there since; then the one that
     // moved is not in the tree, and the reader's view of the old name stays.
@@ -171,7 +181,8 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     // placed there may be it.
     if (directory && node == kNoNode && event.entry < 0 && occupant != kNoNode && keyAt(to, toName) == tree_.key(occupant))
         node = occupant;
-    const bool sourceHeld = from != kNoNode && !keepSource && readerHolds(from) && readerHolds(from, event.fromName);
+    const bool sourceHeld = from != kNoNode && !keepSource && readerHolds(from) &&
+                            readerHolds(from, event.fromName, event.isDirectory);
     const bool heard = to != kNoNode && readerHolds(to);
     const Told there = heard ? toldAs(to, toName) : Told::No;
     const bool inDoubt = to != kNoNode && doubt_.find(tree_.key(to)) != nullptr;
@@ -182,7 +193,7 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     const bool placedThere = node != kNoNode && occupant == node && (there != Told::No || (!inDoubt && options_.listNewDirectories));
     const bool shown = (there == Told::ByListing && (occupant == kNoNode || occupant == node)) || placedThere;
     const bool other = occupant != kNoNode && occupant != node;
-    const bool held = event.replaced || other || (to != kNoNode && !event.isDirectory && held_.contains(tree_.key(to), toName));
+    const bool held = event.replaced || other || (to != kNoNode && held_.contains(tree_.key(to), toName));
     if (heard && !shown && (inDoubt ? there != Told::No : held))
         tell(FILE_ACTION_REMOVED, to, toName, event.isDirectory);
     bool carried = false;
@@ -198,8 +209,8 @@ void ChangeTracker::moved(const ChangeEvent& event) {
         carried = sourceHeld && event.fromName == toName;
         if (heard && !shown) tellAdded(to, toName, event.isDirectory, carried);
     }
-    if (from != kNoNode && !keepSource) told(from, event.fromName, false);
-    if (heard && !shown) told(to, toName, true);
+    if (from != kNoNode && !keepSource) told(from, event.fromName, false, event.isDirectory);
+    if (heard && !shown) told(to, toName, true, event.isDirectory);
     if (!directory) return;
     if (to == kNoNode) {
         if (node != kNoNode) leaveTree(node);
@@ -237,7 +248,10 @@ void ChangeTracker::follow(NodeId node, NodeId to, std::string_view name, bool c
         return;
     }
     tree_.move(node, to, name);
-    sightings_.erase(tree_.key(node));
+    // Where a walk met it, unless this is the move that took it there.
+    if (const auto seen = sightings_.find(tree_.key(node));
+        seen != sightings_.end() && seen->second.first == tree_.key(to) && seen->second.second == name)
+        sightings_.erase(seen);
     if (carried || !heard) return;
     newDirectory(node, -1);
 }
@@ -256,9 +270,11 @@ bool ChangeTracker::readerHolds(NodeId dir) {
 
 // Whether the reader holds the entry `name` of a directory it holds: in a
 // trusted one, every entry the events speak of.
-bool ChangeTracker::readerHolds(NodeId dir, std::string_view name) {
+bool ChangeTracker::readerHolds(NodeId dir, std::string_view name, bool isDirectory) {
     const Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
-    return doubtful == nullptr || doubtful->told.count(std::string(name)) != 0;
+    if (doubtful == nullptr) return true;
+    const auto found = doubtful->told.find(std::string(name));
+    return found != doubtful->told.end() && found->second.isDirectory == isDirectory;
 }
 
 // How the name was told in a directory in doubt: a listing made since may
@@ -267,16 +283,17 @@ ChangeTracker::Told ChangeTracker::toldAs(NodeId dir, std::string_view name) {
     const Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
     if (doubtful == nullptr) return Told::No;
     const auto found = doubtful->told.find(std::string(name));
-    return found == doubtful->told.end() ? Told::No : found->second ? Told::ByListing : Told::ByEvent;
+    return found == doubtful->told.end() ? Told::No : found->second.byListing ? Told::ByListing : Told::ByEvent;
 }
 
-void ChangeTracker::told(NodeId dir, std::string_view name, bool holds) {
+void ChangeTracker::told(NodeId dir, std::string_view name, bool holds, bool isDirectory) {
     Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
     if (doubtful == nullptr) return;
     if (holds) {
-        doubtful->told[std::string(name)] = false;
-    } else {
-        doubtful->told.erase(std::string(name));
+        doubtful->told[std::string(name)] = Doubt::Held{false, isDirectory};
+    } else if (const auto found = doubtful->told.find(std::string(name));
+               found != doubtful->told.end() && found->second.isDirectory == isDirectory) {
+        doubtful->told.erase(found);  // not another entry of the name that a listing showed
     }
 }
 
@@ -433,7 +450,7 @@ void ChangeTracker::leaveTree(NodeId node) {
         const std::string name(tree_.name(child));
         if (!readerHolds(parent) || toldAs(parent, name) != Told::No) continue;
         tellAdded(parent, name, true, false);
-        told(parent, name, true);
+        told(parent, name, true, true);
         newDirectory(child, -1);
     }
 }
@@ -489,24 +506,12 @@ void ChangeTracker::repair() {
     pathNode_ = kNoNode;
     // The tree as the disk has it now; directories still watched keep their
     // keys, and those of directories no longer there are let go.
-    WatchTree fresh;
-    int error = 0;
-    const int dir = disk_.open("", error);
-    const int key = dir >= 0 ? disk_.watch(dir, error) : -1;
-    if (key >= 0) {
-        const NodeId root = fresh.add(key, kNoNode, "");
-        if (options_.recursive && options_.listNewDirectories) {
-            walker_.walk(fresh, dir, root, false, *this);
-        } else {
-            disk_.close(dir);
-        }
-    } else if (dir >= 0) {
-        disk_.close(dir);
+    const std::vector<int> known = tree_.allKeys();
+    tree_ = WatchTree();
+    if (start() != 0 && tree_.root() == kNoNode) rootGone_ = true;
+    for (const int key : known) {
+        if (tree_.find(key) == kNoNode) disk_.forget(key, true);
     }
-    for (const int known : tree_.allKeys()) {
-        if (fresh.find(known) == kNoNode) disk_.forget(known, true);
-    }
-    tree_ = std::move(fresh);
 }
 
 void ChangeTracker::lose() {
@@ -537,7 +542,7 @@ void ChangeTracker::listed(NodeId dir, const std::vector<TreeWalker::Found>& ent
             continue;
         }
         if (entry.met == TreeWalker::Met::Other) continue;
-        const bool isNew = directory->told.emplace(entry.name, true).second;
+        const bool isNew = directory->told.emplace(entry.name, Doubt::Held{true, entry.isDirectory}).second;
         if (isNew) tellAdded(dir, entry.name, entry.isDirectory, false);
         if (entry.node == kNoNode) continue;
         unwatched_.erase(Unwatched{tree_.key(dir), entry.name});

@@ -68,6 +68,7 @@ private:
     void adopt(const Place& place);
     void added(NodeId dir, std::string_view name, bool isDirectory, int entry);
     void removed(NodeId dir, std::string_view name, bool isDirectory);
+    void forgetChild(NodeId dir, std::string_view name, bool isDirectory);
     void modified(NodeId dir, std::string_view name, bool isDirectory, bool content);
     void moved(const ChangeEvent& event);
     int keyAt(NodeId dir, std::string_view name);
@@ -75,10 +76,10 @@ private:
 
     // What the reader holds (see doubt.h).
     bool readerHolds(NodeId dir);
-    bool readerHolds(NodeId dir, std::string_view name);
+    bool readerHolds(NodeId dir, std::string_view name, bool isDirectory);
     enum class Told { No, ByEvent, ByListing };
     Told toldAs(NodeId dir, std::string_view name);
-    void told(NodeId dir, std::string_view name, bool holds);
+    void told(NodeId dir, std::string_view name, bool holds, bool isDirectory);
     void tell(DWORD action, NodeId dir, std::string_view name, bool isDirectory = false, bool content = false);
     void tellAdded(NodeId dir, std::string_view name, bool isDirectory, bool carried);
 

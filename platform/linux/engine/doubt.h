@@ -22,10 +22,14 @@
 
 class Doubt {
 public:
+    /// How the reader holds a name.
+    struct Held {
+        bool byListing;  ///< a listing told it, rather than an event
+        bool isDirectory;
+    };
     struct Directory {
-        /// The names the reader holds in it, each with whether a listing
-        /// told it (rather than an event).
-        std::unordered_map<std::string, bool> told;
+        /// The names the reader holds in it.
+        std::unordered_map<std::string, Held> told;
         /// Whether a listing was told, and how many times the queue had been
         /// read to its end when it was.
         bool listed = false;

@@ -175,13 +175,17 @@ void FanotifySource::translate(size_t position) {
     if (key < 0) return;
     const bool isDirectory = (event.mask & FAN_ONDIR) != 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
+    if (!(event.mask & FAN_CREATE)) tellMergedMove(event.target, event.name, key, isDirectory);
     if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE)) settleAllRemovals();
     settleRemovals(key, event.name, child);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
     if (event.mask & FAN_CREATE) tell(ChangeEvent::Kind::Added, key, event.name, isDirectory, child);
+    // A file removed while still open is changed under a name it no longer has.
+    const bool gone = !isDirectory && !(event.mask & FAN_CREATE) && event.target != nullptr &&
+                      (event.mask & (FAN_MODIFY | FAN_ATTRIB)) && removedAnyway(bytesOf(event.target));
     for (const uint64_t bit : {uint64_t{FAN_MODIFY}, uint64_t{FAN_ATTRIB}}) {
-        if (!(event.mask & bit)) continue;
+        if (!(event.mask & bit) || gone) continue;
         ChangeEvent change;
         change.kind = ChangeEvent::Kind::Modified;
         change.key = key;
@@ -200,8 +204,9 @@ void FanotifySource::translate(size_t position) {
         }
         if (isDirectory && (event.mask & FAN_CREATE)) {
             removals_.push_back(Removal{key, std::string(event.name), child});
-        } else if ((event.mask & FAN_CREATE) && event.target != nullptr && renamedLater(event.target, position)) {
-            // Merged into its making, and renamed since: told gone where it went.
+        } else if (!isDirectory && event.target != nullptr && renamedLater(event.target, position)) {
+            // Merged into an earlier event of its name, and renamed since:
+            // told gone where it went.
             removedFiles_.insert(std::string(bytesOf(event.target)));
         } else {
             tell(ChangeEvent::Kind::Removed, key, event.name, isDirectory, child);
@@ -219,6 +224,7 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     if (isDirectory) settleRemovalsAround(from, to, child);
     if (from >= 0) settleRemovals(from, event.oldName, child);
     if (to >= 0) settleRemovals(to, event.name, child);
+    tellMergedMove(event.target, event.oldName, from, isDirectory);
     noteMove(event, from, to);
     // What lies below it may have been taken for outside the tree.
     if (from < 0 && isDirectory) outside_.clear();
@@ -237,6 +243,28 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
         if (removedFiles_.erase(std::string(bytesOf(event.target))) != 0 && to >= 0)
             tell(ChangeEvent::Kind::Removed, to, event.name, false);
     }
+}
+
+// The kernel merges a rename into an identical one still queued: moved from
+// A to B, back to A, and to B again, an entry shows as two moves that leave it
+// in A. A later event naming it in B tells of the move merged away, first.
+void FanotifySource::tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory) {
+    if (target == nullptr || key < 0 || moves_.empty()) return;
+    const auto last = moves_.find(bytesOf(target));
+    if (last == moves_.end() || last->second.toKey < 0 || !tree_->holds(last->second.toKey)) return;
+    if (last->second.toKey == key && last->second.toName == name) return;
+    names_.push_back(last->second.toName);
+    ChangeEvent change;
+    change.kind = ChangeEvent::Kind::Moved;
+    change.isDirectory = isDirectory;
+    change.fromKey = last->second.toKey;
+    change.fromName = names_.back();
+    change.key = key;
+    change.name = name;
+    change.entry = isDirectory ? disk_.keyFor(bytesOf(target)) : -1;
+    last->second.toKey = key;
+    last->second.toName = std::string(name);
+    tell(change);
 }
 
 // Whether a later event of this read renames the object.
@@ -273,10 +301,17 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
     const Event next = events_[position + 1];
     if (!(next.mask & FAN_ATTRIB) || next.pid != rename.pid) return false;
     if (rename.mask & FAN_ONDIR) {
-        std::string parent, name;
-        return (next.mask & FAN_ONDIR) && next.dir != nullptr && next.name == "." &&
-               (rename.target == nullptr || bytesOf(next.dir) != bytesOf(rename.target)) &&
-               !removedAnyway(bytesOf(next.dir)) && !port_.placeOf(bytesOf(next.dir), parent, name);
+        if (!(next.mask & FAN_ONDIR) || next.dir == nullptr || next.name != "." ||
+            (rename.target != nullptr && bytesOf(next.dir) == bytesOf(rename.target)))
+            return false;
+        // One the tree knows was the entry replaced only if it was there; the
+        // kernel merges a change of its attributes made before with this one.
+        int parentKey = -1;
+        std::string name;
+        if (const int key = disk_.find(bytesOf(next.dir)); key >= 0 && tree_->place(key, parentKey, name))
+            return parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
+        std::string parent;
+        return !removedAnyway(bytesOf(next.dir)) && !port_.placeOf(bytesOf(next.dir), parent, name);
     }
     if (next.dir != nullptr || next.target == nullptr ||
         (rename.target != nullptr && bytesOf(next.target) == bytesOf(rename.target)))

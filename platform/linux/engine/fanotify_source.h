@@ -98,6 +98,7 @@ private:
     void settleRemovalsAround(int from, int to, int moved);
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
+    void tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory);
     void auditMoves();
     bool isAt(int dirKey, const std::string& name, HandleBytes target);
 
