@@ -122,10 +122,19 @@ void ChangeTracker::forgetChild(NodeId dir, std::string_view name, bool isDirect
 
 void ChangeTracker::modified(NodeId dir, std::string_view name, bool isDirectory, bool content) {
     if (readerHolds(dir) && readerHolds(dir, name, isDirectory)) tell(FILE_ACTION_MODIFIED, dir, name, isDirectory, content);
-    // A directory we could not read may just have become readable: it is
-    // watched, and listed, as a new one is.
-    if (isDirectory && !content && blocked_.erase(Unwatched{tree_.key(dir), std::string(name)}) != 0)
-        placeNew(dir, name, -1, false);
+    // A directory we could not read may just have become readable, and one
+    // we could list but not enter may now let us in: what it kept us out of
+    // is watched, and listed, as a new directory is.
+    if (!isDirectory || content || blocked_.empty()) return;
+    if (blocked_.erase(Unwatched{tree_.key(dir), std::string(name)}) != 0) placeNew(dir, name, -1, false);
+    const NodeId child = tree_.findChild(dir, name);
+    if (child == kNoNode) return;
+    const int key = tree_.key(child);
+    std::vector<Unwatched> inside(blocked_.lower_bound(Unwatched{key, ""}), blocked_.lower_bound(Unwatched{key + 1, ""}));
+    for (const Unwatched& place : inside) {
+        blocked_.erase(place);
+        placeNew(child, place.name, -1, false);
+    }
 }
 
 // Told as Windows tells it, as far as the reader holds the two ends: a rename
@@ -157,10 +166,14 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     }
     // Out of the tree by its events, but a walk met it inside: it went
     // through a directory not watched yet.
+    // Where it was meanwhile, and so where its own events happened, is not
+    // known: it is told afresh.
+    bool sighted = false;
     if (to == kNoNode && node != kNoNode) {
         if (const auto seen = sightings_.find(tree_.key(node)); seen != sightings_.end()) {
             to = tree_.find(seen->second.first);
             toName = seen->second.second;
+            sighted = true;
         }
     }
     // Out and back again under its name: nothing to tell.
@@ -194,8 +207,10 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     const bool shown = (there == Told::ByListing && (occupant == kNoNode || occupant == node)) || placedThere;
     const bool other = occupant != kNoNode && occupant != node;
     const bool held = event.replaced || other || (to != kNoNode && held_.contains(tree_.key(to), toName));
-    if (heard && !shown && (inDoubt ? there != Told::No : held))
-        tell(FILE_ACTION_REMOVED, to, toName, event.isDirectory);
+    // The entry replaced is told gone first, unless the moved one lies in it.
+    const bool inside = other && from != kNoNode && tree_.isWithin(from, occupant);
+    const bool replaced = heard && !shown && (inDoubt ? there != Told::No : held);
+    if (replaced && !inside) tell(FILE_ACTION_REMOVED, to, toName, event.isDirectory);
     bool carried = false;
     // A file shown at its new name is renamed there all the same; a directory
     // shown there holds what the listing told, which a rename would replace.
@@ -205,8 +220,9 @@ void ChangeTracker::moved(const ChangeEvent& event) {
         carried = true;
     } else {
         if (sourceHeld) tell(FILE_ACTION_REMOVED, from, event.fromName, event.isDirectory);
+        if (replaced && inside) tell(FILE_ACTION_REMOVED, to, toName, true);
         // A reader takes what it held along only through a move that keeps the name.
-        carried = sourceHeld && event.fromName == toName;
+        carried = sourceHeld && event.fromName == toName && !sighted;
         if (heard && !shown) tellAdded(to, toName, event.isDirectory, carried);
     }
     if (from != kNoNode && !keepSource) told(from, event.fromName, false, event.isDirectory);
@@ -216,7 +232,12 @@ void ChangeTracker::moved(const ChangeEvent& event) {
         if (node != kNoNode) leaveTree(node);
         return;
     }
-    if (other) forgetSubtree(occupant, true);
+    if (other) {
+        // What it replaced may have held it, moved there by a walk's sighting.
+        const int key = node != kNoNode ? tree_.key(node) : -1;
+        forgetSubtree(occupant, true);
+        node = tree_.find(key);
+    }
     if (node == kNoNode && carried && event.entry >= 0 && !options_.listNewDirectories) {
         // Never met, and every change in it seen: the reader holds what it holds.
         if (tree_.find(event.entry) == kNoNode && tree_.findChild(to, toName) == kNoNode)
@@ -235,12 +256,12 @@ void ChangeTracker::moved(const ChangeEvent& event) {
         placeNew(to, toName, event.entry, false);
         return;
     }
-    follow(node, to, toName, carried || shown, heard);
+    follow(node, to, toName, carried || shown, heard, sighted);
 }
 
 // The tree follows a directory that moved; what the reader cannot have
 // taken along is listed.
-void ChangeTracker::follow(NodeId node, NodeId to, std::string_view name, bool carried, bool heard) {
+void ChangeTracker::follow(NodeId node, NodeId to, std::string_view name, bool carried, bool heard, bool unheard) {
     if (tree_.isWithin(to, node)) {
         // Into itself: the tree no longer matches the disk, and what changed
         // meanwhile cannot be known. Said like any other loss.
@@ -253,6 +274,11 @@ void ChangeTracker::follow(NodeId node, NodeId to, std::string_view name, bool c
         seen != sightings_.end() && seen->second.first == tree_.key(to) && seen->second.second == name)
         sightings_.erase(seen);
     if (carried || !heard) return;
+    if (unheard) {
+        distrust(node);
+        doubt_.find(tree_.key(node))->unheard = true;
+        return;
+    }
     newDirectory(node, -1);
 }
 
@@ -260,10 +286,13 @@ void ChangeTracker::follow(NodeId node, NodeId to, std::string_view name, bool c
 // it and the root.
 bool ChangeTracker::readerHolds(NodeId dir) {
     if (doubt_.empty()) return true;
+    if (const Doubt::Directory* self = doubt_.find(tree_.key(dir)); self != nullptr && self->unheard) return false;
     for (NodeId at = dir; at != tree_.root(); at = tree_.parent(at)) {
         const NodeId parent = tree_.parent(at);
         const Doubt::Directory* above = doubt_.find(tree_.key(parent));
-        if (above != nullptr && above->told.count(std::string(tree_.name(at))) == 0) return false;
+        if (above == nullptr) continue;
+        const auto held = above->told.find(std::string(tree_.name(at)));
+        if (held == above->told.end() || !held->second.isDirectory) return false;
     }
     return true;
 }
@@ -405,7 +434,21 @@ void ChangeTracker::newDirectory(NodeId node, int dir) {
     if (dir < 0) {
         list(node);
     } else if (walker_.walk(tree_, dir, node, true, *this) != 0) {
-        lose();
+        giveUp(node);
+    }
+}
+
+// A listing stopped by a limit (watches, descriptors, memory): what it missed
+// is said lost, and not tried again at every end of the queue.
+void ChangeTracker::giveUp(NodeId node) {
+    lose();
+    std::vector<int> keys;
+    tree_.subtreeKeys(node, keys);
+    for (const int key : keys) {
+        if (Doubt::Directory* directory = doubt_.find(key); directory != nullptr && !directory->listed) {
+            directory->listed = true;
+            directory->listedAt = queueEnds_;
+        }
     }
 }
 
@@ -422,7 +465,7 @@ void ChangeTracker::list(NodeId node) {
         disk_.close(dir);
         return;
     }
-    if (walker_.walk(tree_, dir, node, true, *this) != 0) lose();
+    if (walker_.walk(tree_, dir, node, true, *this) != 0) giveUp(node);
 }
 
 // A directory moved out of the tree. One below it that a walk met back in the
@@ -483,6 +526,7 @@ void ChangeTracker::settle() {
         Doubt::Directory* directory = doubt_.find(key);
         const NodeId node = tree_.find(key);
         if (directory == nullptr) continue;
+        directory->unheard = false;
         if (node == kNoNode || (directory->listed && directory->listedAt < queueEnds_)) {
             doubt_.leave(key);
         } else if (!directory->listed && readerHolds(node)) {

@@ -72,7 +72,7 @@ private:
     void modified(NodeId dir, std::string_view name, bool isDirectory, bool content);
     void moved(const ChangeEvent& event);
     int keyAt(NodeId dir, std::string_view name);
-    void follow(NodeId node, NodeId to, std::string_view name, bool carried, bool heard);
+    void follow(NodeId node, NodeId to, std::string_view name, bool carried, bool heard, bool unheard);
 
     // What the reader holds (see doubt.h).
     bool readerHolds(NodeId dir);
@@ -88,6 +88,7 @@ private:
     void newDirectory(NodeId node, int dir);
     void distrust(NodeId node);
     void list(NodeId node);
+    void giveUp(NodeId node);
     void leaveTree(NodeId node);
     void forgetSubtree(NodeId node, bool stillWatched);
     void settle();

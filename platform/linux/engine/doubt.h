@@ -6,7 +6,7 @@
 // it comes. A directory is in doubt when its events can no longer be taken at
 // their word: it is new and its listing is still to come or not yet settled,
 // it came in from outside or under a new name, or it was found where no event
-// put it. The reader then holds only the names told in it since it came into
+// put it (then, until the queue's end, not even the events in it are told). The reader then holds only the names told in it since it came into
 // doubt (its told names), and below a directory whose name it does not hold,
 // nothing at all. A listing of a directory in doubt tells what the reader
 // lacks; the events queued before the listing are then told only where they
@@ -34,6 +34,10 @@ public:
         /// read to its end when it was.
         bool listed = false;
         unsigned listedAt = 0;
+        /// Found where no event put it: where it was meanwhile, and so where
+        /// its own events happened, is not known. They are not told, and it
+        /// is listed once the queue has been read to its end.
+        bool unheard = false;
     };
 
     bool empty() const { return directories_.empty(); }

@@ -176,6 +176,7 @@ void FanotifySource::translate(size_t position) {
     const bool isDirectory = (event.mask & FAN_ONDIR) != 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
     if (!(event.mask & FAN_CREATE)) tellMergedMove(event.target, event.name, key, isDirectory);
+    if (!moves_.empty()) auditMove(event.dir, position);
     if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE)) settleAllRemovals();
     settleRemovals(key, event.name, child);
     // The kernel merges events about one entry while they wait in the queue;
@@ -310,8 +311,7 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
         std::string name;
         if (const int key = disk_.find(bytesOf(next.dir)); key >= 0 && tree_->place(key, parentKey, name))
             return parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
-        std::string parent;
-        return !removedAnyway(bytesOf(next.dir)) && !port_.placeOf(bytesOf(next.dir), parent, name);
+        return goneUnseen(next);
     }
     if (next.dir != nullptr || next.target == nullptr ||
         (rename.target != nullptr && bytesOf(next.target) == bytesOf(rename.target)))
@@ -323,10 +323,25 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
     return !((after.mask & FAN_DELETE) && after.target != nullptr && bytesOf(after.target) == bytesOf(next.target));
 }
 
+// A directory never met, gone without a removal: a rename replaced it.
+bool FanotifySource::goneUnseen(const Event& self) {
+    const int key = disk_.find(bytesOf(self.dir));
+    std::string parent, name;
+    return (key < 0 || !tree_->holds(key)) && !removedAnyway(bytesOf(self.dir)) &&
+           !port_.placeOf(bytesOf(self.dir), parent, name);
+}
+
+// A directory gone without a removal was the entry a rename replaced: the
+// rename right before it tells so (see replacesEntry). When its attributes
+// had changed first, the kernel merged the two changes into that first one,
+// and which later rename replaced it is not known: its removal goes untold.
+bool FanotifySource::placeVictim(const Event& self) { return goneUnseen(self); }
+
 // An event on a directory itself: told, as inotify tells it, on the
 // directory's entry in its parent.
 void FanotifySource::translateSelf(const Event& event, size_t position) {
     if (!(event.mask & FAN_ATTRIB) || bytesOf(event.dir) == rootHandle_) return;
+    if (placeVictim(event)) return;
     const int key = locate(event.dir, position);
     int parentKey = -1;
     std::string name;
@@ -522,6 +537,31 @@ void FanotifySource::auditMoves() {
         }
         tell(change);
     }
+}
+
+// A change in a directory that moved while its events were queued: if the
+// disk has it back where its last move took it from, and nothing queued
+// moves it again, the kernel merged a move back into an earlier one, and
+// that move is told first, so the change gets the path it happened under.
+void FanotifySource::auditMove(const file_handle* dir, size_t position) {
+    const auto last = moves_.find(bytesOf(dir));
+    if (last == moves_.end() || renamedLater(dir, position)) return;
+    Move& move = last->second;
+    if (move.fromKey < 0 || move.toKey < 0 || !tree_->holds(move.fromKey) || !tree_->holds(move.toKey)) return;
+    if (!isAt(move.fromKey, move.fromName, bytesOf(dir)) || isAt(move.toKey, move.toName, bytesOf(dir))) return;
+    names_.push_back(move.toName);
+    names_.push_back(move.fromName);
+    ChangeEvent change;
+    change.kind = ChangeEvent::Kind::Moved;
+    change.isDirectory = move.isDirectory;
+    change.fromKey = move.toKey;
+    change.fromName = names_[names_.size() - 2];
+    change.key = move.fromKey;
+    change.name = names_.back();
+    change.entry = move.isDirectory ? disk_.keyFor(bytesOf(dir)) : -1;
+    std::swap(move.fromKey, move.toKey);
+    std::swap(move.fromName, move.toName);
+    tell(change);
 }
 
 bool FanotifySource::isAt(int dirKey, const std::string& name, HandleBytes target) {

@@ -85,6 +85,8 @@ private:
     void translateRename(const Event& event, size_t position);
     void translateSelf(const Event& event, size_t position);
     bool replacesEntry(const Event& event, size_t position);
+    bool goneUnseen(const Event& self);
+    bool placeVictim(const Event& self);
     bool renamedLater(const file_handle* target, size_t position) const;
     bool removedAnyway(HandleBytes handle) const;
     int locate(const file_handle* dir, size_t position);
@@ -100,6 +102,7 @@ private:
     void noteMove(const Event& event, int from, int to);
     void tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory);
     void auditMoves();
+    void auditMove(const file_handle* dir, size_t position);
     bool isAt(int dirKey, const std::string& name, HandleBytes target);
 
     std::unique_ptr<FanotifyPort> ownedPort_;
