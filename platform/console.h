@@ -9,9 +9,11 @@
 // prints as -1 with %ld); a number wider than its field is not cut.
 // A format that does not match its arguments does not compile.
 //
-// When standard output is a terminal, control characters in substituted text
-// are shown as '?'; the format's own text, and output to files and pipes, are
-// never altered.
+// Text substituted between the format's double quotes (every path and name the
+// program prints) is escaped on Linux, C-style, so that no name can end its
+// quotes or its line: the same on a terminal, in a file and in a pipe
+// (platform/linux/quoted_text.h). A Windows console shows control characters
+// in substituted text as '?'. The format's own text is never altered.
 //
 // Included through platform.h, after WCHAR and WString are known.
 #pragma once

@@ -1,4 +1,4 @@
-#include "platform/common/console_sink.h"
+#include "platform/linux/utf16.h"
 #include "platform/platform.h"
 #include "tests/console_capture.h"
 
@@ -13,15 +13,9 @@
 #include <string_view>
 #include <thread>
 
-using console_detail::TerminalMode;
+using testing::PrintToString;  // shows every code unit of a WString
 
 namespace {
-
-/// Sets the terminal decision for one test and returns to detection after it.
-struct TerminalModeScope {
-    explicit TerminalModeScope(TerminalMode mode) { console_detail::setTerminalModeForTesting(mode); }
-    ~TerminalModeScope() { console_detail::setTerminalModeForTesting(TerminalMode::Detect); }
-};
 
 // Deliberately not terminated: the count alone must bound the read.
 const WCHAR kUnterminated[3] = {u'x', u'y', u'z'};
@@ -50,7 +44,6 @@ TEST(ConsolePrint, FormatsEachConversion) {
         {[] { consolePrint(W("Notified with %ld bytes.\n"), static_cast<DWORD>(32768)); },
          "Notified with 32768 bytes.\n"},
     };
-    TerminalModeScope pipe(TerminalMode::NotTerminal);
     for (const auto& [print, expected] : cases) {
         ConsoleCapture capture;
         print();
@@ -58,40 +51,41 @@ TEST(ConsolePrint, FormatsEachConversion) {
     }
 }
 
-TEST(ConsolePrint, EncodesSubstitutedTextAsUtf8AndHidesControlsOnlyOnATerminal) {
+TEST(ConsolePrint, EscapesTextBetweenTheFormatsQuotesAndNoOtherText) {
     struct Case {
         WString text;
-        std::string onTerminal;
-        std::string onPipe;
+        std::string quoted;  // as printed between quotes; elsewhere it is its bytes (appendBytes)
     };
     const std::string replacement = "\xEF\xBF\xBD";
     const Case cases[] = {
-        {WString{0xE9, 0xD83D, 0xDE00}, "\xC3\xA9\xF0\x9F\x98\x80", "\xC3\xA9\xF0\x9F\x98\x80"},
-        {WString{'a', 0xD83D}, "a" + replacement, "a" + replacement},
-        {WString{0xDE00, 0xD83D}, replacement + replacement, replacement + replacement},
-        {WString{'a', 0x1B, '[', '3', '1', 'm', 'b'}, "a?[31mb", "a\x1B[31mb"},
-        {WString{'\t', '\n', '\r', 0x07, 0x7F}, "?????", "\t\n\r\x07\x7F"},
-        {WString{'a', 0, 'b'}, "a?b", std::string("a\0b", 3)},
-        {WString{0x85, 0x9F, 0xA0}, "??\xC2\xA0", "\xC2\x85\xC2\x9F\xC2\xA0"},
-        // Escaped bytes are restored; 0x80..0x9F are C1 controls to an 8-bit terminal.
-        {WString{'a', 0xDC80, 0xDCFF, 'b'}, "a?\xFF" "b", "a\x80\xFF" "b"},
-        {WString{0xDC9B, 0xDCA0}, "?\xA0", "\x9B\xA0"},
-        {WString{0xD83D, 0xDC80}, "\xF0\x9F\x92\x80", "\xF0\x9F\x92\x80"},
+        {WString{'a', ' ', '?', '%', '\'', '~'}, "a ?%'~"},
+        {WString{0xE9, 0xA0, 0xD83D, 0xDE00}, "\xC3\xA9\xC2\xA0\xF0\x9F\x98\x80"},
+        {WString{'"', '\\', '"'}, "\\\"\\\\\\\""},
+        {WString{'\a', '\b', '\t', '\n', '\v', '\f', '\r'}, "\\a\\b\\t\\n\\v\\f\\r"},
+        {WString{'a', 0, 1, 6, 0x0E, 0x1B, 0x1F, 0x7F, 'b'}, "a\\000\\001\\006\\016\\033\\037\\177b"},
+        // C1 controls and the Unicode line breaks, as their UTF-8 bytes; their neighbours print.
+        {WString{0x80, 0x85, 0x9F, 0x2027, 0x2028, 0x2029, 0x202A},
+         "\\302\\200\\302\\205\\302\\237\xE2\x80\xA7\\342\\200\\250\\342\\200\\251\xE2\x80\xAA"},
+        // Bytes that were not UTF-8; the low half of a pair is no byte, a low after it is.
+        {WString{'a', 0xDC80, 0xDCE9, 0xDCFF, 'b'}, "a\\200\\351\\377b"},
+        {WString{0xD83D, 0xDC80, 0xDC80}, "\xF0\x9F\x92\x80\\200"},
+        // Units no byte string gives print as U+FFFD, as they always have.
+        {WString{'a', 0xD83D, '"'}, "a" + replacement + "\\\""},
+        {WString{0xDE00, 0xDC7F, 0xDD00}, replacement + replacement + replacement},
     };
     for (const Case& c : cases) {
-        for (TerminalMode mode : {TerminalMode::Terminal, TerminalMode::NotTerminal}) {
-            TerminalModeScope scope(mode);
-            ConsoleCapture capture;
-            // Both substituting conversions filter; the format's own controls never change.
-            consolePrint(W("%s|%.*s|\x1B\t\n"), c.text, static_cast<int>(c.text.size()), c.text);
-            const std::string& shown = mode == TerminalMode::Terminal ? c.onTerminal : c.onPipe;
-            EXPECT_EQ(capture.text(), shown + "|" + shown + "|\x1B\t\n") << "terminal " << (mode == TerminalMode::Terminal);
-        }
+        const std::string bytes = bytesFromUtf16(c.text.data(), c.text.size());
+        // The quotes of the format decide, however many substitutions lie between them.
+        EXPECT_EQ(captured([&] {
+                      consolePrint(W("%s \"%s%.*s\" %s|\x1B\t\n"), c.text, c.text, static_cast<int>(c.text.size()),
+                                   c.text, c.text);
+                  }),
+                  bytes + " \"" + c.quoted + c.quoted + "\" " + bytes + "|\x1B\t\n")
+            << PrintToString(c.text);
     }
 }
 
 TEST(ConsoleBatch, WritesWhenTheOutermostBatchEnds) {
-    TerminalModeScope pipe(TerminalMode::NotTerminal);
     ConsoleCapture capture;
     {
         ConsoleBatch outer;
@@ -110,7 +104,6 @@ TEST(ConsoleBatch, WritesWhenTheOutermostBatchEnds) {
 }
 
 TEST(ConsoleBatch, LargeBatchWritesWholeCallsBeforeItEnds) {
-    TerminalModeScope pipe(TerminalMode::NotTerminal);
     const WString wideLine(99, u'x');
     ConsoleCapture capture;
     {
@@ -124,7 +117,6 @@ TEST(ConsoleBatch, LargeBatchWritesWholeCallsBeforeItEnds) {
 }
 
 TEST(ConsoleOutput, FailedWritesAreDroppedAndLaterOutputStillArrives) {
-    TerminalModeScope pipe(TerminalMode::NotTerminal);
     for (int descriptor : {open("/dev/null", O_RDONLY), open("/dev/full", O_WRONLY)}) {
         ASSERT_GE(descriptor, 0);
         ConsoleCapture capture;
@@ -164,7 +156,6 @@ TEST(ConsoleOutput, AReaderThatLeftEndsTheProgram) {
 TEST(ConsoleOutput, SlowInterruptedReaderGetsEverything) {
     // Signals without SA_RESTART and a non-blocking pipe give short writes,
     // EINTR and EAGAIN: none of them may lose or repeat a byte.
-    TerminalModeScope pipe(TerminalMode::NotTerminal);
     struct sigaction action {}, previous {};
     action.sa_handler = [](int) {};
     sigaction(SIGUSR1, &action, &previous);

@@ -17,6 +17,15 @@ namespace console_detail {
 /// Allocates only while its buffer is still growing towards its working size.
 void sinkAppend(const WCHAR* text, size_t size);
 
+/// Adds text that a %s or %.*s conversion substituted; quoted tells whether
+/// the format has it between double quotes, as it has every path and name.
+/// Linux escapes quoted text (platform/linux/quoted_text.h), since a Linux
+/// name may hold quotes, line breaks and controls; other substituted text, the
+/// program's own, goes in as it is. A Windows name can hold none of those:
+/// there a console shows control characters in any substituted text as '?',
+/// and a file or pipe gets it unchanged.
+void sinkAppendSubstituted(const WCHAR* text, size_t size, bool quoted);
+
 /// Size, in bytes, of the output gathered and not yet written.
 size_t sinkPendingBytes();
 
@@ -24,21 +33,5 @@ size_t sinkPendingBytes();
 /// written (closed pipe, bad handle) is dropped: never throws, never retries
 /// a failed write, never keeps what failed for a later flush.
 void sinkFlush();
-
-/// Whether standard output is an interactive terminal (Linux) or console
-/// (Windows). Asked once, by the formatter, at the first output.
-bool sinkIsTerminal();
-
-/// How the formatter treats standard output when substituting text.
-enum class TerminalMode {
-    Detect,       ///< ask sinkIsTerminal at the next output (the default)
-    Terminal,     ///< show control characters in substituted text as '?'
-    NotTerminal,  ///< write substituted text unchanged
-};
-
-/// For tests: overrides the terminal decision, or with Detect makes the
-/// formatter decide again at its next output. Affects only the filtering of
-/// substituted text, never where or how the sink writes.
-void setTerminalModeForTesting(TerminalMode mode);
 
 }  // namespace console_detail

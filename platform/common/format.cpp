@@ -18,40 +18,6 @@ constexpr size_t kBatchFlushBytes = 64 * 1024;
 constexpr size_t kMaxWidth = 4096;
 
 int batchDepth = 0;
-int terminalState = -1;  // -1: not decided yet, else 0 or 1
-
-bool outputIsTerminal() {
-    if (terminalState < 0) terminalState = sinkIsTerminal() ? 1 : 0;
-    return terminalState == 1;
-}
-
-/// Units that a terminal would act on rather than show. Besides C0, DEL and C1,
-/// this covers the lone surrogates that are written back as the raw bytes
-/// 0x80..0x9F: an 8-bit terminal reads those bytes as C1 controls (0x9B is CSI).
-bool isControl(const WCHAR* text, size_t at) {
-    uint32_t unit = static_cast<uint32_t>(text[at]);
-    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) return true;
-    if (unit < 0xDC80 || unit > 0xDC9F) return false;
-    uint32_t before = at > 0 ? static_cast<uint32_t>(text[at - 1]) : 0;
-    return before < 0xD800 || before > 0xDBFF;  // the low half of a pair is fine
-}
-
-/// Substituted text: on a terminal a crafted file name must not be able to
-/// move the cursor or retitle the window, so controls are shown as '?'.
-void appendSubstituted(const WCHAR* text, size_t size) {
-    if (!outputIsTerminal()) {
-        sinkAppend(text, size);
-        return;
-    }
-    size_t run = 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (!isControl(text, i)) continue;
-        sinkAppend(text + run, i - run);
-        sinkAppend(W("?"), 1);
-        run = i + 1;
-    }
-    sinkAppend(text + run, size - run);
-}
 
 void appendSpaces(size_t count) {
     static const WCHAR kSpaces[] = W("                                ");
@@ -91,6 +57,7 @@ struct Conversion {
     size_t width = 0;
     bool countArgument = false;  // %.*s
     WCHAR type = 0;              // 's', 'd' or 'x'; 0 when not understood
+    bool quoted = false;         // the format has it between double quotes
 };
 
 /// Reads the conversion after a '%'; returns where the format goes on.
@@ -137,7 +104,7 @@ void appendConverted(const Conversion& conversion, const FormatArg* args, size_t
     }
     size_t padding = conversion.width > length ? conversion.width - length : 0;
     if (!conversion.leftAlign) appendSpaces(padding);
-    if (conversion.type == W('s')) appendSubstituted(piece, length);
+    if (conversion.type == W('s')) sinkAppendSubstituted(piece, length, conversion.quoted);
     else sinkAppend(piece, length);
     if (conversion.leftAlign) appendSpaces(padding);
 }
@@ -148,8 +115,12 @@ void consoleWrite(const WCHAR* format, const FormatArg* args, size_t count) {
     const WCHAR* run = format;
     size_t next = 0;
     const WCHAR* p = format;
+    bool quoted = false;
     while (*p != 0) {
         if (*p != W('%')) {
+            // The program quotes every path and name it prints, and only those;
+            // the quotes tell the sink which substitutions need its care.
+            quoted ^= *p == W('"');
             ++p;
             continue;
         }
@@ -160,16 +131,13 @@ void consoleWrite(const WCHAR* format, const FormatArg* args, size_t count) {
             continue;
         }
         Conversion conversion;
+        conversion.quoted = quoted;
         p = parseConversion(p + 1, conversion);
         if (conversion.type != 0) appendConverted(conversion, args, count, next);
         run = p;
     }
     sinkAppend(run, static_cast<size_t>(p - run));
     if (batchDepth == 0 || sinkPendingBytes() >= kBatchFlushBytes) sinkFlush();
-}
-
-void setTerminalModeForTesting(TerminalMode mode) {
-    terminalState = mode == TerminalMode::Detect ? -1 : mode == TerminalMode::Terminal ? 1 : 0;
 }
 
 }  // namespace console_detail

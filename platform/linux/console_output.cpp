@@ -3,6 +3,7 @@
 #include "platform/common/console_sink.h"
 #include "platform/linux/console_output.h"
 #include "platform/linux/console_input.h"
+#include "platform/linux/quoted_text.h"
 #include "platform/linux/utf16.h"
 
 #include <cerrno>
@@ -58,6 +59,11 @@ void writeAll(int fd, const char* data, size_t size) {
 
 void sinkAppend(const WCHAR* text, size_t size) { appendBytes(pending, text, size); }
 
+void sinkAppendSubstituted(const WCHAR* text, size_t size, bool quoted) {
+    if (quoted) quoteText(text, size, sinkAppend);
+    else sinkAppend(text, size);
+}
+
 size_t sinkPendingBytes() { return pending.size(); }
 
 void sinkFlush() {
@@ -67,8 +73,6 @@ void sinkFlush() {
     errno = savedErrno;
     pending.clear();
 }
-
-bool sinkIsTerminal() { return isatty(kStandardOutput) == 1; }
 
 }  // namespace console_detail
 

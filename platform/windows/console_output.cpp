@@ -5,6 +5,7 @@
 #include "platform/common/utf8.h"
 #include "platform/platform.h"
 
+#include <cstdint>
 #include <string>
 
 namespace console_detail {
@@ -38,6 +39,16 @@ void appendConsole(const WCHAR* text, size_t size) {
         if (text[i] == W('\n')) consoleText += W('\r');
         consoleText += text[i];
     }
+}
+
+/// Units a console would act on rather than show: C0, DEL and C1, and the lone
+/// surrogates U+DC80..U+DC9F, which this build has always shown as '?' too.
+bool isControl(const WCHAR* text, size_t at) {
+    uint32_t unit = static_cast<uint32_t>(text[at]);
+    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) return true;
+    if (unit < 0xDC80 || unit > 0xDC9F) return false;
+    uint32_t before = at > 0 ? static_cast<uint32_t>(text[at - 1]) : 0;
+    return before < 0xD800 || before > 0xDBFF;  // the low half of a pair is fine
 }
 
 void writeConsole() {
@@ -77,6 +88,22 @@ void sinkAppend(const WCHAR* text, size_t size) {
     }
 }
 
+void sinkAppendSubstituted(const WCHAR* text, size_t size, bool) {
+    if (decideTarget() != Target::Console) {
+        sinkAppend(text, size);
+        return;
+    }
+    // A crafted argument must not move the cursor or retitle the window.
+    size_t run = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (!isControl(text, i)) continue;
+        appendConsole(text + run, i - run);
+        appendConsole(W("?"), 1);
+        run = i + 1;
+    }
+    appendConsole(text + run, size - run);
+}
+
 size_t sinkPendingBytes() { return consoleText.size() * sizeof(WCHAR) + streamBytes.size(); }
 
 void sinkFlush() {
@@ -88,7 +115,5 @@ void sinkFlush() {
     streamBytes.clear();
     SetLastError(savedError);
 }
-
-bool sinkIsTerminal() { return decideTarget() == Target::Console; }
 
 }  // namespace console_detail

@@ -18,7 +18,8 @@ import pytest
 
 from .support.isolation import in_mount_namespace, in_namespace_of, nobody_ids
 from .support.procfs import main_thread_syscall
-from .support.report import OVERFLOW, count, fsencode, record, record_lines, refused, start_lines
+from .support.report import (OVERFLOW, count, fsencode, parse, quote, record, record_lines, refused, start_lines,
+                             unaccounted_bytes)
 from .support.runner import (TIMEOUT, end, eventually, expect_shown, press_key, redirected, start,
                              switched_to_single_keys)
 from .support.trees import write
@@ -116,30 +117,50 @@ NOT_UTF8 = [
 ]
 
 
+# A name that, printed as it is, ends its record and forges a second one.
+FORGING = b'evil"\n    FILE_ACTION_REMOVED             "\\etc\\passwd'
+
 CONTROL_NAMES = [
-    # (name on disk, as a terminal shows it)
-    (b"line\nbreak", b"line?break"),
-    (b"cr\rreturn", b"cr?return"),
-    (b"\x1b[31mred\x1b[0m", b"?[31mred?[0m"),
-    (b"\x1b]0;title\x07", b"?]0;title?"),
-    (b"tab\there", b"tab?here"),
-    (b"del\x7f", b"del?"),
-    (b"c1-\xc2\x9b-csi", b"c1-?-csi"),        # U+009B, CSI in UTF-8
-    (b"raw-\x9b-csi", b"raw-?-csi"),          # the byte 0x9B, CSI to an 8-bit terminal
-    (b"raw-\xe9-kept", b"raw-\xe9-kept"),     # a byte that is no control passes as it is
+    # (name on disk, as printed between the quotes: on a terminal, in a pipe, in a file)
+    (b"line\nbreak", b"line\\nbreak"),
+    (b"cr\rreturn", b"cr\\rreturn"),
+    (b"\x1b[31mred\x1b[0m", b"\\033[31mred\\033[0m"),
+    (b"\x1b]0;title\x07", b"\\033]0;title\\a"),
+    (b"tab\there", b"tab\\there"),
+    (b"del\x7f", b"del\\177"),
+    (b"c1-\xc2\x9b-csi", b"c1-\\302\\233-csi"),          # U+009B, CSI in UTF-8
+    (b"raw-\x9b-csi", b"raw-\\233-csi"),                 # the byte 0x9B, CSI to an 8-bit terminal
+    (b"raw-\xe9-latin1", b"raw-\\351-latin1"),           # any byte that is not UTF-8
+    (b"para-\xe2\x80\xa9-sep", b"para-\\342\\200\\251-sep"),  # U+2029, a line break to some readers
+    (b'quote-"-back-\\', b'quote-\\"-back-\\\\'),
+    (FORGING, b'evil\\"\\n    FILE_ACTION_REMOVED             \\"\\\\etc\\\\passwd'),
+    ("caf\u00e9 \u2603 \U0001f600".encode(), "caf\u00e9 \u2603 \U0001f600".encode()),  # as a Windows name: unchanged
 ]
 
 
-def test_control_characters_in_names_are_shown_as_question_marks_in_a_terminal(program, tmp_path):
-    base = fsencode(tmp_path)
-    root = os.path.join(base, b"root\x1b[2J")
+def assert_reports_exactly(output, root, names, others=()):
+    """Each line of output is one the program writes, the paths decode to the
+    names made (and maybe others), and each delivery's count is that of the
+    real names' records."""
+    report = parse(output, root)
+    assert report.problems == []
+    assert set(names) <= {os.fsencode(r.path) for r in report.records} <= set(names) | set(others)
+    assert unaccounted_bytes(report) == []
+
+
+def test_a_terminal_shows_names_escaped_as_a_pipe_gets_them(program, tmp_path):
+    root = os.path.join(fsencode(tmp_path), b"root\x1b[2J")
     os.mkdir(root)
     child = program.terminal(root)
-    expect_shown(child, start_lines(os.path.join(base, b"root?[2J")))
+    seen = expect_shown(child, start_lines(root))
+    assert b'"' + os.path.join(fsencode(tmp_path), b"root\\033[2J/") + b'"' in seen
     for name, shown in CONTROL_NAMES:
+        assert quote(name) == shown
         write(os.path.join(root, name))
-        expect_shown(child, record("added", os.path.join(base, b"root?[2J", shown)))
-    assert press_key(child)[1] == 0
+        seen += expect_shown(child, record("added", os.path.join(root, name)))
+    output, status = press_key(child)
+    assert status == 0
+    assert_reports_exactly((seen + output).replace(b"\r\n", b"\n"), root, [name for name, _ in CONTROL_NAMES])
 
 
 LONG_NAMES = [
@@ -155,7 +176,7 @@ LONG_NAMES = [
     (b"root\x1b[2J", b"sub\x1b[0m", [name for name, _ in CONTROL_NAMES], b"line\nbreak\x07"),
     (b"root", b"d" * 255, LONG_NAMES, b"m" * 255),
 ], ids=["not-utf8", "control-characters", "255-bytes"])
-def test_names_reach_a_pipe_as_the_same_bytes(tmp_path, watch, root_name, sub_name, names, renamed):
+def test_names_reach_a_pipe_escaped_and_decode_exactly(tmp_path, watch, root_name, sub_name, names, renamed):
     root = os.path.join(fsencode(tmp_path), root_name)
     sub = os.path.join(root, sub_name)
     os.makedirs(sub)
@@ -167,6 +188,8 @@ def test_names_reach_a_pipe_as_the_same_bytes(tmp_path, watch, root_name, sub_na
     os.rename(old, new)
     run.expect(record("old", old) + record("new", new))
     run.stop()
+    assert_reports_exactly(run.output, root, names + [os.path.join(sub_name, name) for name in names + [renamed]],
+                           [sub_name])
 
 
 # --- Shapes

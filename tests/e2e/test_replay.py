@@ -62,10 +62,13 @@ def test_report_lines_that_break_the_rules_are_flagged():
         b'    FILE_ACTION_ADDED               "/elsewhere/x"',
         b'    FILE_ACTION_ADDED             "/w/short-gap"',
         b"    Unknown action 6                \"/w/x\"",
+        # Not as the program writes a path: a bare quote, an escape it never uses.
+        b'    FILE_ACTION_ADDED               "/w/a"b"',
+        b'    FILE_ACTION_ADDED               "/w/\\141"',
     ])
     report = parse(output, root)
     assert report.overflows == 1
-    assert [lineno for lineno, _ in report.problems] == [6, 7, 8, 9]
+    assert [lineno for lineno, _ in report.problems] == [6, 7, 8, 9, 10, 11]
     assert [r.path for r in report.records] == ["a"]
 
     # Rename halves must be adjacent and come in one delivery.

@@ -8,11 +8,13 @@ import pytest
 
 from .support.pe_image import (MACHINE_AMD64, MACHINE_I386, MAGIC_PE32, MAGIC_PE32_PLUS,
                                SUBSYSTEM_WINDOWS_CUI, read_pe_image)
-from .support.report import READY, TOO_MANY, crlf, failed_to_open, parse, record, start_lines, usage
+from .support.report import (READY, TOO_MANY, crlf, failed_to_open, parse, record, start_lines, unaccounted_bytes,
+                             usage)
 from .support.runner import eventually, redirected
 
 USAGE = crlf(usage("Pathwarden.exe", "C:\\", "D:\\Test", "C:\\Program Files"))
 EXIT_MINUS_ONE = 255  # as Wine reports -1
+WINDOWS = b"\\"  # the separator, which also says that names are printed as they are
 
 EXPECTED_FORMAT = {
     "i386": (MACHINE_I386, MAGIC_PE32),
@@ -57,7 +59,7 @@ def test_help_or_extra_paths_print_usage(windows_exe, args, complaints):
     ("C:\\no\\such\\dir", 3),  # ERROR_PATH_NOT_FOUND: a parent is missing too
 ])
 def test_open_failure_names_the_path_and_the_system_code(windows_exe, path, code):
-    assert windows_exe.run(path) == (crlf(failed_to_open(path, code, separator=b"\\")), EXIT_MINUS_ONE)
+    assert windows_exe.run(path) == (crlf(failed_to_open(path, code, separator=WINDOWS)), EXIT_MINUS_ONE)
 
 
 def test_changes_are_reported_as_they_happen(windows_exe, tmp_path):
@@ -66,17 +68,18 @@ def test_changes_are_reported_as_they_happen(windows_exe, tmp_path):
     name = "na\u00efve \u2603 \U0001d11e.txt"
     root = windows_path(tmp_path)
     run = windows_exe.pipe(root)
-    run.expect(crlf(start_lines(root, separator=b"\\")), TIMEOUT)
+    run.expect(crlf(start_lines(root, separator=WINDOWS)), TIMEOUT)
     (tmp_path / name).write_bytes(b"")
-    added = crlf(record("added", f"{root}\\{name}"))
+    added = crlf(record("added", f"{root}\\{name}", WINDOWS))
     assert re.search(rb"Notified with \d+ bytes\.\r\n" + re.escape(added) + b"$", run.expect(added, TIMEOUT))
     (tmp_path / name).rename(tmp_path / "renamed.txt")
-    run.expect(crlf(record("old", f"{root}\\{name}") + record("new", f"{root}\\renamed.txt")), TIMEOUT)
+    run.expect(crlf(record("old", f"{root}\\{name}", WINDOWS) + record("new", f"{root}\\renamed.txt", WINDOWS)),
+               TIMEOUT)
 
 
 def test_no_recurse_is_announced(windows_exe, tmp_path):
     root = windows_path(tmp_path)
-    windows_exe.pipe(root, "noRECURSE").expect(crlf(start_lines(root, False, separator=b"\\")), TIMEOUT)
+    windows_exe.pipe(root, "noRECURSE").expect(crlf(start_lines(root, False, separator=WINDOWS)), TIMEOUT)
 
 
 def added_and_more(windows_exe, directory, change, log=None):
@@ -91,9 +94,9 @@ def added_and_more(windows_exe, directory, change, log=None):
     eventually(lambda: crlf(READY + b"\n") in output(), "started", TIMEOUT)
     change()
     (directory / "zz-last").write_bytes(b"")
-    eventually(lambda: crlf(record("added", f"{root}\\zz-last")) in output(), "reporting zz-last", TIMEOUT)
+    eventually(lambda: crlf(record("added", f"{root}\\zz-last", WINDOWS)) in output(), "reporting zz-last", TIMEOUT)
     run.kill()
-    return parse(output(), root, separator=b"\\")
+    return parse(output(), root, separator=WINDOWS)
 
 
 @pytest.mark.parametrize("what, change, wanted", [
@@ -110,22 +113,6 @@ def added_and_more(windows_exe, directory, change, log=None):
 def test_every_record_of_a_delivery_is_printed(windows_exe, tmp_path, what, change, wanted):
     report = added_and_more(windows_exe, tmp_path, lambda: change(tmp_path))
     assert [(r.kind, r.path) for r in report.records if r.path != "zz-last"] == wanted
-
-
-def unaccounted_bytes(report):
-    """(count, bytes printed) of each delivery whose count its records do not
-    fill, as a record the walk dropped leaves them. Records may lie on the
-    4-byte grid or end to end, as Wine lays them."""
-    lengths = [[] for _ in report.sizes]
-    for each in report.records:
-        lengths[each.delivery - 1].append(len(each.path.encode("utf-16-le")) // 2)
-    wrong = []
-    for size, names in zip(report.sizes, lengths):
-        packed = sum(12 + 2 * n for n in names)
-        padded = sum(-(-(12 + 2 * n) // 4) * 4 for n in names[:-1]) + 12 + 2 * names[-1] if names else 0
-        if size not in (packed, padded):
-            wrong.append((size, packed))
-    return wrong
 
 
 def test_a_burst_of_names_of_every_length_is_reported_whole(windows_exe, tmp_path):

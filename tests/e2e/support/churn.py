@@ -1,8 +1,10 @@
 """A seeded random churn of a directory tree, which knows at every moment what
 the tree holds. Every name is unique for the run, since the replay of a move
-between directories relies on that, and some carry a space or a non-ASCII
-letter for the report's quotes to carry. An operation changes the disk and the
-bookkeeping together and returns False when the tree offers nothing to do it on."""
+between directories relies on that, and some carry a space, a non-ASCII
+letter, or what the report must escape to keep a record on one line: quotes,
+backslashes, line breaks, controls and a byte that is not UTF-8 (U+DCE9 is
+os.fsencode's way to write the byte 0xE9). An operation changes the disk and
+the bookkeeping together and returns False when the tree offers nothing to do it on."""
 
 import os
 import random
@@ -73,7 +75,7 @@ class Pool:
         return self.items[rng.randrange(len(self.items))] if self.items else None
 
 
-NAME_FLAVOURS = ["{}{}", "{}{}", "{}{}", "{} {}", "{}é{}"]
+NAME_FLAVOURS = ["{}{}", "{}{}", "{}{}", "{} {}", "{}é{}", '{}"\\\n{}', "{}\t\x1b\x85\u2028\udce9{}"]
 
 
 class Churn:

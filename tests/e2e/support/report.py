@@ -1,7 +1,9 @@
 """The program's output, the contract that scripts read. The builders give the
 exact bytes written to a pipe or a file (`crlf` gives what a terminal, or
 Windows, shows); `parse` reads a whole output back. Paths may be str, bytes or
-Path: names that are not UTF-8 travel as the same bytes."""
+Path: names that are not UTF-8 travel as the same bytes. On Linux (separator
+/) a path is printed between its quotes with C-style escapes (`quote`), the
+same on a terminal, in a pipe and in a file; Windows names need none."""
 
 import os
 import re
@@ -26,26 +28,59 @@ def fsencode(path):
     return path if isinstance(path, bytes) else os.fsencode(str(path))
 
 
+# What a Linux path escapes: with a letter where C has one, else each of its
+# UTF-8 bytes in octal; a byte that is not UTF-8 (os.fsdecode's U+DC80..U+DCFF)
+# as itself in octal.
+LETTERS = dict(zip('\a\b\t\n\v\f\r"\\', 'abtnvfr"\\'))
+UNLETTERS = {letter.encode(): char.encode() for char, letter in LETTERS.items()}
+ESCAPED = re.compile('[\x00-\x1f\x7f-\x9f"\\\\\u2028\u2029\udc80-\udcff]')
+ESCAPE = re.compile(rb'\\([0-7]{3}|[abtnvfr"\\])')
+
+
+def _escape(match):
+    char = match[0]
+    if char in LETTERS:
+        return "\\" + LETTERS[char]
+    raw = bytes([ord(char) - 0xDC00]) if char >= "\udc80" else char.encode()
+    return "".join(f"\\{byte:03o}" for byte in raw)
+
+
+def quote(path, separator=b"/"):
+    """The path as printed between its quotes on the system of that separator.
+    Written from the rules, not from the program's code, so that each checks the other."""
+    if separator != b"/":
+        return fsencode(path)
+    return ESCAPED.sub(_escape, fsencode(path).decode("utf-8", "surrogateescape")).encode()
+
+
+def unquote(text, separator=b"/"):
+    """The bytes of a path printed between quotes, as a script decodes them."""
+    if separator != b"/":
+        return text
+    return ESCAPE.sub(lambda match: bytes([int(match[1], 8)]) if len(match[1]) == 3 else UNLETTERS[match[1]], text)
+
+
 def crlf(text):
     return text.replace(b"\n", b"\r\n")
 
 
-def record(kind, path):
-    return b"    " + LABELS[kind].ljust(28) + b'    "' + fsencode(path) + b'"\n'
+def record(kind, path, separator=b"/"):
+    return b"    " + LABELS[kind].ljust(28) + b'    "' + quote(path, separator) + b'"\n'
 
 
 def start_lines(root, recursive=True, separator=b"/"):
-    return (b'Watching "' + fsencode(root) + separator + b'" (' + (b"" if recursive else b"non-")
-            + b"recursive)\n" + READY + b"\n")
+    return (b'Watching "' + quote(fsencode(root) + separator, separator) + b'" ('
+            + (b"" if recursive else b"non-") + b"recursive)\n" + READY + b"\n")
 
 
 def refused(root, code):
     """What a request the system refused prints; the program then waits for a key."""
-    return b'ReadDirectoryChangesW failed on "' + fsencode(root) + b'/": ' + str(code).encode() + b"\n"
+    return b'ReadDirectoryChangesW failed on "' + quote(fsencode(root) + b"/") + b'": ' + str(code).encode() + b"\n"
 
 
 def failed_to_open(path, code, separator=b"/"):
-    return b'Failed to open "' + fsencode(path) + separator + b'": ' + str(code).encode() + b"\nFailed.\n"
+    return (b'Failed to open "' + quote(fsencode(path) + separator, separator) + b'": ' + str(code).encode()
+            + b"\nFailed.\n")
 
 
 TOO_MANY = b"\nToo many arguments. (Paths containing spaces must go in quotes.)\n"
@@ -106,8 +141,10 @@ def parse(output, root, separator=b"/"):
             continue
         shape = RECORD.fullmatch(line)
         if shape and shape[1] in KINDS and line[32:37] == b'    "':
-            path = shape[2]
-            if path.startswith(prefix) and len(path) > len(prefix):
+            path = unquote(shape[2], separator)
+            # Only the one way the program writes a path counts: a stray quote
+            # or backslash is a line it did not write.
+            if quote(path, separator) == shape[2] and path.startswith(prefix) and len(path) > len(prefix):
                 report.records.append(Record(lineno, KINDS[shape[1]], os.fsdecode(path[len(prefix):]),
                                              report.deliveries))
                 continue
@@ -115,3 +152,20 @@ def parse(output, root, separator=b"/"):
             continue
         report.problems.append((lineno, line))
     return report
+
+
+def unaccounted_bytes(report):
+    """(count, bytes printed) of each delivery whose count its records do not
+    fill, as a record the walk dropped leaves them. Records may lie on the
+    4-byte grid or end to end, as Wine lays them. A byte of a Linux name that
+    is not UTF-8 takes one code unit, as os.fsdecode's lone surrogate does."""
+    lengths = [[] for _ in report.sizes]
+    for each in report.records:
+        lengths[each.delivery - 1].append(len(each.path.encode("utf-16-le", "surrogatepass")) // 2)
+    wrong = []
+    for size, names in zip(report.sizes, lengths):
+        packed = sum(12 + 2 * n for n in names)
+        padded = sum(-(-(12 + 2 * n) // 4) * 4 for n in names[:-1]) + 12 + 2 * names[-1] if names else 0
+        if size not in (packed, padded):
+            wrong.append((size, packed))
+    return wrong
