@@ -5,7 +5,8 @@
 // time, on any machine.
 //
 //   pathwarden_explorer [--kernel inotify|fanotify|both] [--first-seed N]
-//                       [--stories N | --seconds S | --operations N] [--seed N]
+//                       [--stories N | --seconds S | --operations N] [--until-fault]
+//                       [--ignore SEED,SEED...]
 //   pathwarden_explorer --kernel K --tree TREE --steps STEPS   (one story, told)
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <iterator>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,7 @@ std::string step(Draw& draw, KernelModel& model, Kernel kernel, bool& hooked, bo
                change(draw, model);
     }
     if (roll < 28) return "pid " + std::to_string(draw.below(3) + 1);
+    if (roll == 28 && draw.chance(3)) return "rm -r .";
     if (roll < 29) return "hold " + anyEntry(draw, model);
     // Changes made while the tree is walked again after an overflow are
     // where a reader's own fresh look and the report cannot agree: stories
@@ -135,6 +138,12 @@ Plan tell(uint64_t seed, Kernel kernel, size_t& operations, std::string& fault) 
     Story story(plan.tree, plan.options);
     fault.clear();
     if (!story.started()) return plan;
+    // Now and then watch descriptors go round soon, as the kernel's do after
+    // two thousand million watches.
+    if (kernel == Kernel::Inotify && draw.chance(5)) {
+        plan.steps.push_back("wds " + std::to_string(100 + draw.below(100)));
+        story.perform(plan.steps.back());
+    }
     const size_t length = 10 + draw.below(draw.chance(20) ? 300 : 60);
     bool hooked = false, overflowed = false;
     for (size_t i = 0; i < length; ++i) {
@@ -226,61 +235,77 @@ struct Budget {
     double seconds = 0;
     uint64_t operations = 0;
     int kernels = 3;  // 1 inotify, 2 fanotify
-    bool single = false;
+    bool untilFault = false;
+    std::set<uint64_t> ignored;  // seeds known to fail, left out
 };
 
 Budget parse(int argc, char** argv) {
     Budget budget;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
-        const char* value = argv[i + 1];
+        if (flag == "--until-fault") {
+            budget.untilFault = true;
+            continue;
+        }
+        const char* value = i + 1 < argc ? argv[++i] : "";
         if (flag == "--first-seed") budget.firstSeed = std::strtoull(value, nullptr, 10);
-        else if (flag == "--seed") budget.firstSeed = std::strtoull(value, nullptr, 10), budget.stories = 1;
         else if (flag == "--stories") budget.stories = std::strtoull(value, nullptr, 10);
         else if (flag == "--seconds") budget.seconds = std::strtod(value, nullptr);
         else if (flag == "--operations") budget.operations = std::strtoull(value, nullptr, 10);
+        else if (flag == "--ignore") {
+            for (const char* at = value; *at != 0; at = std::strchr(at, ',') ? std::strchr(at, ',') + 1 : "")
+                budget.ignored.insert(std::strtoull(at, nullptr, 10));
+        }
         else if (flag == "--tree") budget.tree = value;
         else if (flag == "--steps") budget.steps = value;
         else if (flag == "--kernel") budget.kernels = std::strcmp(value, "inotify") == 0 ? 1 : std::strcmp(value, "fanotify") == 0 ? 2 : 3;
-        else std::fprintf(stderr, "unknown flag %s\n", argv[i]), std::exit(2);
+        else std::fprintf(stderr, "unknown flag %s\n", flag.c_str()), std::exit(2);
     }
     if (budget.stories == 0 && budget.seconds == 0 && budget.operations == 0) budget.stories = 1000;
     return budget;
 }
 
-}  // namespace
+// One story given on the command line, told and judged.
+int tellGiven(const Budget& budget) {
+    StoryOptions options;
+    options.kernel = budget.kernels == 2 ? Kernel::Fanotify : Kernel::Inotify;
+    Story story(budget.tree, options);
+    story.performAll(budget.steps);
+    const std::string fault = firstFault(story);
+    std::printf("%s\n%s\n", story.joined().c_str(), fault.empty() ? "no fault" : fault.c_str());
+    return fault.empty() ? 0 : 1;
+}
 
-int main(int argc, char** argv) {
-    const Budget budget = parse(argc, argv);
-    if (!budget.steps.empty()) {
-        StoryOptions options;
-        options.kernel = budget.kernels == 2 ? Kernel::Fanotify : Kernel::Inotify;
-        Story story(budget.tree, options);
-        story.performAll(budget.steps);
-        const std::string fault = firstFault(story);
-        std::printf("%s\n%s\n", story.joined().c_str(), fault.empty() ? "no fault" : fault.c_str());
-        return fault.empty() ? 0 : 1;
-    }
+int explore(const Budget& budget) {
     const auto began = std::chrono::steady_clock::now();
     const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(); };
     size_t operations = 0, stories = 0, failures = 0;
-    for (uint64_t seed = budget.firstSeed;; ++seed) {
+    for (uint64_t seed = budget.firstSeed; !(budget.untilFault && failures > 0); ++seed) {
         if (budget.stories != 0 && stories >= budget.stories) break;
         if (budget.seconds != 0 && elapsed() >= budget.seconds) break;
         if (budget.operations != 0 && operations >= budget.operations) break;
+        if (budget.ignored.count(seed) != 0) continue;
         for (const Kernel kernel : {Kernel::Inotify, Kernel::Fanotify}) {
             if (!(budget.kernels & (kernel == Kernel::Inotify ? 1 : 2))) continue;
             std::string fault;
             const Plan plan = tell(seed, kernel, operations, fault);
             ++stories;
             if (fault.empty()) continue;
-            ++failures;
+            if (++failures == 1 && budget.untilFault) std::printf("first fault after %.2f s\n", elapsed());
             report(seed, plan, fault);
             std::fflush(stdout);
+            if (budget.untilFault) break;
         }
     }
     const double seconds = elapsed();
     std::printf("%zu stories, %zu operations in %.1f s (%.0f a second): %zu failed\n", stories, operations, seconds,
                 operations / seconds, failures);
     return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Budget budget = parse(argc, argv);
+    return budget.steps.empty() ? explore(budget) : tellGiven(budget);
 }

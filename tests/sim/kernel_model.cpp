@@ -90,7 +90,7 @@ public:
         const int node = m_.handles_.at(dir);
         Node& watched = m_.nodes_[node];
         if (watched.wd < 0) {
-            if (m_.wds_.size() >= m_.watchLimit_) {
+            if (m_.wds_.size() >= m_.watchLimit_ || m_.wds_.size() >= static_cast<size_t>(m_.wdRange_)) {
                 error = ENOSPC;
                 return -1;
             }
@@ -233,6 +233,7 @@ int KernelModel::add(int parent, const std::string& name, bool isDirectory) {
 int KernelModel::resolve(const std::string& path) const {
     if (path == "~") return outside_;
     int at = path.rfind("~/", 0) == 0 ? outside_ : root_;
+    if (!nodes_[at].linked) return -1;  // nothing is made in a removed directory
     std::istringstream parts(at == outside_ ? path.substr(2) : path);
     std::string part;
     while (std::getline(parts, part, '/')) {

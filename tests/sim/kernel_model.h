@@ -67,6 +67,8 @@ public:
     std::set<std::string> tree() const;
     /// Whether an entry was ever at path (below the root) while the model ran.
     bool existed(const std::string& path) const { return existed_.count(path) != 0; }
+    /// Whether the watched directory itself was removed.
+    bool rootGone() const { return !nodes_[root_].linked; }
     /// Events queued and not read yet.
     size_t queued() const { return queue_.size(); }
     /// Paths of the entries below the root or in the directory beside it,

@@ -111,6 +111,7 @@ std::string firstFault(Story& story) {
             }
         }
     }
+    if (!gone && story.model().rootGone()) return "the root went and the reader was not told";
     const std::set<std::string> disk = gone ? std::set<std::string>() : story.model().tree();
     const std::string difference = describeDifference(replay, disk, story.recursive());
     if (!difference.empty()) return "the replay ends elsewhere than the disk:" + difference;

@@ -30,7 +30,10 @@ int ChangeTracker::start() {
         disk_.close(dir);
         return 0;
     }
-    return walker_.walk(tree_, dir, root, false, *this);
+    walkingWhole_ = true;
+    const int walked = walker_.walk(tree_, dir, root, false, *this);
+    walkingWhole_ = false;
+    return walked;
 }
 
 ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
@@ -415,6 +418,7 @@ void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bo
         // still queued.
         disk_.close(dir);
         sightings_[key] = {tree_.key(parent), std::string(name)};
+        unwatched_.insert(Unwatched{tree_.key(parent), std::string(name)});
         return;
     }
     newDirectory(tree_.add(key, parent, name), dir);
@@ -452,20 +456,36 @@ void ChangeTracker::giveUp(NodeId node) {
     }
 }
 
+// The reader holds nothing below it: told only once it is listed.
 void ChangeTracker::distrust(NodeId node) {
     doubt_.enter(tree_.key(node));
     held_.forget(tree_.key(node));
 }
 
-void ChangeTracker::list(NodeId node) {
+// Whether its path led to it, so that it could be listed.
+bool ChangeTracker::list(NodeId node) {
     int error = 0;
     const int dir = disk_.open(pathOf(node), error);
-    if (dir < 0) return;  // stale: listed once the queue has been read
+    if (dir < 0) return false;  // stale: listed once the queue has been read
     if (disk_.watch(dir, error) != tree_.key(node)) {
         disk_.close(dir);
-        return;
+        return false;
     }
     if (walker_.walk(tree_, dir, node, true, *this) != 0) giveUp(node);
+    return true;
+}
+
+// A directory its path has not led to at two ends of the queue in a row:
+// no event still queued moves it, so the one that would have was lost
+// (inotify drops an event identical to the one queued before it). Where
+// every directory has its own watch the tree no longer matches the disk, and
+// it is said like any other loss; where events come with handles, the next
+// one about it places it.
+void ChangeTracker::misplaced(NodeId node) {
+    if (!options_.listNewDirectories) return;
+    Doubt::Directory* directory = doubt_.find(tree_.key(node));
+    if (directory == nullptr || ++directory->staleEnds < 2) return;
+    repair();
 }
 
 // A directory moved out of the tree. One below it that a walk met back in the
@@ -530,7 +550,11 @@ void ChangeTracker::settle() {
         if (node == kNoNode || (directory->listed && directory->listedAt < queueEnds_)) {
             doubt_.leave(key);
         } else if (!directory->listed && readerHolds(node)) {
-            list(node);
+            if (!list(node)) {
+                misplaced(node);
+            } else if (Doubt::Directory* listed = doubt_.find(key); listed != nullptr) {
+                listed->staleEnds = 0;
+            }
         }
     }
     std::set<Unwatched> due;
@@ -564,7 +588,14 @@ void ChangeTracker::lose() {
 
 void ChangeTracker::watched(NodeId dir, const std::vector<Disk::Entry>& entries) {
     if (!options_.listNewDirectories) return;
+    // One in doubt holds only what was told in it.
+    if (doubt_.find(tree_.key(dir)) != nullptr) return;
     for (const Disk::Entry& entry : entries) held_.insert(tree_.key(dir), entry.name);
+}
+
+// Only the walk of the whole tree at the start places what the reader holds.
+void ChangeTracker::placed(NodeId dir) {
+    if (!walkingWhole_) distrust(dir);
 }
 
 bool ChangeTracker::wantsListing(NodeId dir, bool) {

@@ -87,7 +87,8 @@ private:
     void placeNew(NodeId parent, std::string_view name, int entry, bool made);
     void newDirectory(NodeId node, int dir);
     void distrust(NodeId node);
-    void list(NodeId node);
+    bool list(NodeId node);
+    void misplaced(NodeId node);
     void giveUp(NodeId node);
     void leaveTree(NodeId node);
     void forgetSubtree(NodeId node, bool stillWatched);
@@ -97,6 +98,7 @@ private:
 
     // The walk's visitor.
     void watched(NodeId dir, const std::vector<Disk::Entry>& entries) override;
+    void placed(NodeId dir) override;
     bool wantsListing(NodeId dir, bool isNew) override;
     bool goesBelow(NodeId dir) override;
     void listed(NodeId dir, const std::vector<TreeWalker::Found>& entries) override;
@@ -120,6 +122,7 @@ private:
     std::unordered_map<int, std::pair<int, std::string>> sightings_;
     // How many times the queue was read to its end.
     unsigned queueEnds_ = 0;
+    bool walkingWhole_ = false;
     Outcome outcome_ = Outcome::Ok;
     bool rootGone_ = false;
     // The path of the last record told, when it was a directory's removal.

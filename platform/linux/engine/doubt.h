@@ -38,6 +38,8 @@ public:
         /// its own events happened, is not known. They are not told, and it
         /// is listed once the queue has been read to its end.
         bool unheard = false;
+        /// Ends of the queue in a row at which it was not where the tree has it.
+        unsigned staleEnds = 0;
     };
 
     bool empty() const { return directories_.empty(); }

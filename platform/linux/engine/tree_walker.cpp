@@ -81,6 +81,7 @@ int TreeWalker::classify(WatchTree& tree, const Frame& frame, Found& found, Visi
     if (existing == kNoNode && here == kNoNode) {
         found.met = Met::New;
         found.node = tree.add(found.key, frame.node, found.name);
+        visitor.placed(found.node);
     } else if (existing != kNoNode && existing == here) {
         found.met = Met::Here;
         found.node = existing;

@@ -38,6 +38,8 @@ public:
         /// new (a new one is always gone through).
         virtual bool wantsListing(NodeId dir, bool isNew) = 0;
         virtual bool goesBelow(NodeId dir) = 0;
+        /// A directory the walk placed in the tree.
+        virtual void placed(NodeId dir) = 0;
         /// A directory gone through without a listing: the reader holds
         /// what it holds already.
         virtual void watched(NodeId dir, const std::vector<Disk::Entry>& entries) = 0;

@@ -1,0 +1,150 @@
+"""Fault injection: each fault of the table is put back, one at a time, into a
+scratch copy of the engine, and the explorer (tests/sim/explorer.cpp) runs on
+it until it finds a story that goes wrong, which the same seed does not do on
+the engine as it is. Prints, for each fault, whether it was found and how
+long that took.
+
+    python3 -m bench.inject_faults [--seconds 60] [--only N]
+
+The faults are the engine's own past ones and the kinds of slip a change of
+its rules could make: each names the file, the text it replaces, and what
+goes wrong.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ENGINE = "platform/linux/engine/"
+
+# (what goes wrong, file, text as it is, text with the fault)
+FAULTS = [
+    ("a name a listing showed is told again by its event", "change_tracker.cpp",
+     "if (readerHolds(dir) && toldAs(dir, name) == Told::No && !ahead) {", "if (readerHolds(dir)) {"),
+    ("a listing tells what the reader holds already", "change_tracker.cpp",
+     "if (isNew) tellAdded(dir, entry.name, entry.isDirectory, false);",
+     "tellAdded(dir, entry.name, entry.isDirectory, false);"),
+    ("a directory moved under a new name is taken along by the reader", "change_tracker.cpp",
+     "carried = sourceHeld && event.fromName == toName && !sighted;", "carried = sourceHeld && !sighted;"),
+    ("a directory told afresh is not listed", "change_tracker.cpp",
+     "    newDirectory(node, -1);\n}", "}"),
+    ("an overflow passes in silence", "change_tracker.cpp",
+     "case ChangeEvent::Kind::Overflow: repair(); break;", "case ChangeEvent::Kind::Overflow: break;"),
+    ("the root's deletion goes unnoticed", "change_tracker.cpp",
+     "case ChangeEvent::Kind::RootGone: rootGone_ = true; break;", "case ChangeEvent::Kind::RootGone: break;"),
+    ("an entry a rename replaced is not told gone", "change_tracker.cpp",
+     "if (replaced && !inside) tell(", "if (false) tell("),
+    ("the reader's names are not forgotten on a removal", "change_tracker.cpp",
+     "if (action == FILE_ACTION_REMOVED || action == FILE_ACTION_RENAMED_OLD_NAME) held_.erase(tree_.key(dir), name);",
+     ""),
+    ("a new directory is watched through a stale path", "change_tracker.cpp",
+     "const bool current = dir >= 0 && (parent == tree_.root() || walker_.keyAtPathOf(tree_, parent) == tree_.key(parent));",
+     "const bool current = dir >= 0;"),
+    ("a listing is trusted at the end of the queue it was made before", "change_tracker.cpp",
+     "directory->listedAt < queueEnds_", "directory->listedAt <= queueEnds_"),
+    ("a file and a directory of the same name are taken for one", "change_tracker.cpp",
+     "return found != doubtful->told.end() && found->second.isDirectory == isDirectory;",
+     "return found != doubtful->told.end();"),
+    ("a directory found where no event put it is taken along", "change_tracker.cpp",
+     "            sighted = true;\n", ""),
+    ("a directory a walk met elsewhere is told where it was met", "change_tracker.cpp",
+     "        if (entry.met == TreeWalker::Met::Elsewhere) {", "        if (false) {"),
+    ("fanotify: a moved-in directory is listed before older events are read", "change_tracker.cpp",
+     "if (!readerHolds(node) || !options_.listNewDirectories) {", "if (!readerHolds(node)) {"),
+    ("halves with different cookies are taken for one move", "change_tracker.cpp",
+     "if (event.uncertain && (node == kNoNode || to == kNoNode || keyAt(to, toName) != tree_.key(node))) {",
+     "if (false) {"),
+    ("a directory placed ahead of a move is taken for the one that moved", "change_tracker.cpp",
+     "        keepSource = true;\n", ""),
+    ("a name the disk placed ahead of its event is told twice", "change_tracker.cpp",
+     "const bool ahead = doubt_.find(tree_.key(dir)) == nullptr && held_.contains(tree_.key(dir), name);",
+     "const bool ahead = false;"),
+    ("what a listing shows is told though the directory moved meanwhile", "tree_walker.cpp",
+     "if (keyAtPathOf(tree, frame.node) == tree.key(frame.node)) {", "if (true) {"),
+    ("a directory a walk met elsewhere is taken for the one the tree has there", "tree_walker.cpp",
+     "    } else if (existing != kNoNode) {\n        found.met = Met::Elsewhere;",
+     "    } else if (existing != kNoNode) {\n        found.met = Met::Here;\n        found.node = existing;"),
+    ("a lone first half does not wait for its partner", "inotify_source.cpp",
+     "constexpr long long kRenameWaitMs = 5;", "constexpr long long kRenameWaitMs = -1;"),
+    ("a move's halves are not paired", "inotify_source.cpp",
+     "(half_.cookie == event.cookie || (half_.isDirectory && change.isDirectory))) {", "false) {"),
+    ("events of a watch let go are told", "inotify_source.cpp",
+     "if (letGo_.count(event.wd) != 0) {", "if (false) {"),
+    ("fanotify: a merged removal is told before the moves of its directory", "fanotify_source.cpp",
+     "removal.child == moved)) {", "false)) {"),
+    ("fanotify: a file written after its removal is told modified", "fanotify_source.cpp",
+     "const bool gone = !isDirectory", "const bool gone = false && !isDirectory"),
+    ("fanotify: a rename merged away is not told", "fanotify_source.cpp",
+     "tellMergedMove(event.target, event.oldName, from, isDirectory);", ""),
+    ("fanotify: a directory moved back and forth is not audited", "fanotify_source.cpp",
+     "if (!moves_.empty()) auditMove(event.dir, position);", ""),
+    ("fanotify: a rename over a directory is not seen to replace it", "fanotify_source.cpp",
+     "        return goneUnseen(next);", "        return false;"),
+    ("fanotify: an unlink's link count is taken for a rename's victim", "fanotify_source.cpp",
+     "            unlinked_.emplace_back(bytesOf(event.target));", ""),
+]
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, text=True, capture_output=True, **kw)
+
+
+def explorer(build, seconds, ignore):
+    cmd = [os.path.join(build, "tests", "pathwarden_explorer"), "--seconds", str(seconds), "--until-fault"]
+    if ignore:
+        cmd += ["--ignore", ",".join(map(str, sorted(ignore)))]
+    began = time.monotonic()
+    out = subprocess.run(cmd, text=True, capture_output=True).stdout
+    found = re.search(r"first fault after ([0-9.]+) s\nseed (\d+) \((\w+)\): (.*)", out)
+    return (float(found.group(1)), found.group(4)) if found else (None, f"none in {time.monotonic() - began:.0f} s")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=60, help="longest search per fault")
+    parser.add_argument("--only", type=int, default=0, help="only fault N (1-based)")
+    args = parser.parse_args()
+    repo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    scratch = tempfile.mkdtemp(prefix="faults-")
+    try:
+        shutil.copytree(repo, os.path.join(scratch, "src"), ignore=shutil.ignore_patterns("build", ".git"))
+        src, build = os.path.join(scratch, "src"), os.path.join(scratch, "build")
+        run(["cmake", "-S", src, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DPATHWARDEN_TESTS=ON"])
+        make = ["cmake", "--build", build, "-j2", "--target", "pathwarden_explorer"]
+        run(make)
+        # Seeds that go wrong on the engine as it is are left out.
+        baseline = subprocess.run([os.path.join(build, "tests", "pathwarden_explorer"), "--seconds",
+                                   str(args.seconds)], text=True, capture_output=True).stdout
+        ignore = {int(s) for s in re.findall(r"^seed (\d+)", baseline, re.M)}
+        print(f"the engine as it is: {len(ignore)} seeds go wrong in {args.seconds:.0f} s; they are left out")
+        found = 0
+        for number, (what, name, good, bad) in enumerate(FAULTS, 1):
+            if args.only and number != args.only:
+                continue
+            path = os.path.join(src, ENGINE, name)
+            text = open(path).read()
+            if text.count(good) != 1:
+                print(f"{number:2}. {what}: the text to replace is not in {name} once")
+                continue
+            open(path, "w").write(text.replace(good, bad))
+            try:
+                run(make)
+                seconds, fault = explorer(build, args.seconds, ignore)
+            finally:
+                open(path, "w").write(text)
+            found += seconds is not None
+            shown = f"found in {seconds:.2f} s: {fault}" if seconds is not None else f"NOT found ({fault})"
+            print(f"{number:2}. {what}: {shown}", flush=True)
+        print(f"{found} of {len(FAULTS) if not args.only else 1} faults found")
+        return 0 if found == (len(FAULTS) if not args.only else 1) else 1
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
