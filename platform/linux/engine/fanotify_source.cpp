@@ -178,7 +178,7 @@ void FanotifySource::translate(size_t position) {
     if (!(event.mask & FAN_CREATE)) tellMergedMove(event.target, event.name, key, isDirectory);
     if (!moves_.empty()) auditMove(event.dir, position);
     if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE)) settleAllRemovals();
-    settleRemovals(key, event.name, child);
+    settleRemovals(key, event.name, event.target);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
     if (event.mask & FAN_CREATE) tell(ChangeEvent::Kind::Added, key, event.name, isDirectory, child);
@@ -199,12 +199,10 @@ void FanotifySource::translate(size_t position) {
         if (event.target != nullptr && !moves_.empty()) {
             if (const auto moved = moves_.find(bytesOf(event.target)); moved != moves_.end()) moves_.erase(moved);
         }
-        if (event.target != nullptr) {
-            unlinked_.emplace_back(bytesOf(event.target));
-            if (unlinked_.size() > kUnlinkedKept) unlinked_.pop_front();
-        }
+        if (event.target != nullptr) noteUnlinked(bytesOf(event.target));
         if (isDirectory && (event.mask & FAN_CREATE)) {
-            removals_.push_back(Removal{key, std::string(event.name), child});
+            removals_.push_back(Removal{key, std::string(event.name), child,
+                                        event.target != nullptr ? std::string(bytesOf(event.target)) : std::string()});
         } else if (!isDirectory && event.target != nullptr && renamedLater(event.target, position)) {
             // Merged into an earlier event of its name, and renamed since:
             // told gone where it went.
@@ -222,9 +220,9 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     if (from < 0 && to < 0) return;
     const bool isDirectory = (event.mask & FAN_ONDIR) != 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
-    if (isDirectory) settleRemovalsAround(from, to, child);
-    if (from >= 0) settleRemovals(from, event.oldName, child);
-    if (to >= 0) settleRemovals(to, event.name, child);
+    if (isDirectory) settleRemovalsAround(event.target);
+    if (from >= 0) settleRemovals(from, event.oldName, event.target);
+    if (to >= 0) settleRemovals(to, event.name, event.target);
     tellMergedMove(event.target, event.oldName, from, isDirectory);
     noteMove(event, from, to);
     // What lies below it may have been taken for outside the tree.
@@ -318,9 +316,17 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
         return false;
     if (removedAnyway(bytesOf(next.target))) return false;
     if (position + 2 >= events_.size()) fill();
-    if (position + 2 >= events_.size()) return true;
-    const Event& after = events_[position + 2];
-    return !((after.mask & FAN_DELETE) && after.target != nullptr && bytesOf(after.target) == bytesOf(next.target));
+    const bool replaced = position + 2 >= events_.size() ||
+                          !((events_[position + 2].mask & FAN_DELETE) && events_[position + 2].target != nullptr &&
+                            bytesOf(events_[position + 2].target) == bytesOf(next.target));
+    // Still open somewhere, it may yet be written to: not under that name.
+    if (replaced) noteUnlinked(bytesOf(next.target));
+    return replaced;
+}
+
+void FanotifySource::noteUnlinked(HandleBytes handle) {
+    unlinked_.emplace_back(handle);
+    if (unlinked_.size() > kUnlinkedKept) unlinked_.pop_front();
 }
 
 // A directory never met, gone without a removal: a rename replaced it.
@@ -333,15 +339,41 @@ bool FanotifySource::goneUnseen(const Event& self) {
 
 // A directory gone without a removal was the entry a rename replaced: the
 // rename right before it tells so (see replacesEntry). When its attributes
-// had changed first, the kernel merged the two changes into that first one,
-// and which later rename replaced it is not known: its removal goes untold.
-bool FanotifySource::placeVictim(const Event& self) { return goneUnseen(self); }
+// had changed first, the kernel merged the two changes into that first one:
+// which later rename replaced it, and so whether the reader held what it
+// replaced, is not known, and that is said like any other loss. One that a
+// later event moves or removes is not such a one.
+bool FanotifySource::placeVictim(const Event& self, size_t position) {
+    if (!goneUnseen(self)) return false;
+    Link link;
+    if (linkAhead(std::string(bytesOf(self.dir)), position, link, true)) return true;
+    const Event* before = position > 0 ? &events_[position - 1] : nullptr;
+    const bool claimed = before != nullptr && (before->mask & FAN_RENAME) && (before->mask & FAN_ONDIR) &&
+                         before->pid == self.pid;
+    if (!claimed) lose();
+    return true;
+}
+
+// Said like an overflow of the queue, after which the reader looks at the
+// disk afresh: what is queued by then happened before that look, and is let
+// go unread, with all that waited on it.
+void FanotifySource::lose() {
+    tell(ChangeEvent::Kind::Overflow, -1, {}, false);
+    stopped_ = true;
+    removals_.clear();
+    moves_.clear();
+    removedFiles_.clear();
+    outside_.clear();
+    std::unique_ptr<char[]> scratch(new char[readBytes_]);
+    while (port_.read(scratch.get(), readBytes_) + kLargestEvent > readBytes_) {
+    }
+}
 
 // An event on a directory itself: told, as inotify tells it, on the
 // directory's entry in its parent.
 void FanotifySource::translateSelf(const Event& event, size_t position) {
     if (!(event.mask & FAN_ATTRIB) || bytesOf(event.dir) == rootHandle_) return;
-    if (placeVictim(event)) return;
+    if (placeVictim(event, position)) return;
     const int key = locate(event.dir, position);
     int parentKey = -1;
     std::string name;
@@ -457,9 +489,9 @@ void FanotifySource::tell(ChangeEvent::Kind kind, int key, std::string_view name
 
 // A later entry under the name of a directory whose removal was merged into
 // its creation comes after that removal.
-void FanotifySource::settleRemovals(int key, std::string_view name, int child) {
+void FanotifySource::settleRemovals(int key, std::string_view name, const file_handle* target) {
     for (const Removal& removal : removals_) {
-        if (removal.parentKey == key && removal.name == name && removal.child != child) {
+        if (removal.parentKey == key && removal.name == name && (target == nullptr || removal.handle != bytesOf(target))) {
             settleAllRemovals();
             return;
         }
@@ -478,16 +510,17 @@ void FanotifySource::settleAllRemovals() {
     }
 }
 
-// A directory removed while merged into its making is told gone before a
-// directory moves: its path may be about to change, and the path printed must
-// be one that it had. Not one that holds either end of the move, nor the
-// moved one itself: it was removed after the move, once emptied.
-void FanotifySource::settleRemovalsAround(int from, int to, int moved) {
+// A directory removed while merged into its making, inside one that moves,
+// is told gone before the move: its path is about to change, and the path
+// printed must be one that it had. The others wait for what comes in their
+// place, or the queue's end: the moved one itself, or one that holds either
+// end of the move, was removed after it.
+void FanotifySource::settleRemovalsAround(const file_handle* moved) {
+    const int movedKey = moved != nullptr ? disk_.find(bytesOf(moved)) : -1;
+    if (movedKey < 0 || !tree_->holds(movedKey)) return;
     std::vector<Removal> later;
     for (size_t i = 0; i < removals_.size();) {
-        const Removal& removal = removals_[i];
-        if (removal.child >= 0 && (tree_->isWithin(from, removal.child) || tree_->isWithin(to, removal.child) ||
-                                   removal.child == moved)) {
+        if (!tree_->isWithin(removals_[i].parentKey, movedKey)) {
             later.push_back(std::move(removals_[i]));
             removals_.erase(removals_.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
@@ -540,27 +573,39 @@ void FanotifySource::auditMoves() {
 }
 
 // A change in a directory that moved while its events were queued: if the
-// disk has it back where its last move took it from, and nothing queued
-// moves it again, the kernel merged a move back into an earlier one, and
-// that move is told first, so the change gets the path it happened under.
+// disk has it elsewhere than its last move took it, and nothing queued moves
+// it again, the kernel merged a later move into an identical earlier one,
+// and that move is told first, so the change gets the path it happened under.
+// Most often it went back where it came from; anywhere else is trusted only
+// with the queue read to its end, since a move not read yet may have taken it
+// there, unless a later event about it says where it was.
 void FanotifySource::auditMove(const file_handle* dir, size_t position) {
     const auto last = moves_.find(bytesOf(dir));
     if (last == moves_.end() || renamedLater(dir, position)) return;
     Move& move = last->second;
-    if (move.fromKey < 0 || move.toKey < 0 || !tree_->holds(move.fromKey) || !tree_->holds(move.toKey)) return;
-    if (!isAt(move.fromKey, move.fromName, bytesOf(dir)) || isAt(move.toKey, move.toName, bytesOf(dir))) return;
+    if (move.toKey < 0 || !tree_->holds(move.toKey) || isAt(move.toKey, move.toName, bytesOf(dir))) return;
+    int key = move.fromKey;
+    std::string name = move.fromName;
+    if (key < 0 || !tree_->holds(key) || !isAt(key, name, bytesOf(dir))) {
+        Link link;
+        if (!linkAhead(std::string(bytesOf(dir)), position, link, true) &&
+            (port_.queuedBytes() > 0 || !port_.placeOf(bytesOf(dir), link.parent, link.name)))
+            return;
+        key = disk_.find(link.parent);
+        name = std::move(link.name);
+        if (key < 0 || !tree_->holds(key)) return;
+    }
     names_.push_back(move.toName);
-    names_.push_back(move.fromName);
+    names_.push_back(name);
     ChangeEvent change;
     change.kind = ChangeEvent::Kind::Moved;
     change.isDirectory = move.isDirectory;
     change.fromKey = move.toKey;
     change.fromName = names_[names_.size() - 2];
-    change.key = move.fromKey;
+    change.key = key;
     change.name = names_.back();
     change.entry = move.isDirectory ? disk_.keyFor(bytesOf(dir)) : -1;
-    std::swap(move.fromKey, move.toKey);
-    std::swap(move.fromName, move.toName);
+    move = Move{move.toKey, move.toName, key, name, move.isDirectory};
     tell(change);
 }
 

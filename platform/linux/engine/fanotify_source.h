@@ -64,6 +64,7 @@ private:
         int parentKey;
         std::string name;
         int child;
+        std::string handle;  // its key may be let go and given anew before it is told
     };
     /// The last move told of an entry: where from, where to (-1: outside).
     struct Move {
@@ -86,18 +87,20 @@ private:
     void translateSelf(const Event& event, size_t position);
     bool replacesEntry(const Event& event, size_t position);
     bool goneUnseen(const Event& self);
-    bool placeVictim(const Event& self);
+    bool placeVictim(const Event& self, size_t position);
+    void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
     bool removedAnyway(HandleBytes handle) const;
+    void noteUnlinked(HandleBytes handle);
     int locate(const file_handle* dir, size_t position);
     bool known(int key) const;
     bool linkBefore(const std::string& handle, size_t position, Link& link);
     bool linkAhead(const std::string& handle, size_t position, Link& link, bool readMore);
     void tell(ChangeEvent event);
     void tell(ChangeEvent::Kind kind, int key, std::string_view name, bool isDirectory, int entry = -1);
-    void settleRemovals(int key, std::string_view name, int child);
+    void settleRemovals(int key, std::string_view name, const file_handle* target);
     void settleAllRemovals();
-    void settleRemovalsAround(int from, int to, int moved);
+    void settleRemovalsAround(const file_handle* moved);
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
     void tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory);
