@@ -219,6 +219,10 @@ Disk& KernelModel::disk() { return *directories_; }
 InotifyPort& KernelModel::inotify() { return *inotify_; }
 FanotifyPort& KernelModel::fanotify() { return *fanotify_; }
 std::string KernelModel::rootHandle() const { return Fanotify::handle(root_); }
+std::string KernelModel::handleOf(const std::string& path) const {
+    const int node = path.empty() ? root_ : resolve(path);
+    return node < 0 ? std::string() : Fanotify::handle(node);
+}
 
 int KernelModel::add(int parent, const std::string& name, bool isDirectory) {
     nodes_.emplace_back();
