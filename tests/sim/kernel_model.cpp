@@ -219,6 +219,10 @@ Disk& KernelModel::disk() { return *directories_; }
 InotifyPort& KernelModel::inotify() { return *inotify_; }
 FanotifyPort& KernelModel::fanotify() { return *fanotify_; }
 std::string KernelModel::rootHandle() const { return Fanotify::handle(root_); }
+std::string KernelModel::handleOf(const std::string& path) const {
+    const int node = path.empty() ? root_ : resolve(path);
+    return node < 0 ? std::string() : Fanotify::handle(node);
+}
 
 int KernelModel::add(int parent, const std::string& name, bool isDirectory) {
     nodes_.emplace_back();
@@ -383,10 +387,11 @@ void KernelModel::push(Event event) {
             if (queue_.back().mask != IN_Q_OVERFLOW) queue_.push_back(overflowEvent());
             return;
         }
-        // An event like the last one queued is merged into it (a move's
-        // half only with one of the same move).
+        // An event like the last one queued is merged into it. The cookie is
+        // not compared: a second move to the same name, right after the
+        // first, is lost with its cookie.
         if (!queue_.empty() && !(queue_.back().mask & IN_IGNORED) && queue_.back().mask == event.mask &&
-            queue_.back().wd == event.wd && queue_.back().name == event.name && queue_.back().cookie == event.cookie)
+            queue_.back().wd == event.wd && queue_.back().name == event.name)
             return;
         queue_.push_back(std::move(event));
         return;
@@ -527,16 +532,11 @@ bool KernelModel::remove(const std::string& path) {
     const int parent = nodes_[node].parent;
     const std::string name = nodes_[node].name;
     if (nodes_[node].isDirectory) {
-        // The directory's own watch hears of it first, then its parent's.
-        const bool free = nodes_[node].opened == 0 && nodes_[node].wd >= 0;
-        if (free) selfEvent(node, IN_DELETE_SELF);
-        entryEvent(parent, IN_DELETE, name, node);
+        // The directory's own watch hears of it and goes before its parent
+        // is told; while it is open, only at its last close.
         unlink(node);
-        if (free) {
-            selfEvent(node, IN_IGNORED);
-            wds_.erase(nodes_[node].wd);
-            nodes_[node].wd = -1;
-        }
+        release(node);
+        entryEvent(parent, IN_DELETE, name, node);
         return true;
     }
     selfEvent(node, IN_ATTRIB);  // fanotify: its link count, then its name

@@ -35,6 +35,9 @@ public:
     FanotifyPort& fanotify();
     /// The watched root's handle, as fanotify gives it.
     std::string rootHandle() const;
+    /// The handle of the entry at path ("" the root, "~" the directory beside
+    /// it), as name_to_handle_at gives it; empty where there is none.
+    std::string handleOf(const std::string& path) const;
 
     // Changes on the disk, each queuing its events. A change that cannot be
     // made (no such entry, a name taken) is skipped and returns false, so
