@@ -130,6 +130,7 @@ public:
         for (const Event& event : m_.queue_) bytes += m_.serialize(event, nullptr, SIZE_MAX);
         return bytes;
     }
+    bool awaitEvents(int) override { return queuedBytes() > 0; }
     std::string handleOf(int dir, int&) override {
         const int node = m_.handles_.at(dir);
         m_.runHook("watching " + m_.pathOf(node));

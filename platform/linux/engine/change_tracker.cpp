@@ -47,7 +47,7 @@ ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
         if (dir == tree_.root()) {
             rootGone_ = true;
         } else if (dir != kNoNode) {
-            forgetSubtree(dir, false);
+            vanished(dir);
         }
         break;
     case ChangeEvent::Kind::Moved: moved(event); break;
@@ -103,6 +103,7 @@ void ChangeTracker::added(NodeId dir, std::string_view name, bool isDirectory, i
         tellAdded(dir, name, isDirectory, false);
         told(dir, name, true, isDirectory);
     }
+    if (!vanished_.empty()) vanished_.erase(Unwatched{tree_.key(dir), std::string(name)});
     if (isDirectory && options_.recursive) placeNew(dir, name, entry, true);
 }
 
@@ -115,11 +116,32 @@ void ChangeTracker::removed(NodeId dir, std::string_view name, bool isDirectory)
     forgetChild(dir, name, isDirectory);
 }
 
+// A directory's watch goes before its parent hears of its removal. Where a
+// move replaced it and inotify dropped that move's arrival, as like the one
+// queued before it, no removal comes: then, once the queue has been read,
+// the name is told afresh from the disk.
+void ChangeTracker::vanished(NodeId node) {
+    if (options_.listNewDirectories) vanished_.insert(Unwatched{tree_.key(tree_.parent(node)), std::string(tree_.name(node))});
+    forgetSubtree(node, false);
+}
+
+void ChangeTracker::retell(NodeId parent, const std::string& name) {
+    removed(parent, name, true);
+    std::string path = pathOf(parent);
+    if (!path.empty()) path += '/';
+    path += name;
+    int error = 0;
+    const int dir = disk_.open(path, error);
+    if (dir >= 0) disk_.close(dir);
+    if (dir >= 0 || error == ENOTDIR || error == ELOOP) added(parent, name, dir >= 0, -1);
+}
+
 void ChangeTracker::forgetChild(NodeId dir, std::string_view name, bool isDirectory) {
     if (!isDirectory) return;
     const Unwatched place{tree_.key(dir), std::string(name)};
     unwatched_.erase(place);
     blocked_.erase(place);
+    vanished_.erase(place);
     if (const NodeId child = tree_.findChild(dir, name); child != kNoNode) forgetSubtree(child, false);
 }
 
@@ -230,6 +252,10 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     }
     if (from != kNoNode && !keepSource) told(from, event.fromName, false, event.isDirectory);
     if (heard && !shown) told(to, toName, true, event.isDirectory);
+    if (!vanished_.empty()) {
+        if (from != kNoNode) vanished_.erase(Unwatched{tree_.key(from), std::string(event.fromName)});
+        if (to != kNoNode) vanished_.erase(Unwatched{tree_.key(to), toName});
+    }
     if (!directory) return;
     if (to == kNoNode) {
         if (node != kNoNode) leaveTree(node);
@@ -526,9 +552,9 @@ void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
         sightings_.erase(key);
         disk_.forget(key, stillWatched);
     }
-    if (unwatched_.empty() && blocked_.empty()) return;
+    if (unwatched_.empty() && blocked_.empty() && vanished_.empty()) return;
     for (const int key : keys) {
-        for (std::set<Unwatched>* places : {&unwatched_, &blocked_}) {
+        for (std::set<Unwatched>* places : {&unwatched_, &blocked_, &vanished_}) {
             places->erase(places->lower_bound(Unwatched{key, ""}), places->lower_bound(Unwatched{key + 1, ""}));
         }
     }
@@ -540,6 +566,12 @@ void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
 void ChangeTracker::settle() {
     ++queueEnds_;
     sightings_.clear();
+    std::set<Unwatched> gone;
+    gone.swap(vanished_);
+    for (const Unwatched& place : gone) {
+        const NodeId parent = tree_.find(place.parentKey);
+        if (parent != kNoNode && tree_.findChild(parent, place.name) == kNoNode) retell(parent, place.name);
+    }
     std::vector<int> keys;
     for (const auto& [key, directory] : doubt_.all()) keys.push_back(key);
     for (const int key : keys) {
@@ -570,6 +602,7 @@ void ChangeTracker::repair() {
     held_.clear();
     unwatched_.clear();
     blocked_.clear();
+    vanished_.clear();
     sightings_.clear();
     pathNode_ = kNoNode;
     // The tree as the disk has it now; directories still watched keep their

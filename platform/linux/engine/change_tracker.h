@@ -68,6 +68,8 @@ private:
     void adopt(const Place& place);
     void added(NodeId dir, std::string_view name, bool isDirectory, int entry);
     void removed(NodeId dir, std::string_view name, bool isDirectory);
+    void vanished(NodeId node);
+    void retell(NodeId parent, const std::string& name);
     void forgetChild(NodeId dir, std::string_view name, bool isDirectory);
     void modified(NodeId dir, std::string_view name, bool isDirectory, bool content);
     void moved(const ChangeEvent& event);
@@ -116,6 +118,9 @@ private:
     HeldNames held_;
     std::set<Unwatched> unwatched_;
     std::set<Unwatched> blocked_;
+    // Where a directory's watch went with no removal heard yet: one follows,
+    // or the event that replaced it was lost (see vanished).
+    std::set<Unwatched> vanished_;
     // Directories a walk met under another parent or name than the tree
     // gives them, by key: where the walk met them, for a move whose second
     // half never comes (it went through a directory not watched yet).

@@ -315,7 +315,11 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
         (rename.target != nullptr && bytesOf(next.target) == bytesOf(rename.target)))
         return false;
     if (removedAnyway(bytesOf(next.target))) return false;
-    if (position + 2 >= events_.size()) fill();
+    // An unlink queues the link count and the name's removal one after the
+    // other, and a read may come between the two: the second is waited for.
+    for (int wait = 0; wait < 3 && position + 2 >= events_.size(); ++wait) {
+        if (!fill() && port_.awaitEvents(1)) fill();
+    }
     const bool replaced = position + 2 >= events_.size() ||
                           !((events_[position + 2].mask & FAN_DELETE) && events_[position + 2].target != nullptr &&
                             bytesOf(events_[position + 2].target) == bytesOf(next.target));

@@ -38,6 +38,8 @@ public:
     virtual size_t read(char* buffer, size_t size) = 0;
     /// Bytes of events queued (FIONREAD).
     virtual size_t queuedBytes() = 0;
+    /// Waits at most this long for an event to be queued; whether one is.
+    virtual bool awaitEvents(int milliseconds) = 0;
     /// The handle of the open directory dir (a Disk handle); empty with the
     /// errno in error where the file system gives none.
     virtual std::string handleOf(int dir, int& error) = 0;

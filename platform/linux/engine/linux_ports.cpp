@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -118,6 +119,11 @@ LinuxFanotifyPort::~LinuxFanotifyPort() { close(fd_); }
 size_t LinuxFanotifyPort::read(char* buffer, size_t size) { return readRetrying(fd_, buffer, size); }
 
 size_t LinuxFanotifyPort::queuedBytes() { return queuedOn(fd_); }
+
+bool LinuxFanotifyPort::awaitEvents(int milliseconds) {
+    pollfd ready{fd_, POLLIN, 0};
+    return poll(&ready, 1, milliseconds) > 0;
+}
 
 std::string LinuxFanotifyPort::handleOf(int dir, int& error) {
     HandleBuffer handle;

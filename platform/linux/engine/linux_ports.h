@@ -37,6 +37,7 @@ public:
     int fd() const override { return fd_; }
     size_t read(char* buffer, size_t size) override;
     size_t queuedBytes() override;
+    bool awaitEvents(int milliseconds) override;
     std::string handleOf(int dir, int& error) override;
     bool placeOf(HandleBytes dir, std::string& parent, std::string& name) override;
     bool holds(HandleBytes dir, std::string_view name, HandleBytes entry) override;
