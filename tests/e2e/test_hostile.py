@@ -419,6 +419,20 @@ def test_output_closed_early_ends_the_run_without_a_terminal(program, watched, s
         end(process)
 
 
+def test_its_own_log_in_the_tree_is_not_reported_as_modified(program, watched):
+    # Each write would be a change to report, and its report a write: the log
+    # holds its own renames and the other changes only.
+    log, renamed = watched / "log", watched / "renamed"
+    run = program.pipe(watched, via=redirected(log, []))
+    eventually(lambda: start_lines(watched) in log.read_bytes(), "started")
+    os.rename(log, renamed)
+    (watched / "sentinel").touch()
+    eventually(lambda: record("added", watched / "sentinel") in renamed.read_bytes(), "reporting")
+    assert_records(renamed.read_bytes(),
+                   record("old", log), record("new", renamed), record("added", watched / "sentinel"))
+    run.stop()
+
+
 @pytest.mark.parametrize("how", ["deleted", "moved-away-then-deleted"])
 def test_a_deleted_root_ends_the_reports_with_an_overflow(tmp_path, watch, how):
     root, elsewhere = tmp_path / "root", tmp_path / "elsewhere"

@@ -46,7 +46,8 @@ ChangeMonitor::ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bo
       readyFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       tracker_(source_->disk(), *this, source_->options(recursive, notifyFilter)),
-      queue_(backlogLimit) {}
+      queue_(backlogLimit),
+      ownOutput_(rootFd) {}
 
 std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
                                                     size_t backlogLimit) {
@@ -292,6 +293,14 @@ void ChangeMonitor::rootVanished() {
 }
 
 void ChangeMonitor::publish(std::vector<uint8_t>& packed) {
+    // Each report written to an output file in the tree would be a change to
+    // report, and so on without end.
+    if (ownOutput_.present()) {
+        eraseRecords(packed, [this](DWORD action, std::basic_string_view<WCHAR> path) {
+            return ownOutput_.isOwnWrite(action, path);
+        });
+        if (packed.empty()) return;
+    }
     if (queue_.publish(packed)) signalReady();
 }
 

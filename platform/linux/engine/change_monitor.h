@@ -17,6 +17,7 @@
 
 #include "platform/linux/engine/change_tracker.h"
 #include "platform/linux/engine/event_source.h"
+#include "platform/linux/engine/own_output.h"
 #include "platform/linux/engine/record_queue.h"
 
 /// Milliseconds on the monotonic clock.
@@ -82,6 +83,7 @@ private:
     std::mutex engine_;
     ChangeTracker tracker_;
     RecordQueue queue_;
+    OwnOutput ownOutput_;
     long long readAtMs_ = 0;
     // The mount table, which becomes readable with POLLPRI when it changes, and
     // the mount the root is on: a root unmounted lazily sends no event while

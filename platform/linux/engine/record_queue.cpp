@@ -27,6 +27,23 @@ void RecordBatch::append(DWORD action, const WCHAR* name, size_t length) {
     std::memcpy(record + kHeaderBytes, name, nameBytes);
 }
 
+void eraseRecords(std::vector<uint8_t>& packed,
+                  const std::function<bool(DWORD action, std::basic_string_view<WCHAR> name)>& drop) {
+    size_t kept = 0;
+    for (size_t at = 0; at < packed.size();) {
+        const size_t size = readDword(packed.data() + at);
+        // Records start on 4-byte boundaries, so the name is aligned for WCHAR.
+        const std::basic_string_view<WCHAR> name(reinterpret_cast<const WCHAR*>(packed.data() + at + kHeaderBytes),
+                                                 readDword(packed.data() + at + 8) / sizeof(WCHAR));
+        if (!drop(readDword(packed.data() + at + 4), name)) {
+            if (kept != at) std::memmove(packed.data() + kept, packed.data() + at, size);
+            kept += size;
+        }
+        at += size;
+    }
+    packed.resize(kept);
+}
+
 bool RecordQueue::publish(std::vector<uint8_t>& packed) {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool wasEmpty = heldBytes_ == 0 && !overflow_;

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -72,3 +74,8 @@ public:
 private:
     std::vector<uint8_t> packed_;
 };
+
+/// Removes from records packed as RecordBatch packs them those for which
+/// drop(action, name) is true, keeping the others in their order.
+void eraseRecords(std::vector<uint8_t>& packed,
+                  const std::function<bool(DWORD action, std::basic_string_view<WCHAR> name)>& drop);
