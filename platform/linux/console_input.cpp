@@ -192,6 +192,11 @@ void lookForKeyboard() {
 
 void console_input::restoreTerminal() { giveBackAtExit(); }
 
+bool keystrokeCanArrive() {
+    if (!keyboard.looked) lookForKeyboard();
+    return keyboard.fd >= 0;
+}
+
 int _kbhit() {
     if (!keyboard.looked) lookForKeyboard();
     if (keyboard.fd < 0) return 0;

@@ -16,7 +16,7 @@ import termios
 import pexpect
 import pytest
 
-from .support.isolation import in_mount_namespace, in_namespace_of, nobody_ids
+from .support.isolation import in_mount_namespace, in_namespace_of, nobody_ids, with_inotify_limits
 from .support.procfs import main_thread_syscall
 from .support.report import OVERFLOW, count, fsencode, record, record_lines, refused, start_lines
 from .support.runner import (TIMEOUT, end, eventually, expect_shown, press_key, redirected, start,
@@ -25,6 +25,7 @@ from .support.trees import write
 
 pytestmark = pytest.mark.timeout(180)
 
+ERROR_TOO_MANY_OPEN_FILES = 4
 ERROR_ACCESS_DENIED = 5
 
 
@@ -450,14 +451,14 @@ def test_a_deleted_root_ends_the_reports_with_an_overflow(tmp_path, watch, how):
     seen = run.expect(OVERFLOW + refused(root, ERROR_ACCESS_DENIED))
     # What happened before the root went is reported before the overflow.
     assert record("removed", os.path.join(root, "sub", "f")) in seen
-    # Nothing later is reported, even at the same path, and the program waits
-    # for a key or a signal, as on Windows.
+    # Nothing later is reported, even at the same path; with a terminal the
+    # program would wait for a key, as on Windows, but no key can come here.
     os.makedirs(os.path.join(root, "sub"))
     write(os.path.join(root, "sub", "again"))
     write(os.path.join(root, "again"))
-    assert run.quiet() == b""
-    assert run.proc.poll() is None
-    assert run.stop() == -signal.SIGTERM
+    run.proc.wait(TIMEOUT)
+    assert run.stop() == 255
+    assert run.rest() == b""
 
 
 def test_an_unmounted_root_is_announced_like_a_deleted_one(watch, watched):
@@ -467,8 +468,18 @@ def test_an_unmounted_root_is_announced_like_a_deleted_one(watch, watched):
     # The program holds the watched open, so only a lazy unmount can take it away.
     in_namespace_of(run.proc.pid, "umount", "-l", watched)
     run.expect(OVERFLOW + refused(watched, ERROR_ACCESS_DENIED))
-    assert run.proc.poll() is None
-    run.stop()
+    run.proc.wait(TIMEOUT)
+    assert run.stop() == 255
+
+
+@pytest.mark.interface("inotify")
+def test_a_refused_start_without_a_terminal_ends_the_run(program, watched):
+    # No key can ever come, and the watch will never deliver anything: a run
+    # that waited would only look like a watch to the script that started it.
+    run = program.pipe(watched, via=with_inotify_limits([], instances=0))
+    run.proc.wait(TIMEOUT)
+    assert run.stop() == 255
+    assert run.output == refused(watched, ERROR_TOO_MANY_OPEN_FILES)
 
 
 def test_sighup_ends_the_run_without_a_terminal(watched, watch):
