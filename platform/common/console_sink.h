@@ -20,9 +20,10 @@ void sinkAppend(const WCHAR* text, size_t size);
 /// Size, in bytes, of the output gathered and not yet written.
 size_t sinkPendingBytes();
 
-/// Writes everything gathered, then starts empty. Output that cannot be
-/// written (closed pipe, bad handle) is dropped: never throws, never retries
-/// a failed write, never keeps what failed for a later flush.
+/// Writes everything gathered, then starts empty; never throws. Output that
+/// cannot be written is dropped on Windows. On Linux, what a file cannot take
+/// now (a full disk) is kept ahead of what comes next, for the next flush,
+/// and an output that can never be written ends the program.
 void sinkFlush();
 
 /// Whether standard output is an interactive terminal (Linux) or console

@@ -12,14 +12,15 @@ import socket
 import struct
 import subprocess
 import termios
+import time
 
 import pexpect
 import pytest
 
 from .support.isolation import in_mount_namespace, in_namespace_of, nobody_ids, with_inotify_limits
 from .support.procfs import main_thread_syscall
-from .support.report import OVERFLOW, count, fsencode, record, record_lines, refused, start_lines
-from .support.runner import (TIMEOUT, end, eventually, expect_shown, press_key, redirected, start,
+from .support.report import OVERFLOW, count, fsencode, parse, record, record_lines, refused, start_lines
+from .support.runner import (GRACE, TIMEOUT, end, eventually, expect_shown, press_key, redirected, start,
                              switched_to_single_keys)
 from .support.trees import write
 
@@ -431,6 +432,41 @@ def test_its_own_log_in_the_tree_is_not_reported_as_modified(program, watched):
     eventually(lambda: record("added", watched / "sentinel") in renamed.read_bytes(), "reporting")
     assert_records(renamed.read_bytes(),
                    record("old", log), record("new", renamed), record("added", watched / "sentinel"))
+    run.stop()
+
+
+def test_a_full_disk_holds_the_log_back_and_tears_no_line(program, tmp_path, watched):
+    # The log on a file system of 64 KiB, filled up while 200 directories are
+    # made: their lines wait, and come whole once there is room again.
+    small = tmp_path / "small"
+    small.mkdir()
+    run = program.pipe(watched, via=in_mount_namespace(f"mount -t tmpfs -o size=64k pathwarden-test {small}",
+                                                       redirected(small / "log", [])))
+    inside = f"/proc/{run.proc.pid}/root{small}"  # the program's own mount namespace
+
+    def log():
+        with contextlib.suppress(FileNotFoundError), open(f"{inside}/log", "rb") as f:
+            return f.read()
+        return b""  # not made yet
+
+    eventually(lambda: start_lines(watched) in log(), "started")
+    filler = os.open(f"{inside}/filler", os.O_WRONLY | os.O_CREAT)
+    with contextlib.suppress(OSError):  # ENOSPC
+        while True:
+            os.write(filler, b"x" * 4096)
+    os.close(filler)
+    names = [f"during-{i:03}" for i in range(200)]
+    for name in names:
+        os.mkdir(watched / name)
+    eventually(lambda: record("added", watched / names[0]) in log(), "reporting")
+    time.sleep(GRACE)
+    assert record("added", watched / names[-1]) not in log(), "the disk never filled up"
+    os.remove(f"{inside}/filler")
+    (watched / "sentinel").touch()
+    eventually(lambda: record("added", watched / "sentinel") in log(), "reporting again")
+    report = parse(log(), watched)
+    assert report.problems == []  # no torn line, and no OVERFLOW: nothing was lost
+    assert set(names) <= {each.path for each in report.records if each.kind == "added"}
     run.stop()
 
 
