@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <new>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -16,6 +17,10 @@ namespace console_detail {
 namespace {
 
 constexpr int kStandardOutput = 1;
+// Reserved at the first flush, while there is memory for sure: a report is
+// written every 64 KiB and a line, so it never has to grow the buffer later,
+// when the backlog may have taken all the memory there is.
+constexpr size_t kWorkingBytes = 256 * 1024;
 
 // Kept between flushes: clear() keeps the capacity, so once it has grown to a
 // batch's size no later call allocates.
@@ -80,6 +85,13 @@ void sinkFlush() {
     // line is ever torn and nothing is lost.
     pending.erase(0, writeAll(kStandardOutput, pending.data(), pending.size()));
     errno = savedErrno;
+    if (pending.capacity() < kWorkingBytes) {
+        try {
+            pending.reserve(kWorkingBytes);
+        } catch (const std::bad_alloc&) {
+            // Short of memory from the start: grown as needed, as it was.
+        }
+    }
 }
 
 bool sinkIsTerminal() { return isatty(kStandardOutput) == 1; }

@@ -6,6 +6,7 @@ a sentinel made afterwards: reports come in order."""
 import contextlib
 import fcntl
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -18,9 +19,9 @@ import pexpect
 import pytest
 
 from .support.isolation import in_mount_namespace, in_namespace_of, nobody_ids, with_inotify_limits
-from .support.procfs import main_thread_syscall
+from .support.procfs import main_thread_syscall, status_kib
 from .support.report import OVERFLOW, count, fsencode, parse, record, record_lines, refused, start_lines
-from .support.runner import (GRACE, TIMEOUT, end, eventually, expect_shown, press_key, redirected, start,
+from .support.runner import (GRACE, TIMEOUT, Reader, end, eventually, expect_shown, press_key, redirected, start,
                              switched_to_single_keys)
 from .support.trees import write
 
@@ -468,6 +469,37 @@ def test_a_full_disk_holds_the_log_back_and_tears_no_line(program, tmp_path, wat
     assert report.problems == []  # no torn line, and no OVERFLOW: nothing was lost
     assert set(names) <= {each.path for each in report.records if each.kind == "added"}
     run.stop()
+
+
+@pytest.mark.not_sanitized  # the sanitizers reserve more address space than any limit leaves
+def test_memory_running_out_while_nobody_reads_is_an_overflow(program, tmp_path, watched):
+    # Nobody reads the output, so the changes wait in the backlog, until the
+    # address space left over runs out: the loss is told, and the watch goes on.
+    fifo = tmp_path / "output"
+    os.mkfifo(fifo)
+    reading = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    run = program.pipe(watched, via=redirected(fifo, []))
+    try:
+        first = bytearray()
+
+        def started():
+            with contextlib.suppress(BlockingIOError):
+                first.extend(os.read(reading, 4096))
+            return start_lines(watched) in first
+
+        eventually(started, "started")
+        room = (status_kib(run.proc.pid, "VmSize") + 2048) * 1024
+        resource.prlimit(run.proc.pid, resource.RLIMIT_AS, (room, resource.RLIM_INFINITY))
+        for number in range(15000):  # 6 MB of records
+            (watched / f"{number:05}-{'x' * 200}").touch()
+        os.set_blocking(reading, True)
+        output = Reader(reading)
+        (watched / "sentinel").touch()
+        assert output.find(record("added", watched / "sentinel")) is not None
+        assert OVERFLOW in output.data
+        assert run.stop() == -signal.SIGTERM
+    finally:
+        os.close(reading)
 
 
 @pytest.mark.parametrize("how", ["deleted", "moved-away-then-deleted"])

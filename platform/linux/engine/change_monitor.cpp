@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -153,6 +155,14 @@ void ChangeMonitor::waiterLeft() {
 }
 
 void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
+    try {
+        readAndSettle(mountsChanged, budgetBytes);
+    } catch (const std::bad_alloc&) {
+        lostForMemory();
+    }
+}
+
+void ChangeMonitor::readAndSettle(bool mountsChanged, size_t budgetBytes) {
     drain(budgetBytes);
     if (rootGone_.load()) return;
     bool gone = mountsChanged && !rootStillMounted();
@@ -254,6 +264,22 @@ bool ChangeMonitor::receive(const KernelEvent& event) {
     apply(tracker_.onEvent(event, readAtMs_));
     if (tracker_.publishDue()) tracker_.publish();
     return !rootGone_.load();
+}
+
+// Memory ran out (an address-space limit, say) while records waited: they are
+// dropped, which gives memory back, and the reader is told of the loss as of
+// any other. The tracker may have been stopped half way through an event, so
+// it starts afresh, as after an overflow of the kernel's queue.
+void ChangeMonitor::lostForMemory() {
+    queue_.markOverflow();
+    try {
+        KernelEvent overflow;
+        overflow.mask = IN_Q_OVERFLOW;
+        apply(tracker_.onEvent(overflow, nowMs()));
+    } catch (const std::bad_alloc&) {
+        // Not even for a fresh tree: the old one goes on, and the next loss tries again.
+    }
+    signalReady();
 }
 
 void ChangeMonitor::apply(ChangeTracker::Outcome outcome) {

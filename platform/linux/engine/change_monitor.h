@@ -67,6 +67,8 @@ private:
     void run();
     bool readWhileNoOneWaits();
     void serviceLocked(bool mountsChanged, size_t budgetBytes);
+    void readAndSettle(bool mountsChanged, size_t budgetBytes);
+    void lostForMemory();
     void drain(size_t budgetBytes);
     void apply(ChangeTracker::Outcome outcome);
     bool rootStillMounted();

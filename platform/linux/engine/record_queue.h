@@ -29,8 +29,9 @@ public:
     explicit RecordQueue(size_t limitBytes = kBacklogLimitBytes) : limitBytes_(limitBytes) {}
 
     /// Appends the records of a batch (already packed) and empties it. If the
-    /// backlog would pass its limit, everything waiting is dropped and the next
-    /// take() reports an overflow. Returns true if the queue was empty before.
+    /// backlog would pass its limit, or memory for it runs out, everything
+    /// waiting is dropped and the next take() reports an overflow. Returns true
+    /// if the queue was empty before.
     bool publish(std::vector<uint8_t>& packed);
 
     /// Drops everything waiting and makes the next take() report an overflow.
@@ -51,6 +52,7 @@ private:
         std::vector<uint8_t> bytes;
         size_t readAt = 0;
     };
+    void append(std::vector<uint8_t>& packed);
     void dropAllLocked();
     size_t partnerSize(const uint8_t* record, size_t recordSize) const;
 
