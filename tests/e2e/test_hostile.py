@@ -556,6 +556,29 @@ def test_sighup_ends_the_run_without_a_terminal(watched, watch):
     assert run.stop(signal.SIGHUP) == -signal.SIGHUP
 
 
+@pytest.mark.parametrize("signum, core", [
+    (signal.SIGUSR1, False), (signal.SIGUSR2, False), (signal.SIGALRM, False), (signal.SIGRTMIN + 1, False),
+    pytest.param(signal.SIGSEGV, True, marks=pytest.mark.not_sanitized),  # the sanitizers handle it themselves
+], ids=["usr1", "usr2", "alrm", "rtmin+1", "segv"])
+def test_any_signal_that_ends_the_run_gives_the_terminal_back_first(program, tmp_path, watched, signum, core):
+    def allow_cores():
+        hard = resource.getrlimit(resource.RLIMIT_CORE)[1]
+        resource.setrlimit(resource.RLIMIT_CORE, (hard, hard))
+
+    child = program.terminal(watched, cwd=tmp_path, preexec_fn=allow_cores)
+    switched_to_single_keys(child)
+    os.kill(child.pid, signum)
+    child.expect(pexpect.EOF)
+    restored = termios.tcgetattr(child.child_fd)[3]
+    child.close()
+    assert restored & termios.ICANON and restored & termios.ECHO
+    # Ended by that signal, as without the terminal to give back: a core where it makes one.
+    assert child.signalstatus == signum
+    assert bool(os.WCOREDUMP(child.status)) == core
+    for dump in tmp_path.glob("core*"):
+        dump.unlink()
+
+
 def test_sighup_ends_the_run_while_output_is_stuck(program, tmp_path, watched):
     # Standard output is a pipe nobody reads, so once it is full the program
     # sits in write(2); a hangup must still end it and give the terminal back.
