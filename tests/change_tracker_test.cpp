@@ -114,6 +114,11 @@ const Row kRows[] = {
      "mkdir d; watching d: mv m d/m; read; touch d/m/g; read", "ADDED d; REMOVED m; ADDED d/m; ADDED d/m/g"},
     {"a directory from outside moved into a directory just made", "~/m/f",
      "mkdir d; watching d: mv ~/m d/m; read; touch d/m/g; read", "ADDED d; ADDED d/m; ADDED d/m/f; ADDED d/m/g"},
+    // What was made in a directory while it could not be read is reported
+    // once it can be, as for a new directory.
+    {"an unreadable directory made readable is listed", "", "mkdir d; lock d; read; touch d/s; mkdir d/e; "
+     "touch d/e/f; unlock d; read; touch d/e/g; read",
+     "ADDED d; MODIFIED d; MODIFIED d; ADDED d/s; ADDED d/e; ADDED d/e/f; ADDED d/e/g"},
     {"the kernel's queue overflows", "a/", "touch a/f; overflow; touch a/g; read; touch a/h; read",
      "OVERFLOW; ADDED a/h"},
     {"a watch refused at the limit", "a/", "limit 2; mkdir b; read; touch a/f; read", "OVERFLOW; ADDED a/f"},
@@ -226,6 +231,7 @@ private:
         else if (verb == "touch") disk_.touch(a);
         else if (verb == "write") disk_.write(a);
         else if (verb == "chmod") disk_.chmod(a);
+        else if (verb == "lock" || verb == "unlock") disk_.lock(a, verb == "lock");
         else if (verb == "rm" && a == "-r") disk_.removeTree(b);
         else if (verb == "rm" || verb == "rmdir") disk_.remove(a);
         else if (verb == "mv") disk_.move(a, b);

@@ -130,6 +130,11 @@ void FakeDisk::chmod(const std::string& path) {
     if (kernel_ == Kernel::Inotify && nodes_[node].key >= 0) queueEvent(node, IN_ATTRIB | isDirectory, "");
 }
 
+void FakeDisk::lock(const std::string& path, bool locked) {
+    nodes_[existing(path)].locked = locked;
+    chmod(path);
+}
+
 void FakeDisk::remove(const std::string& path) {
     const int node = existing(path);
     const Node removed = nodes_[node];
@@ -217,8 +222,8 @@ int FakeDisk::openChild(int dir, std::string_view name, int& error) {
 }
 
 int FakeDisk::handle(int node, int& error) {
-    if (node < 0 || !nodes_[node].isDirectory) {
-        error = node < 0 ? ENOENT : ENOTDIR;
+    if (node < 0 || !nodes_[node].isDirectory || nodes_[node].locked) {
+        error = node < 0 ? ENOENT : !nodes_[node].isDirectory ? ENOTDIR : EACCES;
         return -1;
     }
     handles_[nextHandle_] = node;

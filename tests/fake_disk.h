@@ -27,6 +27,8 @@ public:
     void touch(const std::string& path);  // creates a file, or changes its times
     void write(const std::string& path);
     void chmod(const std::string& path);
+    /// A chmod that makes a directory unreadable, or readable again.
+    void lock(const std::string& path, bool locked);
     void remove(const std::string& path);  // a file or an empty directory
     void removeTree(const std::string& path);
     void move(const std::string& from, const std::string& to);
@@ -71,6 +73,7 @@ private:
         bool isDirectory = false;
         std::map<std::string, int> children;
         int key = -1;  // while watched
+        bool locked = false;  // cannot be opened
     };
 
     int find(const std::string& path) const;

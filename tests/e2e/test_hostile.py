@@ -69,6 +69,9 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
     else:
         os.chown(locked, *nobody_ids())
     run.expect(record("modified", locked))
+    # What was made in it meanwhile is news to the reader: listed, as in a new directory.
+    inner = os.path.join(locked, "inner")
+    run.expect(record("added", inner) + record("added", os.path.join(inner, "old")))
     added(run, os.path.join(locked, "new"))
     added(run, os.path.join(locked, "inner", "deeper"))
     assert b"failed" not in run.output and b"OVERFLOW" not in run.output

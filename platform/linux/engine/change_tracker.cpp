@@ -197,10 +197,11 @@ void ChangeTracker::handleEntry(NodeId dir, std::string_view name, bool isDirect
         if (child != kNoNode) forgetSubtree(child, false);
     } else if (action == FILE_ACTION_MODIFIED) {
         if (readerKnows(dir, name)) emit(action, dir, name, isDirectory, event.mask);
-        // A directory we could not read may just have become readable.
+        // A directory we could not read may just have become readable: what
+        // it holds is as new to the reader as a new directory's contents.
         if (isDirectory && options_.recursive && options_.watchEveryDirectory && (event.mask & IN_ATTRIB) &&
             tree_.findChild(dir, name) == kNoNode)
-            watchNew(dir, name, false);
+            watchNew(dir, name, true);
     }
 }
 
