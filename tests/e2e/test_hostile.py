@@ -303,6 +303,17 @@ def test_the_root_bound_inside_itself_is_watched_once(watch, watched):
     run.stop()
 
 
+def test_proc_is_watched_though_fanotify_cannot_mark_it(program, watch):
+    # /proc gives no file handles, so inotify it is; its directories come and
+    # go with processes, some of them while they are listed.
+    churn = start(["sh", "-c", "while :; do sh -c 'true & true & wait'; done"], stdout=subprocess.DEVNULL)
+    try:
+        for _ in range(3):
+            watch("/proc").stop()
+    finally:
+        end(churn)
+
+
 def test_special_files_are_reported_but_never_opened(watched, watch):
     # Opening a FIFO that nobody writes to would block for ever.
     os.mkfifo(watched / "old-fifo")

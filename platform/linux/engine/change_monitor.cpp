@@ -55,33 +55,29 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
                                                     size_t backlogLimit) {
     // A recursive watch takes the whole file system at once where the process
     // may (privileged, a recent kernel, a file system that gives handles);
-    // anywhere else a watch per directory, without a word.
-    int failure = 0;
-    std::unique_ptr<EventSource> source;
-    if (recursive) source = FanotifySource::open(rootFd, notifyFilter, failure);
-    if (!source) source = InotifySource::open(rootFd, notifyFilter, failure);
-    if (!source) {
-        error = win32ErrorFromErrno(failure);
-        return nullptr;
+    // anywhere else, or wherever any of that fails at the start, a watch per
+    // directory, without a word.
+    static constexpr SourceOpener kSources[] = {
+        [](int fd, DWORD filter, int& failure) -> std::unique_ptr<EventSource> {
+            return FanotifySource::open(fd, filter, failure);
+        },
+        [](int fd, DWORD filter, int& failure) -> std::unique_ptr<EventSource> {
+            return InotifySource::open(fd, filter, failure);
+        },
+    };
+    return startWith(std::span(kSources).subspan(recursive ? 0 : 1), rootFd, recursive, notifyFilter, error,
+                     backlogLimit);
+}
+
+std::unique_ptr<ChangeMonitor> ChangeMonitor::startWith(std::span<const SourceOpener> sources, int rootFd,
+                                                        bool recursive, DWORD notifyFilter, DWORD& error,
+                                                        size_t backlogLimit) {
+    std::unique_ptr<ChangeMonitor> monitor;
+    for (const SourceOpener openSource : sources) {
+        monitor = prepare(openSource, rootFd, recursive, notifyFilter, error, backlogLimit);
+        if (monitor) break;
     }
-    std::unique_ptr<ChangeMonitor> monitor(
-        new ChangeMonitor(std::move(source), rootFd, recursive, notifyFilter, backlogLimit));
-    monitor->source_->attach(monitor->tracker_);
-    if (monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->wakeFd_ < 0) {
-        error = win32ErrorFromErrno(errno);
-        return nullptr;
-    }
-    // A partial watch would miss changes in silence: refuse instead.
-    if (const int walkError = monitor->tracker_.start(); walkError != 0) {
-        error = win32ErrorFromErrno(walkError);
-        return nullptr;
-    }
-    struct statx mount {};
-    if (statx(rootFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID)) {
-        monitor->rootMountId_ = mount.stx_mnt_id;
-        monitor->mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    }
-    monitor->nextRootCheckMs_ = nowMs() + kRootCheckMs;
+    if (!monitor) return nullptr;
     // Signals belong to the main thread, whose handlers put the terminal back:
     // the new thread inherits a mask that blocks them all.
     sigset_t all, previous;
@@ -95,6 +91,42 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (!monitor->thread_.joinable()) return nullptr;
     return monitor;
+}
+
+// Everything of the start that depends on the kernel interface: the tree
+// watched whole, or nothing. nullptr with a Windows code in error.
+std::unique_ptr<ChangeMonitor> ChangeMonitor::prepare(SourceOpener openSource, int rootFd, bool recursive,
+                                                      DWORD notifyFilter, DWORD& error, size_t backlogLimit) {
+    try {
+        int failure = 0;
+        std::unique_ptr<EventSource> source = openSource(rootFd, notifyFilter, failure);
+        if (!source) {
+            error = win32ErrorFromErrno(failure);
+            return nullptr;
+        }
+        std::unique_ptr<ChangeMonitor> monitor(
+            new ChangeMonitor(std::move(source), rootFd, recursive, notifyFilter, backlogLimit));
+        monitor->source_->attach(monitor->tracker_);
+        if (monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->wakeFd_ < 0) {
+            error = win32ErrorFromErrno(errno);
+            return nullptr;
+        }
+        // A partial watch would miss changes in silence: refuse instead.
+        if (const int walkError = monitor->tracker_.start(); walkError != 0) {
+            error = win32ErrorFromErrno(walkError);
+            return nullptr;
+        }
+        struct statx mount {};
+        if (statx(rootFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID)) {
+            monitor->rootMountId_ = mount.stx_mnt_id;
+            monitor->mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        }
+        monitor->nextRootCheckMs_ = nowMs() + kRootCheckMs;
+        return monitor;
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
 }
 
 ChangeMonitor::~ChangeMonitor() {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -36,6 +37,16 @@ public:
     /// when recursive. On failure returns nullptr with a Windows code in error.
     static std::unique_ptr<ChangeMonitor> start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
                                                 size_t backlogLimit = kBacklogLimitBytes);
+
+    /// Opens one kernel interface for the tree below rootFd; nullptr with the
+    /// errno in error.
+    using SourceOpener = std::unique_ptr<EventSource> (*)(int rootFd, DWORD notifyFilter, int& error);
+    /// As start, with the kernel interfaces tried in this order: the first
+    /// with which the whole tree is watched is kept, and when none is, the
+    /// last one's failure is reported. start uses fanotify, then inotify.
+    static std::unique_ptr<ChangeMonitor> startWith(std::span<const SourceOpener> sources, int rootFd,
+                                                    bool recursive, DWORD notifyFilter, DWORD& error,
+                                                    size_t backlogLimit = kBacklogLimitBytes);
     ~ChangeMonitor() override;
 
     /// Fills buffer[0, size) with waiting records (bytes receives the count),
@@ -62,6 +73,8 @@ public:
 private:
     ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bool recursive, DWORD notifyFilter,
                   size_t backlogLimit);
+    static std::unique_ptr<ChangeMonitor> prepare(SourceOpener openSource, int rootFd, bool recursive,
+                                                  DWORD notifyFilter, DWORD& error, size_t backlogLimit);
     void publish(std::vector<uint8_t>& packed) override;
     bool receive(const KernelEvent& event) override;
     void run();
