@@ -18,6 +18,10 @@ int watchUntilKey(DirectoryWatcher& watcher) {
             consolePrint(W("Failed.\n"));
             return -1;
         }
+        // Nothing can ever be delivered (the request was refused) and nobody
+        // can ever press a key: waiting would only look like watching to a
+        // script or a service. The refusal has said why.
+        if (!watcher.requestOutstanding && !keystrokeCanArrive()) return -1;
         DWORD result = WaitForMultipleObjectsEx(1, &watcher.waitEvent, FALSE, kWaitMilliseconds, TRUE);
         if (result != WAIT_TIMEOUT && result != WAIT_IO_COMPLETION) {
             DWORD error = GetLastError();

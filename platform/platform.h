@@ -23,4 +23,9 @@
 /// Growable wide text held by value (paths, arguments).
 using WString = std::basic_string<WCHAR>;
 
+/// Whether a keystroke can ever reach _kbhit in this run. On Linux not
+/// without a controlling terminal (a service, cron, setsid); on Windows
+/// always, as the loop has always taken it to be.
+bool keystrokeCanArrive();
+
 #include "console.h"

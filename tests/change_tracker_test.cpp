@@ -65,6 +65,9 @@ const Row kRows[] = {
     {"a file moved into a directory just made", "m", "mkdir d; watching d: mv m d/m; read", "ADDED d; ADDED d/m; REMOVED m", kSkip},
     {"a directory moved into a directory just made", "m/f", "mkdir d; watching d: mv m d/m; read; touch d/m/g; read", "ADDED d; REMOVED m; ADDED d/m; ADDED d/m/g", kSkip},
     {"a directory from outside moved into a directory just made", "~/m/f", "mkdir d; watching d: mv ~/m d/m; read; touch d/m/g; read", "ADDED d; ADDED d/m; ADDED d/m/f; ADDED d/m/g", kSkip},
+    // What was made in a directory while it could not be read is told once
+    // it can be, as for a new directory.
+    {"an unreadable directory made readable is listed", "", "mkdir d; lock d; read; touch d/s; mkdir d/e; touch d/e/f; unlock d; read; touch d/e/g; read", "ADDED d; MODIFIED d; MODIFIED d; ADDED d/e; ADDED d/s; ADDED d/e/f; ADDED d/e/g", "ADDED d; MODIFIED d; ADDED d/s; ADDED d/e; ADDED d/e/f; MODIFIED d; ADDED d/e/g"},
     {"the kernel's queue overflows", "a/", "touch a/f; overflow; touch a/g; read; touch a/h; read", "OVERFLOW; ADDED a/h", kSkip},
     {"a watch refused at the limit", "a/", "limit 2; mkdir b; read; touch a/f; read", "OVERFLOW; ADDED a/f", kSkip},
     {"the root deleted", "a/f", "touch g; rm -r .; read; touch h", "ADDED g; REMOVED a/f; REMOVED a; REMOVED g; GONE",

@@ -1,11 +1,14 @@
 // The Linux change notification against real directories.
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/linux/directory_object.h"
+#include "tests/console_capture.h"
 #include "tests/watch_fixture.h"
 
 namespace fs = std::filesystem;
@@ -18,6 +21,26 @@ std::vector<DeliveredRecord> without(std::vector<DeliveredRecord> records, DWORD
     std::erase_if(records, [&](const DeliveredRecord& record) { return record.action == action; });
     return records;
 }
+
+/// While it exists, no file may grow: writes to standard output, a file, fail
+/// as on a full disk (EFBIG rather than ENOSPC, with SIGXFSZ ignored).
+class NoFileGrowth {
+public:
+    NoFileGrowth() {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        signal_ = signal(SIGXFSZ, SIG_IGN);
+        const rlimit none{0, saved_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &none);
+    }
+    ~NoFileGrowth() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, signal_);
+    }
+
+private:
+    rlimit saved_{};
+    sighandler_t signal_;
+};
 
 }  // namespace
 
@@ -161,6 +184,32 @@ TEST(DirectoryChanges, BacklogOverflowIsReportedAndWatchingGoesOn) {
     for (int i = 0; i < 200; ++i) touch(w.path("f" + std::to_string(i)));
     ASSERT_TRUE(w.waitUntil([&] { return !w.completionBytes.empty() && w.completionBytes.back() == 0; }));
     EXPECT_EQ(w.completionErrors.back(), static_cast<DWORD>(ERROR_NOTIFY_ENUM_DIR));
+    EXPECT_TRUE(w.settle());
+}
+
+// Reports wait while standard output owes what it could not write, and once
+// it takes it, an overflow tells what the backlog could not hold meanwhile.
+TEST(DirectoryChanges, OutputThatCannotBeWrittenYetHoldsReportsBack) {
+    setBacklogLimitForTesting(1024);
+    WatchFixture w;
+    const bool started = w.start(true, 64);
+    setBacklogLimitForTesting(kBacklogLimitBytes);
+    ASSERT_TRUE(started);
+    std::string output;
+    {
+        ConsoleCapture capture;
+        {
+            NoFileGrowth full;
+            consolePrint(W("written once it can be\n"));
+            for (int i = 0; i < 200; ++i) touch(w.path("f" + std::to_string(i)));
+            for (int wait = 0; wait < 5; ++wait) WaitForMultipleObjectsEx(1, &w.event, FALSE, 200, TRUE);
+            EXPECT_TRUE(w.completionBytes.empty());
+        }
+        ASSERT_TRUE(w.waitUntil([&] { return !w.completionBytes.empty(); }));
+        output = capture.text();
+    }
+    EXPECT_EQ(output, "written once it can be\n");
+    EXPECT_EQ(w.completionBytes.front(), 0u);
     EXPECT_TRUE(w.settle());
 }
 

@@ -91,6 +91,7 @@ TEST(DirectoryWatcher, RefusedRequestEndsReportsButNotTheWatcher) {
     WatchFixture w;
     std::string output;
     bool active = false;
+    bool outstanding = true;
     {
         ConsoleCapture capture;
         DirectoryWatcher watcher(utf16FromBytes(w.root), true);
@@ -99,10 +100,12 @@ TEST(DirectoryWatcher, RefusedRequestEndsReportsButNotTheWatcher) {
         waitForOutput(watcher, capture, "ReadDirectoryChangesW failed on");
         for (int wait = 0; wait < 3; ++wait) WaitForMultipleObjectsEx(1, &watcher.waitEvent, FALSE, 200, TRUE);
         active = watcher.active;
+        outstanding = watcher.requestOutstanding;
         watcher.release();
         output = capture.text();
     }
     EXPECT_TRUE(active);
+    EXPECT_FALSE(outstanding) << "nothing more can be delivered";
     const std::string refused = "ReadDirectoryChangesW failed on \"" + w.root + "/\": 5\n";
     ASSERT_NE(output.find(refused), std::string::npos) << output;
     EXPECT_EQ(output.size(), output.find(refused) + refused.size()) << output;

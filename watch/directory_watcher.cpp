@@ -52,13 +52,15 @@ DirectoryWatcher::DirectoryWatcher(const WString& directoryPath, bool watchSubtr
 DirectoryWatcher::~DirectoryWatcher() { release(); }
 
 bool DirectoryWatcher::issueRequest() {
+    requestOutstanding = false;
     if (!active) return false;
     // The count is required by the signature but only meaningful for
     // synchronous requests; the completion routine gets the real one.
     DWORD bytesReturned = 0;
-    if (ReadDirectoryChangesW(directoryHandle, changeBuffer, bufferSize, recursive ? TRUE : FALSE, notifyFilter,
-                              &bytesReturned, &overlapped, &DirectoryWatcher::onChangesCompleted))
-        return true;
+    requestOutstanding = ReadDirectoryChangesW(directoryHandle, changeBuffer, bufferSize, recursive ? TRUE : FALSE,
+                                               notifyFilter, &bytesReturned, &overlapped,
+                                               &DirectoryWatcher::onChangesCompleted) != FALSE;
+    if (requestOutstanding) return true;
     DWORD error = GetLastError();
     consolePrint(W("ReadDirectoryChangesW failed on \"%s\": %ld\n"), path, static_cast<LONG>(error));
     return false;
@@ -69,7 +71,7 @@ void WINAPI DirectoryWatcher::onChangesCompleted(DWORD, DWORD bytesTransferred, 
     printChangeReport(bytesTransferred, watcher->changeBuffer, watcher->path);
     // Re-issued only now, so the platform never fills the buffer while the
     // report reads it. A refusal has printed its message; the watch then simply
-    // stops delivering and the loop goes on until a key is pressed.
+    // stops delivering, and the loop goes on until a key is pressed, if one can be.
     watcher->issueRequest();
 }
 
@@ -89,5 +91,6 @@ void DirectoryWatcher::release() {
     changeBuffer = nullptr;
     // With the buffer gone, a stray issueRequest must not reach the platform.
     active = false;
+    requestOutstanding = false;
     path = WString();
 }

@@ -23,6 +23,9 @@ struct DirectoryWatcher {
     /// True once the directory is open, the event exists and the buffer is
     /// allocated. Only release clears it: a refused request leaves it set.
     bool active = false;
+    /// Whether a change request is queued: false once one was refused, after
+    /// which nothing more is ever delivered.
+    bool requestOutstanding = false;
     /// Whether changes in sub-directories at any depth are reported.
     bool recursive = false;
     /// The directory as given, ending in kPathSeparator; printed before every name.
@@ -44,9 +47,10 @@ struct DirectoryWatcher {
     DirectoryWatcher(const DirectoryWatcher&) = delete;
     DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
 
-    /// Queues one change request with onChangesCompleted as its routine.
-    /// Returns false without calling anything when inactive; when the platform
-    /// refuses, prints "ReadDirectoryChangesW failed on ..." and returns false.
+    /// Queues one change request with onChangesCompleted as its routine, and
+    /// sets requestOutstanding to the result. Returns false without calling
+    /// anything when inactive; when the platform refuses, prints
+    /// "ReadDirectoryChangesW failed on ..." and returns false.
     bool issueRequest();
 
     /// Completion routine of every request: prints the change report for the

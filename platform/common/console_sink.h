@@ -29,9 +29,10 @@ void sinkAppendSubstituted(const WCHAR* text, size_t size, bool quoted);
 /// Size, in bytes, of the output gathered and not yet written.
 size_t sinkPendingBytes();
 
-/// Writes everything gathered, then starts empty. Output that cannot be
-/// written (closed pipe, bad handle) is dropped: never throws, never retries
-/// a failed write, never keeps what failed for a later flush.
+/// Writes everything gathered, then starts empty; never throws. Output that
+/// cannot be written is dropped on Windows. On Linux, what a file cannot take
+/// now (a full disk) is kept ahead of what comes next, for the next flush,
+/// and an output that can never be written ends the program.
 void sinkFlush();
 
 }  // namespace console_detail

@@ -40,9 +40,27 @@ struct Keyboard {
 
 Keyboard keyboard;
 
-// Signals whose default action ends the process and would leave the shell with our settings.
-// SIGABRT is among them because an allocation failure ends the program through abort().
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT};
+// Linux numbers the standard signals from 1 to 31; the C library keeps the
+// first real-time ones, below SIGRTMIN, for itself.
+constexpr int kFirstRealTimeSignal = 32;
+
+/// Whether the default action of sig ends the process, with a core or
+/// without: each of those would leave the shell with our settings. SIGABRT is
+/// among them, and the way out of a failed assertion or a broken invariant.
+bool endsTheProcess(int sig) {
+    switch (sig) {
+    case SIGKILL:
+    case SIGSTOP: return false;  // cannot be caught
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT: return false;  // stop or continue; SIGTSTP and SIGCONT have handlers of their own
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH: return false;  // ignored by default
+    default: return sig < kFirstRealTimeSignal || (sig >= SIGRTMIN && sig <= SIGRTMAX);
+    }
+}
 
 /// Blocks every signal we handle while the main flow changes the terminal or the mode.
 class SignalBlock {
@@ -50,7 +68,9 @@ public:
     SignalBlock() {
         sigset_t ours;
         sigemptyset(&ours);
-        for (int sig : kEndingSignals) sigaddset(&ours, sig);
+        for (int sig = 1; sig <= SIGRTMAX; ++sig) {
+            if (endsTheProcess(sig)) sigaddset(&ours, sig);
+        }
         sigaddset(&ours, SIGTSTP);
         sigaddset(&ours, SIGCONT);
         pthread_sigmask(SIG_BLOCK, &ours, &saved_);
@@ -110,7 +130,9 @@ void onEndingSignal(int sig) {
     int savedErrno = errno;
     giveBack();
     keyboard.mode = Finished;
-    // Dying by the same signal, not exiting, keeps the status the shell expects (130 for Ctrl-C).
+    // Dying by the same signal, not exiting, keeps the status the shell expects (130 for Ctrl-C)
+    // and the core that SIGQUIT or SIGSEGV leaves where cores are kept. A fault raised by an
+    // instruction faults again as the handler returns, by then with the default action.
     setAction(sig, SIG_DFL);
     raise(sig);  // blocked while we are in here: it ends the process as the handler returns
     errno = savedErrno;
@@ -158,7 +180,9 @@ void installUnlessTaken(int sig, void (*handler)(int)) {
 void installHandlersOnce() {
     if (keyboard.handlersInstalled) return;
     keyboard.handlersInstalled = true;
-    for (int sig : kEndingSignals) installUnlessTaken(sig, onEndingSignal);
+    for (int sig = 1; sig <= SIGRTMAX; ++sig) {
+        if (endsTheProcess(sig)) installUnlessTaken(sig, onEndingSignal);
+    }
     installUnlessTaken(SIGTSTP, onStop);
     installUnlessTaken(SIGCONT, onContinue);
     std::atexit(giveBackAtExit);
@@ -191,6 +215,11 @@ void lookForKeyboard() {
 }  // namespace
 
 void console_input::restoreTerminal() { giveBackAtExit(); }
+
+bool keystrokeCanArrive() {
+    if (!keyboard.looked) lookForKeyboard();
+    return keyboard.fd >= 0;
+}
 
 int _kbhit() {
     if (!keyboard.looked) lookForKeyboard();

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <new>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -17,6 +18,10 @@ namespace console_detail {
 namespace {
 
 constexpr int kStandardOutput = 1;
+// Reserved at the first flush, while there is memory for sure: a report is
+// written every 64 KiB and a line, so it never has to grow the buffer later,
+// when the backlog may have taken all the memory there is.
+constexpr size_t kWorkingBytes = 256 * 1024;
 
 // Kept between flushes: clear() keeps the capacity, so once it has grown to a
 // batch's size no later call allocates.
@@ -33,26 +38,39 @@ bool waitWritable(int fd) {
     }
 }
 
-/// Writes all of data unless the descriptor fails. Partial writes and signals
-/// only delay the output; a reader that went away ends the program; any other
-/// error (EBADF, ENOSPC) drops the output, because a watcher that stops over
-/// one lost report is worse.
-void writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
+/// Whether a write that failed so may work later. A file system may get space
+/// back (ENOSPC, EDQUOT) or come through (EIO); a descriptor that is closed or
+/// not open for writing never will, and neither will a device such as
+/// /dev/full, nor a terminal that hung up.
+bool mayWorkLater(int fd, int error) {
+    if (error == EBADF || error == EINVAL) return false;
+    struct stat info;
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+/// Writes as much of data as the descriptor takes; returns how much that was.
+/// Partial writes and signals only delay the output. A reader that went away,
+/// or an output that can never be written, ends the program; a file that
+/// cannot take more now (a full disk) leaves the rest to the caller.
+size_t writeAll(int fd, const char* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t written = write(fd, data + done, size - done);
         if (written > 0) {
-            data += written;
-            size -= static_cast<size_t>(written);
+            done += static_cast<size_t>(written);
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitWritable(fd)) {
             continue;
         } else if (written < 0 && errno == EPIPE) {
             endBecauseOutputIsGone();
+        } else if (written < 0 && !mayWorkLater(fd, errno)) {
+            endBecauseOutputCannotBeWritten();
         } else {
-            return;  // includes a write of 0, which would otherwise spin
+            break;  // a write of 0 as well, which would otherwise spin
         }
     }
+    return done;
 }
 
 }  // namespace
@@ -69,12 +87,25 @@ size_t sinkPendingBytes() { return pending.size(); }
 void sinkFlush() {
     if (pending.empty()) return;
     int savedErrno = errno;  // callers read errno-derived state after printing
-    writeAll(kStandardOutput, pending.data(), pending.size());
+    // What a full disk did not take goes first at the next flush, so that no
+    // line is ever torn and nothing is lost.
+    pending.erase(0, writeAll(kStandardOutput, pending.data(), pending.size()));
     errno = savedErrno;
-    pending.clear();
+    if (pending.capacity() < kWorkingBytes) {
+        try {
+            pending.reserve(kWorkingBytes);
+        } catch (const std::bad_alloc&) {
+            // Short of memory from the start: grown as needed, as it was.
+        }
+    }
 }
 
 }  // namespace console_detail
+
+bool standardOutputCaughtUp() {
+    console_detail::sinkFlush();
+    return console_detail::pending.empty();
+}
 
 bool standardOutputCanLoseItsReader() {
     struct stat info;
@@ -94,5 +125,10 @@ void endBecauseOutputIsGone() {
         pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
         raise(SIGPIPE);
     }
+    _exit(255);
+}
+
+void endBecauseOutputCannotBeWritten() {
+    console_input::restoreTerminal();
     _exit(255);
 }

@@ -57,8 +57,12 @@ DWORD WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWait
     }
     const bool forever = dwMilliseconds == 0xFFFFFFFF;
     const long long deadline = nowMs() + dwMilliseconds;
+    // While standard output still owes what a full disk refused, no report is
+    // delivered: its records wait in the backlog, which says so by an overflow
+    // if it cannot hold them all. The kernel's queue is read meanwhile.
+    const bool deliver = bAlertable && standardOutputCaughtUp();
     for (;;) {
-        if (bAlertable && runDueCompletions()) return WAIT_IO_COMPLETION;
+        if (deliver && runDueCompletions()) return WAIT_IO_COMPLETION;
         const long long left = forever ? -1 : deadline - nowMs();
         if (!forever && left <= 0) return WAIT_TIMEOUT;
         if (bAlertable) {

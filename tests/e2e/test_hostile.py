@@ -6,26 +6,29 @@ a sentinel made afterwards: reports come in order."""
 import contextlib
 import fcntl
 import os
+import resource
 import shutil
 import signal
 import socket
 import struct
 import subprocess
 import termios
+import time
 
 import pexpect
 import pytest
 
-from .support.isolation import in_mount_namespace, in_namespace_of, nobody_ids
-from .support.procfs import main_thread_syscall
+from .support.isolation import in_mount_namespace, in_namespace_of, nobody_ids, with_inotify_limits
+from .support.procfs import main_thread_syscall, status_kib
 from .support.report import (OVERFLOW, count, fsencode, parse, quote, record, record_lines, refused, start_lines,
                              unaccounted_bytes)
-from .support.runner import (TIMEOUT, end, eventually, expect_shown, press_key, redirected, start,
+from .support.runner import (GRACE, TIMEOUT, Reader, end, eventually, expect_shown, press_key, redirected, start,
                              switched_to_single_keys)
 from .support.trees import write
 
 pytestmark = pytest.mark.timeout(180)
 
+ERROR_TOO_MANY_OPEN_FILES = 4
 ERROR_ACCESS_DENIED = 5
 
 
@@ -67,6 +70,9 @@ def test_an_unreadable_directory_is_skipped_then_watched_once_readable(shared_tm
     else:
         os.chown(locked, *nobody_ids())
     run.expect(record("modified", locked))
+    # What was made in it meanwhile is news to the reader: listed, as in a new directory.
+    inner = os.path.join(locked, "inner")
+    run.expect(record("added", inner) + record("added", os.path.join(inner, "old")))
     added(run, os.path.join(locked, "new"))
     added(run, os.path.join(locked, "inner", "deeper"))
     assert b"failed" not in run.output and b"OVERFLOW" not in run.output
@@ -320,6 +326,17 @@ def test_the_root_bound_inside_itself_is_watched_once(watch, watched):
     run.stop()
 
 
+def test_proc_is_watched_though_fanotify_cannot_mark_it(program, watch):
+    # /proc gives no file handles, so inotify it is; its directories come and
+    # go with processes, some of them while they are listed.
+    churn = start(["sh", "-c", "while :; do sh -c 'true & true & wait'; done"], stdout=subprocess.DEVNULL)
+    try:
+        for _ in range(3):
+            watch("/proc").stop()
+    finally:
+        end(churn)
+
+
 def test_special_files_are_reported_but_never_opened(watched, watch):
     # Opening a FIFO that nobody writes to would block for ever.
     os.mkfifo(watched / "old-fifo")
@@ -438,6 +455,86 @@ def test_output_closed_early_ends_the_run_without_a_terminal(program, watched, s
         end(process)
 
 
+def test_its_own_log_in_the_tree_is_not_reported_as_modified(program, watched):
+    # Each write would be a change to report, and its report a write: the log
+    # holds its own renames and the other changes only.
+    log, renamed = watched / "log", watched / "renamed"
+    run = program.pipe(watched, via=redirected(log, []))
+    eventually(lambda: log.exists() and start_lines(watched) in log.read_bytes(), "started")
+    os.rename(log, renamed)
+    (watched / "sentinel").touch()
+    eventually(lambda: record("added", watched / "sentinel") in renamed.read_bytes(), "reporting")
+    assert_records(renamed.read_bytes(),
+                   record("old", log), record("new", renamed), record("added", watched / "sentinel"))
+    run.stop()
+
+
+def test_a_full_disk_holds_the_log_back_and_tears_no_line(program, tmp_path, watched):
+    # The log on a file system of 64 KiB, filled up while 200 directories are
+    # made: their lines wait, and come whole once there is room again.
+    small = tmp_path / "small"
+    small.mkdir()
+    run = program.pipe(watched, via=in_mount_namespace(f"mount -t tmpfs -o size=64k pathwarden-test {small}",
+                                                       redirected(small / "log", [])))
+    inside = f"/proc/{run.proc.pid}/root{small}"  # the program's own mount namespace
+
+    def log():
+        with contextlib.suppress(FileNotFoundError), open(f"{inside}/log", "rb") as f:
+            return f.read()
+        return b""  # not made yet
+
+    eventually(lambda: start_lines(watched) in log(), "started")
+    filler = os.open(f"{inside}/filler", os.O_WRONLY | os.O_CREAT)
+    with contextlib.suppress(OSError):  # ENOSPC
+        while True:
+            os.write(filler, b"x" * 4096)
+    os.close(filler)
+    names = [f"during-{i:03}" for i in range(200)]
+    for name in names:
+        os.mkdir(watched / name)
+    eventually(lambda: record("added", watched / names[0]) in log(), "reporting")
+    time.sleep(GRACE)
+    assert record("added", watched / names[-1]) not in log(), "the disk never filled up"
+    os.remove(f"{inside}/filler")
+    (watched / "sentinel").touch()
+    eventually(lambda: record("added", watched / "sentinel") in log(), "reporting again")
+    report = parse(log(), watched)
+    assert report.problems == []  # no torn line, and no OVERFLOW: nothing was lost
+    assert set(names) <= {each.path for each in report.records if each.kind == "added"}
+    run.stop()
+
+
+@pytest.mark.not_sanitized  # the sanitizers reserve more address space than any limit leaves
+def test_memory_running_out_while_nobody_reads_is_an_overflow(program, tmp_path, watched):
+    # Nobody reads the output, so the changes wait in the backlog, until the
+    # address space left over runs out: the loss is told, and the watch goes on.
+    fifo = tmp_path / "output"
+    os.mkfifo(fifo)
+    reading = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    run = program.pipe(watched, via=redirected(fifo, []))
+    try:
+        first = bytearray()
+
+        def started():
+            with contextlib.suppress(BlockingIOError):
+                first.extend(os.read(reading, 4096))
+            return start_lines(watched) in first
+
+        eventually(started, "started")
+        room = (status_kib(run.proc.pid, "VmSize") + 2048) * 1024
+        resource.prlimit(run.proc.pid, resource.RLIMIT_AS, (room, resource.RLIM_INFINITY))
+        for number in range(15000):  # 6 MB of records
+            (watched / f"{number:05}-{'x' * 200}").touch()
+        os.set_blocking(reading, True)
+        output = Reader(reading)
+        (watched / "sentinel").touch()
+        assert output.find(record("added", watched / "sentinel")) is not None
+        assert OVERFLOW in output.data
+        assert run.stop() == -signal.SIGTERM
+    finally:
+        os.close(reading)
+
+
 @pytest.mark.parametrize("how", ["deleted", "moved-away-then-deleted"])
 def test_a_deleted_root_ends_the_reports_with_an_overflow(tmp_path, watch, how):
     root, elsewhere = tmp_path / "root", tmp_path / "elsewhere"
@@ -455,14 +552,14 @@ def test_a_deleted_root_ends_the_reports_with_an_overflow(tmp_path, watch, how):
     seen = run.expect(OVERFLOW + refused(root, ERROR_ACCESS_DENIED))
     # What happened before the root went is reported before the overflow.
     assert record("removed", os.path.join(root, "sub", "f")) in seen
-    # Nothing later is reported, even at the same path, and the program waits
-    # for a key or a signal, as on Windows.
+    # Nothing later is reported, even at the same path; with a terminal the
+    # program would wait for a key, as on Windows, but no key can come here.
     os.makedirs(os.path.join(root, "sub"))
     write(os.path.join(root, "sub", "again"))
     write(os.path.join(root, "again"))
-    assert run.quiet() == b""
-    assert run.proc.poll() is None
-    assert run.stop() == -signal.SIGTERM
+    run.proc.wait(TIMEOUT)
+    assert run.stop() == 255
+    assert run.rest() == b""
 
 
 def test_an_unmounted_root_is_announced_like_a_deleted_one(watch, watched):
@@ -472,14 +569,47 @@ def test_an_unmounted_root_is_announced_like_a_deleted_one(watch, watched):
     # The program holds the watched open, so only a lazy unmount can take it away.
     in_namespace_of(run.proc.pid, "umount", "-l", watched)
     run.expect(OVERFLOW + refused(watched, ERROR_ACCESS_DENIED))
-    assert run.proc.poll() is None
-    run.stop()
+    run.proc.wait(TIMEOUT)
+    assert run.stop() == 255
+
+
+@pytest.mark.interface("inotify")
+def test_a_refused_start_without_a_terminal_ends_the_run(program, watched):
+    # No key can ever come, and the watch will never deliver anything: a run
+    # that waited would only look like a watch to the script that started it.
+    run = program.pipe(watched, via=with_inotify_limits([], instances=0))
+    run.proc.wait(TIMEOUT)
+    assert run.stop() == 255
+    assert run.output == refused(watched, ERROR_TOO_MANY_OPEN_FILES)
 
 
 def test_sighup_ends_the_run_without_a_terminal(watched, watch):
     run = watch(watched)
     run.sentinel(watched)
     assert run.stop(signal.SIGHUP) == -signal.SIGHUP
+
+
+@pytest.mark.parametrize("signum, core", [
+    (signal.SIGUSR1, False), (signal.SIGUSR2, False), (signal.SIGALRM, False), (signal.SIGRTMIN + 1, False),
+    pytest.param(signal.SIGSEGV, True, marks=pytest.mark.not_sanitized),  # the sanitizers handle it themselves
+], ids=["usr1", "usr2", "alrm", "rtmin+1", "segv"])
+def test_any_signal_that_ends_the_run_gives_the_terminal_back_first(program, tmp_path, watched, signum, core):
+    def allow_cores():
+        hard = resource.getrlimit(resource.RLIMIT_CORE)[1]
+        resource.setrlimit(resource.RLIMIT_CORE, (hard, hard))
+
+    child = program.terminal(watched, cwd=tmp_path, preexec_fn=allow_cores)
+    switched_to_single_keys(child)
+    os.kill(child.pid, signum)
+    child.expect(pexpect.EOF)
+    restored = termios.tcgetattr(child.child_fd)[3]
+    child.close()
+    assert restored & termios.ICANON and restored & termios.ECHO
+    # Ended by that signal, as without the terminal to give back: a core where it makes one.
+    assert child.signalstatus == signum
+    assert bool(os.WCOREDUMP(child.status)) == core
+    for dump in tmp_path.glob("core*"):
+        dump.unlink()
 
 
 def test_sighup_ends_the_run_while_output_is_stuck(program, tmp_path, watched):

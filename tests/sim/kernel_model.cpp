@@ -69,8 +69,8 @@ public:
 
 private:
     int handle(int node, int& error) {
-        if (node < 0 || !m_.nodes_[node].isDirectory) {
-            error = node < 0 ? ENOENT : ENOTDIR;
+        if (node < 0 || !m_.nodes_[node].isDirectory || m_.nodes_[node].locked) {
+            error = node < 0 ? ENOENT : !m_.nodes_[node].isDirectory ? ENOTDIR : EACCES;
             return -1;
         }
         m_.handles_[m_.nextHandle_] = node;
@@ -525,6 +525,13 @@ bool KernelModel::chmod(const std::string& path) {
     if (node != root_) entryEvent(nodes_[node].parent, IN_ATTRIB, nodes_[node].name, node);
     if (nodes_[node].isDirectory) selfEvent(node, IN_ATTRIB);
     return true;
+}
+
+bool KernelModel::lock(const std::string& path, bool locked) {
+    const int node = resolve(path);
+    if (node < 0 || !nodes_[node].isDirectory) return false;
+    nodes_[node].locked = locked;
+    return chmod(path);
 }
 
 bool KernelModel::remove(const std::string& path) {

@@ -46,6 +46,8 @@ public:
     bool touch(const std::string& path);  // creates a file, or changes its times
     bool write(const std::string& path);  // also a file held open after its removal
     bool chmod(const std::string& path);
+    /// A chmod that makes a directory one we may not open, or lets us in again.
+    bool lock(const std::string& path, bool locked);
     bool remove(const std::string& path);  // a file or an empty directory
     bool removeTree(const std::string& path);
     bool move(const std::string& from, const std::string& to);
@@ -84,6 +86,7 @@ private:
         int parent = -1;  // the last one, once unlinked
         bool isDirectory = false;
         bool linked = true;
+        bool locked = false;
         std::map<std::string, int> children;
         int wd = -1;
         int opened = 0;

@@ -100,6 +100,7 @@ bool Story::change(const std::string& verb, const std::string& a, const std::str
     if (verb == "touch") return model_.touch(a);
     if (verb == "write") return model_.write(a);
     if (verb == "chmod") return model_.chmod(a);
+    if (verb == "lock" || verb == "unlock") return model_.lock(a, verb == "lock");
     if (verb == "rm" && a == "-r") return model_.removeTree(b);
     if (verb == "rm" || verb == "rmdir") return model_.remove(a);
     if (verb == "mv") return model_.move(a, b);

@@ -44,6 +44,13 @@ void ChangeEngine::settle(size_t budgetBytes, long long nowMs) {
     output_.publish();
 }
 
+void ChangeEngine::lose() {
+    if (ended_) return;
+    ChangeEvent overflow;
+    overflow.kind = ChangeEvent::Kind::Overflow;
+    apply(tracker_.onEvent(overflow));
+}
+
 void ChangeEngine::endWithRoot() {
     if (ended_) return;
     ended_ = true;

@@ -40,6 +40,9 @@ public:
     void settle(size_t budgetBytes, long long nowMs);
     /// When settle next has something to do even if nothing is queued.
     long long dueMs() const { return source_.dueMs(); }
+    /// Changes were lost outside the kernel's queue (memory ran out): the
+    /// reader is told so, and the tracker starts afresh from the disk.
+    void lose();
     /// The root went away: nothing more is read.
     void endWithRoot();
     bool ended() const { return ended_; }

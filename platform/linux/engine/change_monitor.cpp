@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -45,38 +46,36 @@ ChangeMonitor::ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bo
       readyFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       queue_(backlogLimit),
+      ownOutput_(rootFd),
       engine_(*source_, *this, recursive, notifyFilter) {}
 
 std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
                                                     size_t backlogLimit) {
     // A recursive watch takes the whole file system at once where the process
     // may (privileged, a recent kernel, a file system that gives handles);
-    // anywhere else a watch per directory, without a word.
-    int failure = 0;
-    std::unique_ptr<EventSource> source;
-    if (recursive) source = FanotifySource::open(rootFd, notifyFilter, failure);
-    if (!source) source = InotifySource::open(rootFd, notifyFilter, failure);
-    if (!source) {
-        error = win32ErrorFromErrno(failure);
-        return nullptr;
+    // anywhere else, or wherever any of that fails at the start, a watch per
+    // directory, without a word.
+    static constexpr SourceOpener kSources[] = {
+        [](int fd, DWORD filter, int& failure) -> std::unique_ptr<EventSource> {
+            return FanotifySource::open(fd, filter, failure);
+        },
+        [](int fd, DWORD filter, int& failure) -> std::unique_ptr<EventSource> {
+            return InotifySource::open(fd, filter, failure);
+        },
+    };
+    return startWith(std::span(kSources).subspan(recursive ? 0 : 1), rootFd, recursive, notifyFilter, error,
+                     backlogLimit);
+}
+
+std::unique_ptr<ChangeMonitor> ChangeMonitor::startWith(std::span<const SourceOpener> sources, int rootFd,
+                                                        bool recursive, DWORD notifyFilter, DWORD& error,
+                                                        size_t backlogLimit) {
+    std::unique_ptr<ChangeMonitor> monitor;
+    for (const SourceOpener openSource : sources) {
+        monitor = prepare(openSource, rootFd, recursive, notifyFilter, error, backlogLimit);
+        if (monitor) break;
     }
-    std::unique_ptr<ChangeMonitor> monitor(
-        new ChangeMonitor(std::move(source), rootFd, recursive, notifyFilter, backlogLimit));
-    if (monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->wakeFd_ < 0) {
-        error = win32ErrorFromErrno(errno);
-        return nullptr;
-    }
-    // A partial watch would miss changes in silence: refuse instead.
-    if (const int walkError = monitor->engine_.start(); walkError != 0) {
-        error = win32ErrorFromErrno(walkError);
-        return nullptr;
-    }
-    struct statx mount {};
-    if (statx(rootFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID)) {
-        monitor->rootMountId_ = mount.stx_mnt_id;
-        monitor->mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    }
-    monitor->nextRootCheckMs_ = nowMs() + kRootCheckMs;
+    if (!monitor) return nullptr;
     // Signals belong to the main thread, whose handlers put the terminal back:
     // the new thread inherits a mask that blocks them all.
     sigset_t all, previous;
@@ -90,6 +89,41 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::start(int rootFd, bool recursive, 
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (!monitor->thread_.joinable()) return nullptr;
     return monitor;
+}
+
+// Everything of the start that depends on the kernel interface: the tree
+// watched whole, or nothing. nullptr with a Windows code in error.
+std::unique_ptr<ChangeMonitor> ChangeMonitor::prepare(SourceOpener openSource, int rootFd, bool recursive,
+                                                      DWORD notifyFilter, DWORD& error, size_t backlogLimit) {
+    try {
+        int failure = 0;
+        std::unique_ptr<EventSource> source = openSource(rootFd, notifyFilter, failure);
+        if (!source) {
+            error = win32ErrorFromErrno(failure);
+            return nullptr;
+        }
+        std::unique_ptr<ChangeMonitor> monitor(
+            new ChangeMonitor(std::move(source), rootFd, recursive, notifyFilter, backlogLimit));
+        if (monitor->stopFd_ < 0 || monitor->readyFd_ < 0 || monitor->wakeFd_ < 0) {
+            error = win32ErrorFromErrno(errno);
+            return nullptr;
+        }
+        // A partial watch would miss changes in silence: refuse instead.
+        if (const int walkError = monitor->engine_.start(); walkError != 0) {
+            error = win32ErrorFromErrno(walkError);
+            return nullptr;
+        }
+        struct statx mount {};
+        if (statx(rootFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) == 0 && (mount.stx_mask & STATX_MNT_ID)) {
+            monitor->rootMountId_ = mount.stx_mnt_id;
+            monitor->mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        }
+        monitor->nextRootCheckMs_ = nowMs() + kRootCheckMs;
+        return monitor;
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
 }
 
 ChangeMonitor::~ChangeMonitor() {
@@ -150,6 +184,29 @@ void ChangeMonitor::waiterLeft() {
 }
 
 void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
+    try {
+        readAndSettle(mountsChanged, budgetBytes);
+    } catch (const std::bad_alloc&) {
+        lostForMemory();
+    }
+}
+
+// Memory ran out (an address-space limit, say) while records waited: they are
+// dropped, which gives memory back, and the reader is told of the loss as of
+// any other. The tracker may have been stopped half way through an event, so
+// it starts afresh, as after an overflow of the kernel's queue.
+void ChangeMonitor::lostForMemory() {
+    batch_.packed().clear();
+    queue_.markOverflow();
+    try {
+        engine_.lose();
+    } catch (const std::bad_alloc&) {
+        // Not even for a fresh tree: the old one goes on, and the next loss tries again.
+    }
+    signalReady();
+}
+
+void ChangeMonitor::readAndSettle(bool mountsChanged, size_t budgetBytes) {
     engine_.drain(budgetBytes, nowMs());
     if (engine_.ended()) return;
     bool gone = mountsChanged && !rootStillMounted();
@@ -246,7 +303,16 @@ void ChangeMonitor::rootGone() {
 }
 
 void ChangeMonitor::publish() {
-    if (!batch_.empty() && queue_.publish(batch_.packed())) signalReady();
+    if (batch_.empty()) return;
+    // Each report written to an output file in the tree would be a change to
+    // report, and so on without end.
+    if (ownOutput_.present()) {
+        eraseRecords(batch_.packed(), [this](DWORD action, std::basic_string_view<WCHAR> path) {
+            return ownOutput_.isOwnWrite(action, path);
+        });
+        if (batch_.empty()) return;
+    }
+    if (queue_.publish(batch_.packed())) signalReady();
 }
 
 void ChangeMonitor::signalReady() {

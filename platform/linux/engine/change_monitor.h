@@ -12,11 +12,13 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <span>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/engine/change_engine.h"
 #include "platform/linux/engine/event_source.h"
+#include "platform/linux/engine/own_output.h"
 #include "platform/linux/engine/record_queue.h"
 
 /// Milliseconds on the monotonic clock.
@@ -35,6 +37,16 @@ public:
     /// when recursive. On failure returns nullptr with a Windows code in error.
     static std::unique_ptr<ChangeMonitor> start(int rootFd, bool recursive, DWORD notifyFilter, DWORD& error,
                                                 size_t backlogLimit = kBacklogLimitBytes);
+
+    /// Opens one kernel interface for the tree below rootFd; nullptr with the
+    /// errno in error.
+    using SourceOpener = std::unique_ptr<EventSource> (*)(int rootFd, DWORD notifyFilter, int& error);
+    /// As start, with the kernel interfaces tried in this order: the first
+    /// with which the whole tree is watched is kept, and when none is, the
+    /// last one's failure is reported. start uses fanotify, then inotify.
+    static std::unique_ptr<ChangeMonitor> startWith(std::span<const SourceOpener> sources, int rootFd,
+                                                    bool recursive, DWORD notifyFilter, DWORD& error,
+                                                    size_t backlogLimit = kBacklogLimitBytes);
     ~ChangeMonitor() override;
 
     /// Fills buffer[0, size) with waiting records (bytes receives the count),
@@ -61,6 +73,8 @@ public:
 private:
     ChangeMonitor(std::unique_ptr<EventSource> source, int rootFd, bool recursive, DWORD notifyFilter,
                   size_t backlogLimit);
+    static std::unique_ptr<ChangeMonitor> prepare(SourceOpener openSource, int rootFd, bool recursive,
+                                                  DWORD notifyFilter, DWORD& error, size_t backlogLimit);
     void add(DWORD action, std::string_view path) override { batch_.append(action, path); }
     size_t pendingBytes() const override { return batch_.size(); }
     void publish() override;
@@ -69,6 +83,8 @@ private:
     void run();
     bool readWhileNoOneWaits();
     void serviceLocked(bool mountsChanged, size_t budgetBytes);
+    void readAndSettle(bool mountsChanged, size_t budgetBytes);
+    void lostForMemory();
     bool rootStillMounted();
     void signalReady();
 
@@ -82,6 +98,7 @@ private:
     std::mutex engineLock_;
     RecordBatch batch_;
     RecordQueue queue_;
+    OwnOutput ownOutput_;
     ChangeEngine engine_;
     // The mount table, which becomes readable with POLLPRI when it changes, and
     // the mount the root is on: a root unmounted lazily sends no event while

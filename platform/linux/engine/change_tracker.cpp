@@ -119,9 +119,11 @@ void ChangeTracker::removed(NodeId dir, std::string_view name, bool isDirectory)
 // A directory's watch goes before its parent hears of its removal. Where a
 // move replaced it and inotify dropped that move's arrival, as like the one
 // queued before it, no removal comes: then, once the queue has been read,
-// the name is told afresh from the disk.
+// the name is told afresh from the disk. The removal may be queued only after
+// an end of the queue read meanwhile: it is waited for until the next one.
 void ChangeTracker::vanished(NodeId node) {
-    if (options_.listNewDirectories) vanished_.insert(Unwatched{tree_.key(tree_.parent(node)), std::string(tree_.name(node))});
+    if (options_.listNewDirectories)
+        vanished_.emplace(Unwatched{tree_.key(tree_.parent(node)), std::string(tree_.name(node))}, queueEnds_);
     forgetSubtree(node, false);
 }
 
@@ -554,9 +556,10 @@ void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
     }
     if (unwatched_.empty() && blocked_.empty() && vanished_.empty()) return;
     for (const int key : keys) {
-        for (std::set<Unwatched>* places : {&unwatched_, &blocked_, &vanished_}) {
+        for (std::set<Unwatched>* places : {&unwatched_, &blocked_}) {
             places->erase(places->lower_bound(Unwatched{key, ""}), places->lower_bound(Unwatched{key + 1, ""}));
         }
+        vanished_.erase(vanished_.lower_bound(Unwatched{key, ""}), vanished_.lower_bound(Unwatched{key + 1, ""}));
     }
 }
 
@@ -566,8 +569,15 @@ void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
 void ChangeTracker::settle() {
     ++queueEnds_;
     sightings_.clear();
-    std::set<Unwatched> gone;
-    gone.swap(vanished_);
+    std::vector<Unwatched> gone;
+    for (auto place = vanished_.begin(); place != vanished_.end();) {
+        if (place->second + 1 < queueEnds_) {
+            gone.push_back(place->first);
+            place = vanished_.erase(place);
+        } else {
+            ++place;
+        }
+    }
     for (const Unwatched& place : gone) {
         const NodeId parent = tree_.find(place.parentKey);
         if (parent != kNoNode && tree_.findChild(parent, place.name) == kNoNode) retell(parent, place.name);

@@ -6,6 +6,7 @@
 // file for the rules it keeps.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -118,9 +119,10 @@ private:
     HeldNames held_;
     std::set<Unwatched> unwatched_;
     std::set<Unwatched> blocked_;
-    // Where a directory's watch went with no removal heard yet: one follows,
-    // or the event that replaced it was lost (see vanished).
-    std::set<Unwatched> vanished_;
+    // Where a directory's watch went with no removal heard yet, and at which
+    // end of the queue: one follows, or the event that replaced it was lost
+    // (see vanished).
+    std::map<Unwatched, unsigned> vanished_;
     // Directories a walk met under another parent or name than the tree
     // gives them, by key: where the walk met them, for a move whose second
     // half never comes (it went through a directory not watched yet).

@@ -84,7 +84,9 @@ int LinuxDisk::list(int dir, std::vector<Entry>& entries) {
     for (;;) {
         const long got = syscall(SYS_getdents64, dir, direntBuffer_.data(), direntBuffer_.size());
         if (got == 0) return 0;
-        if (got < 0) return errno;
+        // /proc/PID/net of a process that has just ended reads as EINVAL
+        // (the buffer is never too small): gone, as such directories go.
+        if (got < 0) return errno == EINVAL ? ENOENT : errno;
         for (long at = 0; at < got;) {
             const auto* entry = reinterpret_cast<const LinuxDirent64*>(direntBuffer_.data() + at);
             at += entry->d_reclen;

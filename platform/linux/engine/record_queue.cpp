@@ -1,12 +1,15 @@
 #include "platform/linux/engine/record_queue.h"
 
 #include <cstring>
+#include <new>
 
 #include "platform/linux/utf16.h"
 
 namespace {
 
 constexpr size_t kHeaderBytes = 12;
+// Small batches are gathered into chunks of about this size.
+constexpr size_t kChunkBytes = 64 * 1024;
 
 size_t paddedSize(size_t nameBytes) { return (kHeaderBytes + nameBytes + 3) & ~size_t{3}; }
 
@@ -32,21 +35,57 @@ void RecordBatch::append(DWORD action, std::string_view path) {
     std::memcpy(record + kHeaderBytes, name, nameBytes);
 }
 
+void eraseRecords(std::vector<uint8_t>& packed,
+                  const std::function<bool(DWORD action, std::basic_string_view<WCHAR> name)>& drop) {
+    size_t kept = 0;
+    for (size_t at = 0; at < packed.size();) {
+        const size_t size = readDword(packed.data() + at);
+        // Records start on 4-byte boundaries, so the name is aligned for WCHAR.
+        const std::basic_string_view<WCHAR> name(reinterpret_cast<const WCHAR*>(packed.data() + at + kHeaderBytes),
+                                                 readDword(packed.data() + at + 8) / sizeof(WCHAR));
+        if (!drop(readDword(packed.data() + at + 4), name)) {
+            if (kept != at) std::memmove(packed.data() + kept, packed.data() + at, size);
+            kept += size;
+        }
+        at += size;
+    }
+    packed.resize(kept);
+}
+
 bool RecordQueue::publish(std::vector<uint8_t>& packed) {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool wasEmpty = heldBytes_ == 0 && !overflow_;
-    if (heldBytes_ + packed.size() > limitBytes_) {
-        // The reader has fallen too far behind: what is waiting is stale and
-        // incomplete either way, so say so once instead of holding it.
-        dropAllLocked();
-        overflow_ = true;
-        packed.clear();
-        return wasEmpty;
+    if (heldBytes_ + packed.size() <= limitBytes_) {
+        try {
+            append(packed);
+            return wasEmpty;
+        } catch (const std::bad_alloc&) {
+            // Out of memory (an address-space limit, say) is no reason to
+            // end the watch: it is the same loss as passing the limit.
+        }
     }
-    heldBytes_ += packed.size();
-    chunks_.push_back(Chunk{});
-    chunks_.back().bytes.swap(packed);
+    // The reader has fallen too far behind: what is waiting is stale and
+    // incomplete either way, so say so once instead of holding it.
+    dropAllLocked();
+    overflow_ = true;
+    packed.clear();
     return wasEmpty;
+}
+
+void RecordQueue::append(std::vector<uint8_t>& packed) {
+    const size_t size = packed.size();
+    if (!chunks_.empty() && chunks_.back().bytes.size() + size <= kChunkBytes) {
+        // When changes come one at a time, so do batches: a chunk for each
+        // would cost an allocation each, and many times the memory of its
+        // records. The batch keeps its buffer for the next.
+        std::vector<uint8_t>& last = chunks_.back().bytes;
+        last.insert(last.end(), packed.begin(), packed.end());
+        packed.clear();
+    } else {
+        chunks_.emplace_back();
+        chunks_.back().bytes.swap(packed);
+    }
+    heldBytes_ += size;
 }
 
 void RecordQueue::markOverflow() {

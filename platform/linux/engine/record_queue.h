@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -28,8 +29,9 @@ public:
     explicit RecordQueue(size_t limitBytes = kBacklogLimitBytes) : limitBytes_(limitBytes) {}
 
     /// Appends the records of a batch (already packed) and empties it. If the
-    /// backlog would pass its limit, everything waiting is dropped and the next
-    /// take() reports an overflow. Returns true if the queue was empty before.
+    /// backlog would pass its limit, or memory for it runs out, everything
+    /// waiting is dropped and the next take() reports an overflow. Returns true
+    /// if the queue was empty before.
     bool publish(std::vector<uint8_t>& packed);
 
     /// Drops everything waiting and makes the next take() report an overflow.
@@ -50,6 +52,7 @@ private:
         std::vector<uint8_t> bytes;
         size_t readAt = 0;
     };
+    void append(std::vector<uint8_t>& packed);
     void dropAllLocked();
     size_t partnerSize(const uint8_t* record, size_t recordSize) const;
 
@@ -76,3 +79,8 @@ private:
     std::vector<uint8_t> packed_;
     WString name_;
 };
+
+/// Removes from records packed as RecordBatch packs them those for which
+/// drop(action, name) is true, keeping the others in their order.
+void eraseRecords(std::vector<uint8_t>& packed,
+                  const std::function<bool(DWORD action, std::basic_string_view<WCHAR> name)>& drop);
