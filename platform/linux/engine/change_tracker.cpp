@@ -99,69 +99,59 @@ void ChangeTracker::added(NodeId dir, std::string_view name, bool isDirectory, i
     // Told already when a listing made since showed it, or when a look at
     // the disk placed it ahead of its event.
     const bool ahead = doubt_.find(tree_.key(dir)) == nullptr && held_.contains(tree_.key(dir), name);
-    if (readerHolds(dir) && toldAs(dir, name) == Told::No && !ahead) {
+    if (doubt_.holdsDirectory(tree_, dir) && doubt_.toldAs(tree_.key(dir), name) == Doubt::Told::No && !ahead) {
         tellAdded(dir, name, isDirectory, false);
-        told(dir, name, true, isDirectory);
+        doubt_.told(tree_.key(dir), name, true, isDirectory);
     }
-    if (!vanished_.empty()) vanished_.erase(Unwatched{tree_.key(dir), std::string(name)});
+    unwatched_.forget(tree_.key(dir), name, Why::Vanished);
     if (isDirectory && options_.recursive) placeNew(dir, name, entry, true);
 }
 
 void ChangeTracker::removed(NodeId dir, std::string_view name, bool isDirectory) {
     // Not told when the reader never held it (a listing made since never saw it).
     // One a listing made since showed is another entry of the name.
-    if (!readerHolds(dir) || !readerHolds(dir, name, isDirectory)) return forgetChild(dir, name, isDirectory);
+    if (!doubt_.holdsDirectory(tree_, dir) || !doubt_.holds(tree_.key(dir), name, isDirectory)) return forgetChild(dir, name, isDirectory);
     tell(FILE_ACTION_REMOVED, dir, name, isDirectory);
-    told(dir, name, false, isDirectory);
+    doubt_.told(tree_.key(dir), name, false, isDirectory);
     forgetChild(dir, name, isDirectory);
 }
 
 // A directory's watch goes before its parent hears of its removal. Where a
 // move replaced it and inotify dropped that move's arrival, as like the one
 // queued before it, no removal comes: then, once the queue has been read,
-// the name is told afresh from the disk. The removal may be queued only after
-// an end of the queue read meanwhile: it is waited for until the next one.
+// the name is told afresh from the disk, if anything is there by then.
 void ChangeTracker::vanished(NodeId node) {
     if (options_.listNewDirectories)
-        vanished_.emplace(Unwatched{tree_.key(tree_.parent(node)), std::string(tree_.name(node))}, queueEnds_);
+        unwatched_.note(tree_.key(tree_.parent(node)), tree_.name(node), Why::Vanished);
     forgetSubtree(node, false);
 }
 
 void ChangeTracker::retell(NodeId parent, const std::string& name) {
-    removed(parent, name, true);
-    std::string path = pathOf(parent);
-    if (!path.empty()) path += '/';
-    path += name;
     int error = 0;
-    const int dir = disk_.open(path, error);
+    const int dir = disk_.open(childPath(parent, name), error);
     if (dir >= 0) disk_.close(dir);
-    if (dir >= 0 || error == ENOTDIR || error == ELOOP) added(parent, name, dir >= 0, -1);
+    // Nothing there: it was removed, and its removal is still to come.
+    if (dir < 0 && error != ENOTDIR && error != ELOOP) return unwatched_.note(tree_.key(parent), name, Why::Vanished);
+    removed(parent, name, true);
+    added(parent, name, dir >= 0, -1);
 }
 
 void ChangeTracker::forgetChild(NodeId dir, std::string_view name, bool isDirectory) {
     if (!isDirectory) return;
-    const Unwatched place{tree_.key(dir), std::string(name)};
-    unwatched_.erase(place);
-    blocked_.erase(place);
-    vanished_.erase(place);
+    unwatched_.forgetAny(tree_.key(dir), name);
     if (const NodeId child = tree_.findChild(dir, name); child != kNoNode) forgetSubtree(child, false);
 }
 
 void ChangeTracker::modified(NodeId dir, std::string_view name, bool isDirectory, bool content) {
-    if (readerHolds(dir) && readerHolds(dir, name, isDirectory)) tell(FILE_ACTION_MODIFIED, dir, name, isDirectory, content);
+    if (doubt_.holdsDirectory(tree_, dir) && doubt_.holds(tree_.key(dir), name, isDirectory)) tell(FILE_ACTION_MODIFIED, dir, name, isDirectory, content);
     // A directory we could not read may just have become readable, and one
     // we could list but not enter may now let us in: what it kept us out of
     // is watched, and listed, as a new directory is.
-    if (!isDirectory || content || blocked_.empty()) return;
-    if (blocked_.erase(Unwatched{tree_.key(dir), std::string(name)}) != 0) placeNew(dir, name, -1, false);
+    if (!isDirectory || content || unwatched_.empty()) return;
+    if (unwatched_.forget(tree_.key(dir), name, Why::Closed)) placeNew(dir, name, -1, false);
     const NodeId child = tree_.findChild(dir, name);
     if (child == kNoNode) return;
-    const int key = tree_.key(child);
-    std::vector<Unwatched> inside(blocked_.lower_bound(Unwatched{key, ""}), blocked_.lower_bound(Unwatched{key + 1, ""}));
-    for (const Unwatched& place : inside) {
-        blocked_.erase(place);
-        placeNew(child, place.name, -1, false);
-    }
+    for (const std::string& inside : unwatched_.takeIn(tree_.key(child), Why::Closed)) placeNew(child, inside, -1, false);
 }
 
 // Told as Windows tells it, as far as the reader holds the two ends: a rename
@@ -221,22 +211,22 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     // placed there may be it.
     if (directory && node == kNoNode && event.entry < 0 && occupant != kNoNode && keyAt(to, toName) == tree_.key(occupant))
         node = occupant;
-    const bool sourceHeld = from != kNoNode && !keepSource && readerHolds(from) &&
-                            readerHolds(from, event.fromName, event.isDirectory);
-    const bool heard = to != kNoNode && readerHolds(to);
-    const Told there = heard ? toldAs(to, toName) : Told::No;
+    const bool sourceHeld = from != kNoNode && !keepSource && doubt_.holdsDirectory(tree_, from) &&
+                            doubt_.holds(tree_.key(from), event.fromName, event.isDirectory);
+    const bool heard = to != kNoNode && doubt_.holdsDirectory(tree_, to);
+    const Doubt::Told there = heard ? doubt_.toldAs(tree_.key(to), toName) : Doubt::Told::No;
     const bool inDoubt = to != kNoNode && doubt_.find(tree_.key(to)) != nullptr;
     // The reader holds it where it went already: a listing made since the
     // move showed it there, or a walk met it there before its events came.
     // Where every directory is listed as it is placed, one the tree has
     // there already was told there with what it held.
-    const bool placedThere = node != kNoNode && occupant == node && (there != Told::No || (!inDoubt && options_.listNewDirectories));
-    const bool shown = (there == Told::ByListing && (occupant == kNoNode || occupant == node)) || placedThere;
+    const bool placedThere = node != kNoNode && occupant == node && (there != Doubt::Told::No || (!inDoubt && options_.listNewDirectories));
+    const bool shown = (there == Doubt::Told::ByListing && (occupant == kNoNode || occupant == node)) || placedThere;
     const bool other = occupant != kNoNode && occupant != node;
     const bool held = event.replaced || other || (to != kNoNode && held_.contains(tree_.key(to), toName));
     // The entry replaced is told gone first, unless the moved one lies in it.
     const bool inside = other && from != kNoNode && tree_.isWithin(from, occupant);
-    const bool replaced = heard && !shown && (inDoubt ? there != Told::No : held);
+    const bool replaced = heard && !shown && (inDoubt ? there != Doubt::Told::No : held);
     if (replaced && !inside) tell(FILE_ACTION_REMOVED, to, toName, event.isDirectory);
     bool carried = false;
     // A file shown at its new name is renamed there all the same; a directory
@@ -252,12 +242,10 @@ void ChangeTracker::moved(const ChangeEvent& event) {
         carried = sourceHeld && event.fromName == toName && !sighted;
         if (heard && !shown) tellAdded(to, toName, event.isDirectory, carried);
     }
-    if (from != kNoNode && !keepSource) told(from, event.fromName, false, event.isDirectory);
-    if (heard && !shown) told(to, toName, true, event.isDirectory);
-    if (!vanished_.empty()) {
-        if (from != kNoNode) vanished_.erase(Unwatched{tree_.key(from), std::string(event.fromName)});
-        if (to != kNoNode) vanished_.erase(Unwatched{tree_.key(to), toName});
-    }
+    if (from != kNoNode && !keepSource) doubt_.told(tree_.key(from), event.fromName, false, event.isDirectory);
+    if (heard && !shown) doubt_.told(tree_.key(to), toName, true, event.isDirectory);
+    if (from != kNoNode) unwatched_.forget(tree_.key(from), event.fromName, Why::Vanished);
+    if (to != kNoNode) unwatched_.forget(tree_.key(to), toName, Why::Vanished);
     if (!directory) return;
     if (to == kNoNode) {
         if (node != kNoNode) leaveTree(node);
@@ -279,7 +267,7 @@ void ChangeTracker::moved(const ChangeEvent& event) {
         // Never watched: moved in from outside, or from where no watch was
         // yet. What the reader took along is vouched for only where nothing
         // in it was ever told.
-        const bool empty = from != kNoNode && unwatched_.erase(Unwatched{tree_.key(from), std::string(event.fromName)});
+        const bool empty = from != kNoNode && unwatched_.forget(tree_.key(from), event.fromName, Why::Stale);
         if (carried && !empty) {
             tell(FILE_ACTION_REMOVED, to, toName, true);
             tell(FILE_ACTION_ADDED, to, toName, true);
@@ -313,55 +301,9 @@ void ChangeTracker::follow(NodeId node, NodeId to, std::string_view name, bool c
     newDirectory(node, -1);
 }
 
-// Whether the reader holds the directory itself: it holds every name between
-// it and the root.
-bool ChangeTracker::readerHolds(NodeId dir) {
-    if (doubt_.empty()) return true;
-    if (const Doubt::Directory* self = doubt_.find(tree_.key(dir)); self != nullptr && self->unheard) return false;
-    for (NodeId at = dir; at != tree_.root(); at = tree_.parent(at)) {
-        const NodeId parent = tree_.parent(at);
-        const Doubt::Directory* above = doubt_.find(tree_.key(parent));
-        if (above == nullptr) continue;
-        const auto held = above->told.find(std::string(tree_.name(at)));
-        if (held == above->told.end() || !held->second.isDirectory) return false;
-    }
-    return true;
-}
-
-// Whether the reader holds the entry `name` of a directory it holds: in a
-// trusted one, every entry the events speak of.
-bool ChangeTracker::readerHolds(NodeId dir, std::string_view name, bool isDirectory) {
-    const Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
-    if (doubtful == nullptr) return true;
-    const auto found = doubtful->told.find(std::string(name));
-    return found != doubtful->told.end() && found->second.isDirectory == isDirectory;
-}
-
-// How the name was told in a directory in doubt: a listing made since may
-// have shown it before its event is read.
-ChangeTracker::Told ChangeTracker::toldAs(NodeId dir, std::string_view name) {
-    const Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
-    if (doubtful == nullptr) return Told::No;
-    const auto found = doubtful->told.find(std::string(name));
-    return found == doubtful->told.end() ? Told::No : found->second.byListing ? Told::ByListing : Told::ByEvent;
-}
-
-void ChangeTracker::told(NodeId dir, std::string_view name, bool holds, bool isDirectory) {
-    Doubt::Directory* doubtful = doubt_.empty() ? nullptr : doubt_.find(tree_.key(dir));
-    if (doubtful == nullptr) return;
-    if (holds) {
-        doubtful->told[std::string(name)] = Doubt::Held{false, isDirectory};
-    } else if (const auto found = doubtful->told.find(std::string(name));
-               found != doubtful->told.end() && found->second.isDirectory == isDirectory) {
-        doubtful->told.erase(found);  // not another entry of the name that a listing showed
-    }
-}
-
 void ChangeTracker::tell(DWORD action, NodeId dir, std::string_view name, bool isDirectory, bool content) {
     if (!filterAccepts(options_.notifyFilter, action, isDirectory, content)) return;
-    std::string path = pathOf(dir);
-    if (!path.empty()) path += '/';
-    path.append(name);
+    const std::string path = childPath(dir, name);
     sink_.add(action, path);
     lastRemovedDirectory_ = action == FILE_ACTION_REMOVED && isDirectory ? path : std::string();
     if (!options_.listNewDirectories) return;
@@ -385,9 +327,7 @@ void ChangeTracker::tellAdded(NodeId dir, std::string_view name, bool isDirector
 
 // The key of the directory at dir/name on the disk now, or -1.
 int ChangeTracker::keyAt(NodeId dir, std::string_view name) {
-    std::string path = pathOf(dir);
-    if (!path.empty()) path += '/';
-    path.append(name);
+    const std::string path = childPath(dir, name);
     int error = 0;
     const int fd = disk_.open(path, error);
     if (fd < 0) return -1;
@@ -422,9 +362,7 @@ void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bo
     }
     if (tree_.findChild(parent, name) != kNoNode) return;  // a listing placed it
     int error = 0;
-    std::string path = pathOf(parent);
-    if (!path.empty()) path += '/';
-    path.append(name);
+    const std::string path = childPath(parent, name);
     const int dir = disk_.open(path, error);
     // The parent's path is stale while a move above it is still queued: the
     // directory is watched once the queue has been read.
@@ -433,9 +371,9 @@ void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bo
     if (key < 0) {
         if (dir >= 0) disk_.close(dir);
         if (!current || isStale(error)) {
-            unwatched_.insert(Unwatched{tree_.key(parent), std::string(name)});
+            unwatched_.note(tree_.key(parent), name, Why::Stale);
         } else if (isClosed(error)) {
-            blocked_.insert(Unwatched{tree_.key(parent), std::string(name)});
+            unwatched_.note(tree_.key(parent), name, Why::Closed);
         } else {
             lose();  // the watch limit: part of the tree would go unheard
         }
@@ -446,7 +384,7 @@ void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bo
         // still queued.
         disk_.close(dir);
         sightings_[key] = {tree_.key(parent), std::string(name)};
-        unwatched_.insert(Unwatched{tree_.key(parent), std::string(name)});
+        unwatched_.note(tree_.key(parent), name, Why::Stale);
         return;
     }
     newDirectory(tree_.add(key, parent, name), dir);
@@ -458,7 +396,7 @@ void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bo
 // could otherwise find what it placed, later, in the place they tell of.
 void ChangeTracker::newDirectory(NodeId node, int dir) {
     distrust(node);
-    if (!readerHolds(node) || !options_.listNewDirectories) {
+    if (!doubt_.holdsDirectory(tree_, node) || !options_.listNewDirectories) {
         // Its listing comes with the listing of the directory above it.
         if (dir >= 0) disk_.close(dir);
         return;
@@ -539,9 +477,9 @@ void ChangeTracker::leaveTree(NodeId node) {
         sightings_.erase(tree_.key(child));
         const NodeId parent = tree_.parent(child);
         const std::string name(tree_.name(child));
-        if (!readerHolds(parent) || toldAs(parent, name) != Told::No) continue;
+        if (!doubt_.holdsDirectory(tree_, parent) || doubt_.toldAs(tree_.key(parent), name) != Doubt::Told::No) continue;
         tellAdded(parent, name, true, false);
-        told(parent, name, true, true);
+        doubt_.told(tree_.key(parent), name, true, true);
         newDirectory(child, -1);
     }
 }
@@ -554,13 +492,8 @@ void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
         sightings_.erase(key);
         disk_.forget(key, stillWatched);
     }
-    if (unwatched_.empty() && blocked_.empty() && vanished_.empty()) return;
-    for (const int key : keys) {
-        for (std::set<Unwatched>* places : {&unwatched_, &blocked_}) {
-            places->erase(places->lower_bound(Unwatched{key, ""}), places->lower_bound(Unwatched{key + 1, ""}));
-        }
-        vanished_.erase(vanished_.lower_bound(Unwatched{key, ""}), vanished_.lower_bound(Unwatched{key + 1, ""}));
-    }
+    if (unwatched_.empty()) return;
+    for (const int key : keys) unwatched_.forgetIn(key);
 }
 
 // With the queue read to its end: directories listed before it are trusted,
@@ -569,19 +502,6 @@ void ChangeTracker::forgetSubtree(NodeId node, bool stillWatched) {
 void ChangeTracker::settle() {
     ++queueEnds_;
     sightings_.clear();
-    std::vector<Unwatched> gone;
-    for (auto place = vanished_.begin(); place != vanished_.end();) {
-        if (place->second + 1 < queueEnds_) {
-            gone.push_back(place->first);
-            place = vanished_.erase(place);
-        } else {
-            ++place;
-        }
-    }
-    for (const Unwatched& place : gone) {
-        const NodeId parent = tree_.find(place.parentKey);
-        if (parent != kNoNode && tree_.findChild(parent, place.name) == kNoNode) retell(parent, place.name);
-    }
     std::vector<int> keys;
     for (const auto& [key, directory] : doubt_.all()) keys.push_back(key);
     for (const int key : keys) {
@@ -591,7 +511,7 @@ void ChangeTracker::settle() {
         directory->unheard = false;
         if (node == kNoNode || (directory->listed && directory->listedAt < queueEnds_)) {
             doubt_.leave(key);
-        } else if (!directory->listed && readerHolds(node)) {
+        } else if (!directory->listed && doubt_.holdsDirectory(tree_, node)) {
             if (!list(node)) {
                 misplaced(node);
             } else if (Doubt::Directory* listed = doubt_.find(key); listed != nullptr) {
@@ -599,10 +519,14 @@ void ChangeTracker::settle() {
             }
         }
     }
-    std::set<Unwatched> due;
-    due.swap(unwatched_);
-    for (const Unwatched& place : due) {
-        if (const NodeId parent = tree_.find(place.parentKey); parent != kNoNode) placeNew(parent, place.name, -1, false);
+    for (const auto& [place, why] : unwatched_.takeDue()) {
+        const NodeId parent = tree_.find(place.parentKey);
+        if (parent == kNoNode) continue;
+        if (why == Why::Stale) {
+            placeNew(parent, place.name, -1, false);
+        } else if (tree_.findChild(parent, place.name) == kNoNode) {
+            retell(parent, place.name);
+        }
     }
 }
 
@@ -611,8 +535,6 @@ void ChangeTracker::repair() {
     doubt_.clear();
     held_.clear();
     unwatched_.clear();
-    blocked_.clear();
-    vanished_.clear();
     sightings_.clear();
     pathNode_ = kNoNode;
     // The tree as the disk has it now; directories still watched keep their
@@ -663,7 +585,7 @@ void ChangeTracker::listed(NodeId dir, const std::vector<TreeWalker::Found>& ent
         const bool isNew = directory->told.emplace(entry.name, Doubt::Held{true, entry.isDirectory}).second;
         if (isNew) tellAdded(dir, entry.name, entry.isDirectory, false);
         if (entry.node == kNoNode) continue;
-        unwatched_.erase(Unwatched{tree_.key(dir), entry.name});
+        unwatched_.forgetAny(tree_.key(dir), entry.name);
         // Placed by this walk, or new to the reader: nothing below it is known.
         if (isNew || entry.met == TreeWalker::Met::New) distrust(entry.node);
         directory = doubt_.find(tree_.key(dir));
@@ -675,10 +597,17 @@ void ChangeTracker::stale(NodeId dir) {
 }
 
 void ChangeTracker::blocked(NodeId dir, std::string_view name) {
-    blocked_.insert(Unwatched{tree_.key(dir), std::string(name)});
+    unwatched_.note(tree_.key(dir), name, Why::Closed);
 }
 
 bool ChangeTracker::goesBelow(NodeId) { return false; }
+
+std::string ChangeTracker::childPath(NodeId dir, std::string_view name) {
+    std::string path = pathOf(dir);
+    if (!path.empty()) path += '/';
+    path.append(name);
+    return path;
+}
 
 const std::string& ChangeTracker::pathOf(NodeId dir) {
     if (pathNode_ != dir || pathGeneration_ != tree_.generation()) {

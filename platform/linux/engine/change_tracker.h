@@ -17,6 +17,7 @@
 #include "platform/linux/engine/held_names.h"
 #include "platform/linux/engine/record_sink.h"
 #include "platform/linux/engine/tree_walker.h"
+#include "platform/linux/engine/unwatched_names.h"
 
 class ChangeTracker : public TreeQuery, private TreeWalker::Visitor {
 public:
@@ -47,7 +48,7 @@ public:
     Outcome onQueueEmpty();
     /// Whether something waits for the queue's end, so that a read that
     /// finds it empty is worth making.
-    bool awaitsQueueEnd() const { return !doubt_.empty() || !unwatched_.empty() || !sightings_.empty(); }
+    bool awaitsQueueEnd() const { return !doubt_.empty() || unwatched_.awaitQueueEnd() || !sightings_.empty(); }
 
     bool holds(int key) const override { return tree_.find(key) != kNoNode; }
     bool place(int key, int& parentKey, std::string& name) const override;
@@ -55,16 +56,7 @@ public:
     int rootKey() const override { return tree_.root() == kNoNode ? -1 : tree_.key(tree_.root()); }
 
 private:
-    /// A directory the reader holds that is not watched: its path was stale
-    /// when it had to be, or it is not ours to read (then tried again when
-    /// its attributes change).
-    struct Unwatched {
-        int parentKey;
-        std::string name;
-        bool operator<(const Unwatched& other) const {
-            return parentKey != other.parentKey ? parentKey < other.parentKey : name < other.name;
-        }
-    };
+    using Why = UnwatchedNames::Why;
 
     void adopt(const Place& place);
     void added(NodeId dir, std::string_view name, bool isDirectory, int entry);
@@ -78,11 +70,6 @@ private:
     void follow(NodeId node, NodeId to, std::string_view name, bool carried, bool heard, bool unheard);
 
     // What the reader holds (see doubt.h).
-    bool readerHolds(NodeId dir);
-    bool readerHolds(NodeId dir, std::string_view name, bool isDirectory);
-    enum class Told { No, ByEvent, ByListing };
-    Told toldAs(NodeId dir, std::string_view name);
-    void told(NodeId dir, std::string_view name, bool holds, bool isDirectory);
     void tell(DWORD action, NodeId dir, std::string_view name, bool isDirectory = false, bool content = false);
     void tellAdded(NodeId dir, std::string_view name, bool isDirectory, bool carried);
 
@@ -109,6 +96,7 @@ private:
     void blocked(NodeId dir, std::string_view name) override;
 
     const std::string& pathOf(NodeId dir);
+    std::string childPath(NodeId dir, std::string_view name);
 
     Disk& disk_;
     RecordSink& sink_;
@@ -117,12 +105,7 @@ private:
     TreeWalker walker_;
     Doubt doubt_;
     HeldNames held_;
-    std::set<Unwatched> unwatched_;
-    std::set<Unwatched> blocked_;
-    // Where a directory's watch went with no removal heard yet, and at which
-    // end of the queue: one follows, or the event that replaced it was lost
-    // (see vanished).
-    std::map<Unwatched, unsigned> vanished_;
+    UnwatchedNames unwatched_;
     // Directories a walk met under another parent or name than the tree
     // gives them, by key: where the walk met them, for a move whose second
     // half never comes (it went through a directory not watched yet).

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/linux/engine/watch_tree.h"
+
 class Doubt {
 public:
     /// How the reader holds a name.
@@ -42,6 +44,21 @@ public:
         unsigned staleEnds = 0;
     };
 
+    /// How the reader holds a name in a directory in doubt.
+    enum class Told { No, ByEvent, ByListing };
+
+    /// Whether the reader holds the directory itself: every name between it
+    /// and the root.
+    bool holdsDirectory(const WatchTree& tree, NodeId dir) const;
+    /// Whether the reader holds the entry `name` of the directory with this
+    /// key, one it holds: in a trusted one, every entry the events speak of.
+    bool holds(int key, std::string_view name, bool isDirectory) const;
+    /// How the name was told in a directory in doubt: a listing made since
+    /// may have shown it before its event is read.
+    Told toldAs(int key, std::string_view name) const;
+    /// An event told the reader of the name (holds) or of its going.
+    void told(int key, std::string_view name, bool holds, bool isDirectory);
+
     bool empty() const { return directories_.empty(); }
     size_t size() const { return directories_.size(); }
     /// The directory with this key, if it is in doubt.
@@ -49,6 +66,7 @@ public:
         const auto found = directories_.find(key);
         return found == directories_.end() ? nullptr : &found->second;
     }
+    const Directory* find(int key) const { return const_cast<Doubt*>(this)->find(key); }
     /// Puts the directory in doubt, the reader holding nothing in it, and its
     /// listing still to come.
     Directory& enter(int key) { return directories_[key] = Directory{}; }

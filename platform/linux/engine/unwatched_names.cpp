@@ -1,0 +1,66 @@
+#include "platform/linux/engine/unwatched_names.h"
+
+void UnwatchedNames::note(int parentKey, std::string_view name, Why why) {
+    const auto [at, made] = names_.try_emplace(Name{parentKey, std::string(name)}, why);
+    if (!made) {
+        waiting_ -= at->second != Why::Closed;
+        at->second = why;
+    }
+    waiting_ += why != Why::Closed;
+}
+
+bool UnwatchedNames::forget(int parentKey, std::string_view name, Why why) {
+    if (names_.empty()) return false;
+    const auto at = names_.find(Name{parentKey, std::string(name)});
+    if (at == names_.end() || at->second != why) return false;
+    erase(at);
+    return true;
+}
+
+void UnwatchedNames::forgetAny(int parentKey, std::string_view name) {
+    if (names_.empty()) return;
+    if (const auto at = names_.find(Name{parentKey, std::string(name)}); at != names_.end()) erase(at);
+}
+
+void UnwatchedNames::forgetIn(int parentKey) {
+    auto at = names_.lower_bound(Name{parentKey, ""});
+    while (at != names_.end() && at->first.parentKey == parentKey) erase(at++);
+}
+
+std::vector<std::string> UnwatchedNames::takeIn(int parentKey, Why why) {
+    std::vector<std::string> taken;
+    auto at = names_.lower_bound(Name{parentKey, ""});
+    while (at != names_.end() && at->first.parentKey == parentKey) {
+        if (at->second != why) {
+            ++at;
+            continue;
+        }
+        taken.push_back(at->first.name);
+        erase(at++);
+    }
+    return taken;
+}
+
+std::vector<std::pair<UnwatchedNames::Name, UnwatchedNames::Why>> UnwatchedNames::takeDue() {
+    std::vector<std::pair<Name, Why>> due;
+    if (waiting_ == 0) return due;
+    for (auto at = names_.begin(); at != names_.end();) {
+        if (at->second == Why::Closed) {
+            ++at;
+            continue;
+        }
+        due.emplace_back(at->first, at->second);
+        erase(at++);
+    }
+    return due;
+}
+
+void UnwatchedNames::clear() {
+    names_.clear();
+    waiting_ = 0;
+}
+
+void UnwatchedNames::erase(std::map<Name, Why>::iterator at) {
+    waiting_ -= at->second != Why::Closed;
+    names_.erase(at);
+}
