@@ -197,12 +197,19 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     if (from == kNoNode && to == kNoNode) return;
     if (node != kNoNode && from == to && event.fromName == toName) return;
     // A directory placed by a look at the disk made after this move: the one
-    // under the old name may be another, made there since; then the one that
-    // moved is not in the tree, and the reader's view of the old name stays.
+    // under the old name may be another, made there since, or this one, back
+    // again by a move still queued. It stays under the old name, told afresh
+    // there once the queue is read, and the one that moved is not in the tree.
     bool keepSource = false;
     if (directory && options_.listNewDirectories && node != kNoNode && to != kNoNode &&
         doubt_.find(tree_.key(node)) != nullptr && keyAt(to, toName) != tree_.key(node) &&
         keyAt(from, event.fromName) == tree_.key(node)) {
+        if (doubt_.holdsDirectory(tree_, from) && doubt_.holds(tree_.key(from), event.fromName, true)) {
+            tell(FILE_ACTION_REMOVED, from, event.fromName, true);
+            tell(FILE_ACTION_ADDED, from, event.fromName, true);
+        }
+        distrust(node);
+        doubt_.find(tree_.key(node))->unheard = true;
         node = kNoNode;
         keepSource = true;
     }
@@ -219,8 +226,11 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     // The reader holds it where it went already: a listing made since the
     // move showed it there, or a walk met it there before its events came.
     // Where every directory is listed as it is placed, one the tree has
-    // there already was told there with what it held.
-    const bool placedThere = node != kNoNode && occupant == node && (there != Doubt::Told::No || (!inDoubt && options_.listNewDirectories));
+    // there already was told there with what it held, if the reader still
+    // holds its name.
+    const bool placedThere =
+        node != kNoNode && occupant == node &&
+        (there != Doubt::Told::No || (!inDoubt && options_.listNewDirectories && held_.contains(tree_.key(to), toName)));
     const bool shown = (there == Doubt::Told::ByListing && (occupant == kNoNode || occupant == node)) || placedThere;
     const bool other = occupant != kNoNode && occupant != node;
     const bool held = event.replaced || other || (to != kNoNode && held_.contains(tree_.key(to), toName));
@@ -231,7 +241,9 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     bool carried = false;
     // A file shown at its new name is renamed there all the same; a directory
     // shown there holds what the listing told, which a rename would replace.
-    if (sourceHeld && heard && from == to && (!shown || !event.isDirectory)) {
+    // One a walk sighted is told afresh, not renamed: its own events may have
+    // happened where it was meanwhile.
+    if (sourceHeld && heard && from == to && (!shown || !event.isDirectory) && !sighted) {
         tell(FILE_ACTION_RENAMED_OLD_NAME, from, event.fromName, event.isDirectory);
         tell(FILE_ACTION_RENAMED_NEW_NAME, to, toName, event.isDirectory);
         carried = true;
@@ -246,16 +258,18 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     if (heard && !shown) doubt_.told(tree_.key(to), toName, true, event.isDirectory);
     if (from != kNoNode) unwatched_.forget(tree_.key(from), event.fromName, Why::Vanished);
     if (to != kNoNode) unwatched_.forget(tree_.key(to), toName, Why::Vanished);
+    if (other) {
+        // What it replaced may have held it, moved there by a walk's sighting.
+        // A file cannot replace a directory: the one the tree has there went
+        // before, by events still queued, and is placed again by them.
+        const int key = node != kNoNode ? tree_.key(node) : -1;
+        forgetSubtree(occupant, true);
+        node = tree_.find(key);
+    }
     if (!directory) return;
     if (to == kNoNode) {
         if (node != kNoNode) leaveTree(node);
         return;
-    }
-    if (other) {
-        // What it replaced may have held it, moved there by a walk's sighting.
-        const int key = node != kNoNode ? tree_.key(node) : -1;
-        forgetSubtree(occupant, true);
-        node = tree_.find(key);
     }
     if (node == kNoNode && carried && event.entry >= 0 && !options_.listNewDirectories) {
         // Never met, and every change in it seen: the reader holds what it holds.
