@@ -233,7 +233,11 @@ void ChangeTracker::moved(const ChangeEvent& event) {
         (there != Doubt::Told::No || (!inDoubt && options_.listNewDirectories && held_.contains(tree_.key(to), toName)));
     const bool shown = (there == Doubt::Told::ByListing && (occupant == kNoNode || occupant == node)) || placedThere;
     const bool other = occupant != kNoNode && occupant != node;
-    const bool held = event.replaced || other || (to != kNoNode && held_.contains(tree_.key(to), toName));
+    // Where the reader's names are kept (inotify) they say; elsewhere one the
+    // tree has there was held.
+    const bool held = event.replaced || (options_.listNewDirectories
+                                             ? to != kNoNode && held_.contains(tree_.key(to), toName)
+                                             : other);
     // The entry replaced is told gone first, unless the moved one lies in it.
     const bool inside = other && from != kNoNode && tree_.isWithin(from, occupant);
     const bool replaced = heard && !shown && (inDoubt ? there != Doubt::Told::No : held);
