@@ -573,6 +573,18 @@ def test_an_unmounted_root_is_announced_like_a_deleted_one(watch, watched):
     assert run.stop() == 255
 
 
+def test_a_directory_left_bare_by_an_unmount_is_watched(watch, watched):
+    # What the mount showed is gone from the reader's view, and what lies
+    # beneath is reported from then on.
+    mnt = watched / "mnt"
+    mnt.mkdir()
+    run = watch(watched, via=in_mount_namespace(f"mount -t tmpfs pathwarden-test {mnt} && touch {mnt}/shown", []))
+    in_namespace_of(run.proc.pid, "umount", "-l", str(mnt))
+    write(mnt / "after")
+    assert record("added", mnt / "after") in run.expect(record("added", mnt / "after"))
+    run.stop()
+
+
 @pytest.mark.interface("inotify")
 def test_a_refused_start_without_a_terminal_ends_the_run(program, watched):
     # No key can ever come, and the watch will never deliver anything: a run

@@ -43,6 +43,12 @@ public:
     /// Changes were lost outside the kernel's queue (memory ran out): the
     /// reader is told so, and the tracker starts afresh from the disk.
     void lose();
+    /// The mount table changed.
+    void mountsChanged() {
+        if (ended_) return;
+        apply(tracker_.onMountsChanged());
+        output_.publish();
+    }
     /// The root went away: nothing more is read.
     void endWithRoot();
     bool ended() const { return ended_; }

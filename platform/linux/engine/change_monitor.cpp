@@ -210,6 +210,7 @@ void ChangeMonitor::readAndSettle(bool mountsChanged, size_t budgetBytes) {
     engine_.drain(budgetBytes, nowMs());
     if (engine_.ended()) return;
     bool gone = mountsChanged && !rootStillMounted();
+    if (mountsChanged && !gone) engine_.mountsChanged();
     if (!gone && nowMs() >= nextRootCheckMs_) {
         struct stat info;
         gone = fstat(rootFd_, &info) != 0 || info.st_nlink == 0;

@@ -74,6 +74,28 @@ ChangeTracker::Outcome ChangeTracker::onQueueEmpty() {
     return outcome;
 }
 
+// A directory left bare by an unmount holds what it held before the mount,
+// and the reader's view of it holds what the mount showed: it is told afresh.
+ChangeTracker::Outcome ChangeTracker::onMountsChanged() {
+    if (rootGone_) return Outcome::RootGone;
+    for (const auto& [parentKey, name] : unwatched_.takeAll(Why::Mounted)) {
+        const NodeId parent = tree_.find(parentKey);
+        if (parent == kNoNode) continue;
+        int error = 0;
+        const int dir = disk_.open(childPath(parent, name), error);
+        if (dir >= 0) disk_.close(dir);
+        if (dir < 0) {
+            if (error == EXDEV) unwatched_.note(parentKey, name, Why::Mounted);
+            continue;
+        }
+        removed(parent, name, true);
+        added(parent, name, true, -1);
+    }
+    const Outcome outcome = outcome_;
+    outcome_ = Outcome::Ok;
+    return outcome;
+}
+
 bool ChangeTracker::place(int key, int& parentKey, std::string& name) const {
     const NodeId node = tree_.find(key);
     if (node == kNoNode || tree_.parent(node) == kNoNode) return false;
@@ -390,8 +412,8 @@ void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bo
         if (dir >= 0) disk_.close(dir);
         if (!current || isStale(error)) {
             unwatched_.note(tree_.key(parent), name, Why::Stale);
-        } else if (isClosed(error)) {
-            unwatched_.note(tree_.key(parent), name, Why::Closed);
+        } else if (isClosed(error) || error == EXDEV) {
+            unwatched_.note(tree_.key(parent), name, error == EXDEV ? Why::Mounted : Why::Closed);
         } else {
             lose();  // the watch limit: part of the tree would go unheard
         }
@@ -614,8 +636,8 @@ void ChangeTracker::stale(NodeId dir) {
     if (Doubt::Directory* directory = doubt_.find(tree_.key(dir)); directory != nullptr) directory->listed = false;
 }
 
-void ChangeTracker::blocked(NodeId dir, std::string_view name) {
-    unwatched_.note(tree_.key(dir), name, Why::Closed);
+void ChangeTracker::blocked(NodeId dir, std::string_view name, bool mounted) {
+    unwatched_.note(tree_.key(dir), name, mounted ? Why::Mounted : Why::Closed);
 }
 
 bool ChangeTracker::goesBelow(NodeId) { return false; }

@@ -46,6 +46,9 @@ public:
     /// The kernel's queue was read to its end after everything done so far:
     /// no event older than the tracker's own looks at the disk is still to come.
     Outcome onQueueEmpty();
+    /// The mount table changed: directories a file system was mounted on
+    /// are looked at again.
+    Outcome onMountsChanged();
     /// Whether something waits for the queue's end, so that a read that
     /// finds it empty is worth making.
     bool awaitsQueueEnd() const { return !doubt_.empty() || unwatched_.awaitQueueEnd() || !sightings_.empty(); }
@@ -93,7 +96,7 @@ private:
     bool goesBelow(NodeId dir) override;
     void listed(NodeId dir, const std::vector<TreeWalker::Found>& entries) override;
     void stale(NodeId dir) override;
-    void blocked(NodeId dir, std::string_view name) override;
+    void blocked(NodeId dir, std::string_view name, bool mounted) override;
 
     const std::string& pathOf(NodeId dir);
     std::string childPath(NodeId dir, std::string_view name);

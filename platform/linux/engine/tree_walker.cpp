@@ -68,9 +68,9 @@ int TreeWalker::classify(WatchTree& tree, const Frame& frame, Found& found, Visi
     int error = 0;
     const int dir = disk_.openChild(frame.dir, found.name, error);
     if (dir < 0) {
-        if (error != EACCES && error != EPERM) return error;
+        if (error != EACCES && error != EPERM && error != EXDEV) return error;
         found.met = Met::Closed;
-        visitor.blocked(frame.node, found.name);
+        visitor.blocked(frame.node, found.name, error == EXDEV);
         return 0;
     }
     found.key = disk_.watch(dir, error);

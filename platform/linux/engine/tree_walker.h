@@ -47,8 +47,9 @@ public:
         virtual void listed(NodeId dir, const std::vector<Found>& entries) = 0;
         /// It was not where the tree has it when it had been read.
         virtual void stale(NodeId dir) = 0;
-        /// A sub-directory it could not enter (not ours to read).
-        virtual void blocked(NodeId dir, std::string_view name) = 0;
+        /// A sub-directory it could not enter: not ours to read, or another
+        /// file system is mounted on it.
+        virtual void blocked(NodeId dir, std::string_view name, bool mounted) = 0;
     };
 
     TreeWalker(Disk& disk, bool recursive) : disk_(disk), recursive_(recursive) {}

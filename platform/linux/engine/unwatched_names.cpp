@@ -1,12 +1,21 @@
 #include "platform/linux/engine/unwatched_names.h"
 
+namespace {
+
+// Whether a name so noted waits for the queue's end.
+bool waits(UnwatchedNames::Why why) {
+    return why == UnwatchedNames::Why::Stale || why == UnwatchedNames::Why::Vanished;
+}
+
+}  // namespace
+
 void UnwatchedNames::note(int parentKey, std::string_view name, Why why) {
     const auto [at, made] = names_.try_emplace(Name{parentKey, std::string(name)}, why);
     if (!made) {
-        waiting_ -= at->second != Why::Closed;
+        waiting_ -= waits(at->second);
         at->second = why;
     }
-    waiting_ += why != Why::Closed;
+    waiting_ += waits(why);
 }
 
 bool UnwatchedNames::forget(int parentKey, std::string_view name, Why why) {
@@ -45,7 +54,7 @@ std::vector<std::pair<UnwatchedNames::Name, UnwatchedNames::Why>> UnwatchedNames
     std::vector<std::pair<Name, Why>> due;
     if (waiting_ == 0) return due;
     for (auto at = names_.begin(); at != names_.end();) {
-        if (at->second == Why::Closed) {
+        if (!waits(at->second)) {
             ++at;
             continue;
         }
@@ -55,12 +64,25 @@ std::vector<std::pair<UnwatchedNames::Name, UnwatchedNames::Why>> UnwatchedNames
     return due;
 }
 
+std::vector<UnwatchedNames::Name> UnwatchedNames::takeAll(Why why) {
+    std::vector<Name> taken;
+    for (auto at = names_.begin(); at != names_.end();) {
+        if (at->second == why) {
+            taken.push_back(at->first);
+            erase(at++);
+        } else {
+            ++at;
+        }
+    }
+    return taken;
+}
+
 void UnwatchedNames::clear() {
     names_.clear();
     waiting_ = 0;
 }
 
 void UnwatchedNames::erase(std::map<Name, Why>::iterator at) {
-    waiting_ -= at->second != Why::Closed;
+    waiting_ -= waits(at->second);
     names_.erase(at);
 }

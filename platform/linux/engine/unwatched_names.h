@@ -14,6 +14,7 @@ public:
         Stale,     ///< its path was stale when it had to be watched: at the queue's end
         Closed,    ///< not ours to read: when its attributes change
         Vanished,  ///< its watch went with no removal heard: at the queue's end
+        Mounted,   ///< another file system is mounted on it: when the mount table changes
     };
     struct Name {
         int parentKey;
@@ -32,7 +33,9 @@ public:
     void forgetIn(int parentKey);
     /// Takes the names noted for this reason in the directory with this key.
     std::vector<std::string> takeIn(int parentKey, Why why);
-    /// Takes the names due at the queue's end: all but the closed ones.
+    /// Takes every name noted for this reason.
+    std::vector<Name> takeAll(Why why);
+    /// Takes the names due at the queue's end: the stale and vanished ones.
     std::vector<std::pair<Name, Why>> takeDue();
     /// Whether any is waiting for the queue's end.
     bool awaitQueueEnd() const { return waiting_ != 0; }
@@ -43,5 +46,5 @@ private:
     void erase(std::map<Name, Why>::iterator at);
 
     std::map<Name, Why> names_;
-    size_t waiting_ = 0;  // those not Closed
+    size_t waiting_ = 0;  // those due at the queue's end
 };
