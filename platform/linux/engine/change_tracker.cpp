@@ -506,8 +506,10 @@ void ChangeTracker::leaveTree(NodeId node) {
         if (seen == sightings_.end()) continue;
         const NodeId child = tree_.find(key);
         const NodeId to = tree_.find(seen->second.first);
+        // Not where the reader holds another of that name already: that one's
+        // events are still to come, and the name is looked at again after them.
         if (child == node || to == kNoNode || tree_.isWithin(to, node) ||
-            tree_.findChild(to, seen->second.second) != kNoNode)
+            tree_.findChild(to, seen->second.second) != kNoNode || held_.contains(seen->second.first, seen->second.second))
             continue;
         tree_.move(child, to, seen->second.second);
         returned.push_back(child);
