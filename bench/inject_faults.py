@@ -62,7 +62,7 @@ FAULTS = [
      "if (event.uncertain && (node == kNoNode || to == kNoNode || keyAt(to, toName) != tree_.key(node))) {",
      "if (false) {"),
     ("a directory placed ahead of a move is taken for the one that moved", "change_tracker.cpp",
-     "        keepSource = true;\n", ""),
+     "keyAt(from, event.fromName) == tree_.key(node)) {", "false) {"),
     ("a name the disk placed ahead of its event is told twice", "change_tracker.cpp",
      "const bool ahead = doubt_.find(tree_.key(dir)) == nullptr && held_.contains(tree_.key(dir), name);",
      "const bool ahead = false;"),
