@@ -61,17 +61,13 @@ ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
         if (dir != kNoNode) modified(dir, event.name, event.isDirectory, event.content);
         break;
     }
-    const Outcome outcome = rootGone_ ? Outcome::RootGone : outcome_;
-    outcome_ = Outcome::Ok;
-    return outcome;
+    return takeOutcome();
 }
 
 ChangeTracker::Outcome ChangeTracker::onQueueEmpty() {
     if (rootGone_) return Outcome::RootGone;
     settle();
-    const Outcome outcome = outcome_;
-    outcome_ = Outcome::Ok;
-    return outcome;
+    return takeOutcome();
 }
 
 // A directory left bare by an unmount holds what it held before the mount,
@@ -79,21 +75,9 @@ ChangeTracker::Outcome ChangeTracker::onQueueEmpty() {
 ChangeTracker::Outcome ChangeTracker::onMountsChanged() {
     if (rootGone_) return Outcome::RootGone;
     for (const auto& [parentKey, name] : unwatched_.takeAll(Why::Mounted)) {
-        const NodeId parent = tree_.find(parentKey);
-        if (parent == kNoNode) continue;
-        int error = 0;
-        const int dir = disk_.open(childPath(parent, name), error);
-        if (dir >= 0) disk_.close(dir);
-        if (dir < 0) {
-            if (error == EXDEV) unwatched_.note(parentKey, name, Why::Mounted);
-            continue;
-        }
-        removed(parent, name, true);
-        added(parent, name, true, -1);
+        if (const NodeId parent = tree_.find(parentKey); parent != kNoNode) retell(parent, name, Why::Mounted);
     }
-    const Outcome outcome = outcome_;
-    outcome_ = Outcome::Ok;
-    return outcome;
+    return takeOutcome();
 }
 
 bool ChangeTracker::place(int key, int& parentKey, std::string& name) const {
@@ -148,12 +132,16 @@ void ChangeTracker::vanished(NodeId node) {
     forgetSubtree(node, false);
 }
 
-void ChangeTracker::retell(NodeId parent, const std::string& name) {
+void ChangeTracker::retell(NodeId parent, const std::string& name, Why why) {
     int error = 0;
     const int dir = disk_.open(childPath(parent, name), error);
     if (dir >= 0) disk_.close(dir);
-    // Nothing there: it was removed, and its removal is still to come.
-    if (dir < 0 && error != ENOTDIR && error != ELOOP) return unwatched_.note(tree_.key(parent), name, Why::Vanished);
+    const bool there = dir >= 0 || error == ENOTDIR || error == ELOOP;
+    // As it was: looked at again when that may have changed. A vanished one
+    // with nothing there was removed, and its removal is still to come; a
+    // mounted-on one gone is told gone by its own event.
+    if (why == Why::Mounted ? error == EXDEV : !there) return unwatched_.note(tree_.key(parent), name, why);
+    if (!there) return;
     removed(parent, name, true);
     added(parent, name, dir >= 0, -1);
 }
@@ -365,18 +353,6 @@ void ChangeTracker::tellAdded(NodeId dir, std::string_view name, bool isDirector
     tell(FILE_ACTION_ADDED, dir, name, isDirectory);
 }
 
-// The key of the directory at dir/name on the disk now, or -1.
-int ChangeTracker::keyAt(NodeId dir, std::string_view name) {
-    const std::string path = childPath(dir, name);
-    int error = 0;
-    const int fd = disk_.open(path, error);
-    if (fd < 0) return -1;
-    const int key = disk_.watch(fd, error);
-    disk_.close(fd);
-    if (key >= 0 && tree_.find(key) == kNoNode) disk_.forget(key, true);
-    return key;
-}
-
 // A directory made (`made`) or come in under the name, not placed in the
 // tree yet. One made is empty, and where the interface reports changes
 // anywhere, nothing in it can have been missed; any other is watched and
@@ -567,7 +543,7 @@ void ChangeTracker::settle() {
         if (why == Why::Stale) {
             placeNew(parent, place.name, -1, false);
         } else if (tree_.findChild(parent, place.name) == kNoNode) {
-            retell(parent, place.name);
+            retell(parent, place.name, Why::Vanished);
         }
     }
 }
@@ -587,6 +563,12 @@ void ChangeTracker::repair() {
     for (const int key : known) {
         if (tree_.find(key) == kNoNode) disk_.forget(key, true);
     }
+}
+
+ChangeTracker::Outcome ChangeTracker::takeOutcome() {
+    const Outcome outcome = rootGone_ ? Outcome::RootGone : outcome_;
+    outcome_ = Outcome::Ok;
+    return outcome;
 }
 
 void ChangeTracker::lose() {

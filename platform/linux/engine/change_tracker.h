@@ -65,11 +65,12 @@ private:
     void added(NodeId dir, std::string_view name, bool isDirectory, int entry);
     void removed(NodeId dir, std::string_view name, bool isDirectory);
     void vanished(NodeId node);
-    void retell(NodeId parent, const std::string& name);
+    void retell(NodeId parent, const std::string& name, Why why);
     void forgetChild(NodeId dir, std::string_view name, bool isDirectory);
     void modified(NodeId dir, std::string_view name, bool isDirectory, bool content);
     void moved(const ChangeEvent& event);
-    int keyAt(NodeId dir, std::string_view name);
+    /// The key of the directory at dir/name on the disk now, or -1.
+    int keyAt(NodeId dir, std::string_view name) { return walker_.keyAt(tree_, dir, name); }
     void follow(NodeId node, NodeId to, std::string_view name, bool carried, bool heard, bool unheard);
 
     // What the reader holds (see doubt.h).
@@ -88,6 +89,7 @@ private:
     void settle();
     void repair();
     void lose();
+    Outcome takeOutcome();
 
     // The walk's visitor.
     void watched(NodeId dir, const std::vector<Disk::Entry>& entries) override;

@@ -141,9 +141,13 @@ void TreeWalker::leave(WatchTree& tree, std::vector<Frame>& stack) {
     if (parent.dir < 0) parent.next = parent.below.size();
 }
 
-int TreeWalker::keyAtPathOf(const WatchTree& tree, NodeId node) {
+int TreeWalker::keyAt(const WatchTree& tree, NodeId node, std::string_view name) {
     std::string path;
     tree.appendPath(node, path);
+    if (!name.empty()) {
+        if (!path.empty()) path += '/';
+        path.append(name);
+    }
     int error = 0;
     const int dir = disk_.open(path, error);
     if (dir < 0) return -1;

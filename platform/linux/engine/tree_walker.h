@@ -61,7 +61,10 @@ public:
 
     /// The key of the directory at the tree's path for node now; -1 when
     /// none is there. A watch taken only for the asking is let go again.
-    int keyAtPathOf(const WatchTree& tree, NodeId node);
+    int keyAtPathOf(const WatchTree& tree, NodeId node) { return keyAt(tree, node, {}); }
+    /// The key of the directory at the entry `name` of node's path, the same
+    /// way; an empty name is node's path itself.
+    int keyAt(const WatchTree& tree, NodeId node, std::string_view name);
 
 private:
     struct Frame {
