@@ -1,5 +1,6 @@
 #include "platform/linux/engine/change_tracker.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -276,13 +277,15 @@ void ChangeTracker::moved(const ChangeEvent& event) {
         // What it replaced may have held it, moved there by a walk's sighting.
         // A file cannot replace a directory: the one the tree has there went
         // before, by events still queued, and is placed again by them.
+        // One a walk met elsewhere went there, and is told there afresh.
         const int key = node != kNoNode ? tree_.key(node) : -1;
-        forgetSubtree(occupant, true);
+        leaveTree(occupant);
         node = tree_.find(key);
     }
     if (!directory) return;
     if (to == kNoNode) {
         if (node != kNoNode) leaveTree(node);
+        if (from != kNoNode) unwatched_.forgetAny(tree_.key(from), event.fromName);
         return;
     }
     if (node == kNoNode && carried && event.entry >= 0 && !options_.listNewDirectories) {
@@ -470,9 +473,9 @@ void ChangeTracker::misplaced(NodeId node) {
     repair();
 }
 
-// A directory moved out of the tree. One below it that a walk met back in the
-// tree (it moved on through a directory not watched yet) stays where the walk
-// met it, told as come in.
+// A directory gone from where the tree has it: moved out, or replaced. It, or
+// one below it, that a walk met back in the tree (it moved on through a
+// directory not watched yet) stays where the walk met it, told as come in.
 void ChangeTracker::leaveTree(NodeId node) {
     std::vector<NodeId> returned;
     std::vector<int> keys;
@@ -484,13 +487,13 @@ void ChangeTracker::leaveTree(NodeId node) {
         const NodeId to = tree_.find(seen->second.first);
         // Not where the reader holds another of that name already: that one's
         // events are still to come, and the name is looked at again after them.
-        if (child == node || to == kNoNode || tree_.isWithin(to, node) ||
+        if (to == kNoNode || tree_.isWithin(to, node) ||
             tree_.findChild(to, seen->second.second) != kNoNode || held_.contains(seen->second.first, seen->second.second))
             continue;
         tree_.move(child, to, seen->second.second);
         returned.push_back(child);
     }
-    forgetSubtree(node, true);
+    if (std::find(returned.begin(), returned.end(), node) == returned.end()) forgetSubtree(node, true);
     for (const NodeId child : returned) {
         sightings_.erase(tree_.key(child));
         const NodeId parent = tree_.parent(child);
