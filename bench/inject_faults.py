@@ -4,7 +4,7 @@ it until it finds a story that goes wrong, which the same seed does not do on
 the engine as it is. Prints, for each fault, whether it was found and how
 long that took.
 
-    python3 -m bench.inject_faults [--seconds 60] [--only N]
+    python3 -m bench.inject_faults [--seconds 60] [--only N,N]
 
 The faults are the engine's own past ones and the kinds of slip a change of
 its rules could make: each names the file, the text it replaces, and what
@@ -118,8 +118,9 @@ def explorer(build, seconds, ignore):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=60, help="longest search per fault")
-    parser.add_argument("--only", type=int, default=0, help="only fault N (1-based)")
+    parser.add_argument("--only", default="", help="only these faults (1-based, comma-separated)")
     args = parser.parse_args()
+    only = {int(n) for n in args.only.split(",") if n}
     repo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
     scratch = tempfile.mkdtemp(prefix="faults-")
     try:
@@ -135,7 +136,7 @@ def main():
         print(f"the engine as it is: {len(ignore)} seeds go wrong in {args.seconds:.0f} s; they are left out")
         found = 0
         for number, (what, name, good, bad) in enumerate(FAULTS, 1):
-            if args.only and number != args.only:
+            if only and number not in only:
                 continue
             path = os.path.join(src, ENGINE, name)
             text = open(path).read()
@@ -151,8 +152,9 @@ def main():
             found += seconds is not None
             shown = f"found in {seconds:.2f} s: {fault}" if seconds is not None else f"NOT found ({fault})"
             print(f"{number:2}. {what}: {shown}", flush=True)
-        print(f"{found} of {len(FAULTS) if not args.only else 1} faults found")
-        return 0 if found == (len(FAULTS) if not args.only else 1) else 1
+        tried = len(only) if only else len(FAULTS)
+        print(f"{found} of {tried} faults found")
+        return 0 if found == tried else 1
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
