@@ -249,20 +249,21 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
 // in A. A later event naming it in B tells of the move merged away, first.
 void FanotifySource::tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory) {
     if (target == nullptr || key < 0 || moves_.empty()) return;
-    const auto last = moves_.find(bytesOf(target));
-    if (last == moves_.end() || last->second.toKey < 0 || !tree_->holds(last->second.toKey)) return;
-    if (last->second.toKey == key && last->second.toName == name) return;
-    names_.push_back(last->second.toName);
+    const auto found = moves_.find(bytesOf(target));
+    if (found == moves_.end()) return;
+    Move& last = found->second.back();
+    if (last.toKey < 0 || !tree_->holds(last.toKey)) return;
+    if (last.toKey == key && last.toName == name) return;
+    names_.push_back(last.toName);
     ChangeEvent change;
     change.kind = ChangeEvent::Kind::Moved;
     change.isDirectory = isDirectory;
-    change.fromKey = last->second.toKey;
+    change.fromKey = last.toKey;
     change.fromName = names_.back();
     change.key = key;
     change.name = name;
     change.entry = isDirectory ? disk_.keyFor(bytesOf(target)) : -1;
-    last->second.toKey = key;
-    last->second.toName = std::string(name);
+    found->second.push_back(Move{last.toKey, last.toName, key, std::string(name), isDirectory});
     tell(change);
 }
 
@@ -363,6 +364,9 @@ bool FanotifySource::placeVictim(const Event& self, size_t position) {
 // go unread, with all that waited on it.
 void FanotifySource::lose() {
     tell(ChangeEvent::Kind::Overflow, -1, {}, false);
+    // The root's own removal may be among what is let go.
+    std::string parent, name;
+    if (!port_.placeOf(rootHandle_, parent, name)) tell(ChangeEvent::Kind::RootGone, tree_->rootKey(), {}, true);
     stopped_ = true;
     removals_.clear();
     moves_.clear();
@@ -496,10 +500,24 @@ void FanotifySource::tell(ChangeEvent::Kind kind, int key, std::string_view name
 void FanotifySource::settleRemovals(int key, std::string_view name, const file_handle* target) {
     for (const Removal& removal : removals_) {
         if (removal.parentKey == key && removal.name == name && (target == nullptr || removal.handle != bytesOf(target))) {
-            settleAllRemovals();
+            // That one, with what was removed inside it.
+            const std::string handle = removal.handle;
+            const int child = removal.child;
+            settleRemovalsWhere([&](const Removal& each) {
+                return (each.parentKey == key && each.name == name && each.handle == handle) ||
+                       (child >= 0 && tree_->isWithin(each.parentKey, child));
+            });
             return;
         }
     }
+}
+
+void FanotifySource::settleRemovalsWhere(const std::function<bool(const Removal&)>& now) {
+    std::vector<Removal> due, later;
+    for (Removal& removal : removals_) (now(removal) ? due : later).push_back(std::move(removal));
+    removals_ = std::move(due);
+    settleAllRemovals();
+    removals_ = std::move(later);
 }
 
 void FanotifySource::settleAllRemovals() {
@@ -522,56 +540,55 @@ void FanotifySource::settleAllRemovals() {
 void FanotifySource::settleRemovalsAround(const file_handle* moved) {
     const int movedKey = moved != nullptr ? disk_.find(bytesOf(moved)) : -1;
     if (movedKey < 0 || !tree_->holds(movedKey)) return;
-    std::vector<Removal> later;
-    for (size_t i = 0; i < removals_.size();) {
-        if (!tree_->isWithin(removals_[i].parentKey, movedKey)) {
-            later.push_back(std::move(removals_[i]));
-            removals_.erase(removals_.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
-            ++i;
-        }
-    }
-    settleAllRemovals();
-    removals_ = std::move(later);
+    settleRemovalsWhere([&](const Removal& each) { return tree_->isWithin(each.parentKey, movedKey); });
 }
 
 void FanotifySource::noteMove(const Event& event, int from, int to) {
     if (event.target == nullptr) return;
-    moves_.insert_or_assign(std::string(bytesOf(event.target)),
-                            Move{from, std::string(event.oldName), to, std::string(event.name),
-                                 (event.mask & FAN_ONDIR) != 0});
+    moves_[std::string(bytesOf(event.target))].push_back(
+        Move{from, std::string(event.oldName), to, std::string(event.name), (event.mask & FAN_ONDIR) != 0});
 }
 
 // The kernel merges an event into an identical one still queued, renames
 // included: moved from A to B, back to A, and to B again before the queue is
 // read, an entry shows as two moves that leave it in A. With the queue read
 // to its end, each entry moved since is looked for where its last move put
-// it; one found where that move took it from has made the missing move.
+// it; one not there made again a move told before from that place, and is
+// found where that move took it.
 void FanotifySource::auditMoves() {
     std::vector<std::pair<std::string, Move>> missed;
-    for (const auto& [target, move] : moves_) {
-        if (move.fromKey < 0 || !tree_->holds(move.fromKey)) continue;
-        if (!isAt(move.fromKey, move.fromName, target)) continue;
-        if (move.toKey >= 0 && isAt(move.toKey, move.toName, target)) continue;
-        missed.emplace_back(target, move);
+    for (const auto& [target, moves] : moves_) {
+        const Move& last = moves.back();
+        if (last.toKey >= 0 && (!tree_->holds(last.toKey) || isAt(last.toKey, last.toName, target))) continue;
+        // Removed since, in an event merged ahead of the moves: not there
+        // for that reason alone.
+        if (removedAnyway(target)) continue;
+        for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
+            if (again->fromKey != last.toKey || again->fromName != last.toName) continue;
+            const bool out = again->toKey < 0 || !tree_->holds(again->toKey);
+            if ((out && last.toKey >= 0) || (!out && isAt(again->toKey, again->toName, target))) {
+                missed.emplace_back(target, *again);
+                break;
+            }
+        }
     }
     // A move made while this looked is queued and tells more: the look is
     // made again when the queue is next empty.
     if (!missed.empty() && port_.queuedBytes() > 0) return;
     moves_.clear();
     for (const auto& [target, move] : missed) {
-        names_.push_back(move.toName);
         names_.push_back(move.fromName);
+        names_.push_back(move.toName);
         ChangeEvent change;
         change.kind = ChangeEvent::Kind::Moved;
         change.isDirectory = move.isDirectory;
-        change.key = move.fromKey;
-        change.name = names_.back();
-        change.entry = move.isDirectory ? disk_.keyFor(target) : -1;
+        change.fromKey = move.fromKey;
+        change.fromName = names_[names_.size() - 2];
         if (move.toKey >= 0 && tree_->holds(move.toKey)) {
-            change.fromKey = move.toKey;
-            change.fromName = names_[names_.size() - 2];
+            change.key = move.toKey;
+            change.name = names_.back();
         }
+        change.entry = move.isDirectory ? disk_.keyFor(target) : -1;
         tell(change);
     }
 }
@@ -586,7 +603,7 @@ void FanotifySource::auditMoves() {
 void FanotifySource::auditMove(const file_handle* dir, size_t position) {
     const auto last = moves_.find(bytesOf(dir));
     if (last == moves_.end() || renamedLater(dir, position)) return;
-    Move& move = last->second;
+    const Move move = last->second.back();
     if (move.toKey < 0 || !tree_->holds(move.toKey) || isAt(move.toKey, move.toName, bytesOf(dir))) return;
     int key = move.fromKey;
     std::string name = move.fromName;
@@ -609,7 +626,7 @@ void FanotifySource::auditMove(const file_handle* dir, size_t position) {
     change.key = key;
     change.name = names_.back();
     change.entry = move.isDirectory ? disk_.keyFor(bytesOf(dir)) : -1;
-    move = Move{move.toKey, move.toName, key, name, move.isDirectory};
+    last->second.push_back(Move{move.toKey, move.toName, key, name, move.isDirectory});
     tell(change);
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -66,7 +67,7 @@ private:
         int child;
         std::string handle;  // its key may be let go and given anew before it is told
     };
-    /// The last move told of an entry: where from, where to (-1: outside).
+    /// A move told of an entry: where from, where to (-1: outside).
     struct Move {
         int fromKey;
         std::string fromName;
@@ -100,6 +101,7 @@ private:
     void tell(ChangeEvent::Kind kind, int key, std::string_view name, bool isDirectory, int entry = -1);
     void settleRemovals(int key, std::string_view name, const file_handle* target);
     void settleAllRemovals();
+    void settleRemovalsWhere(const std::function<bool(const Removal&)>& now);
     void settleRemovalsAround(const file_handle* moved);
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
@@ -143,6 +145,7 @@ private:
     // gone after their last rename.
     std::unordered_set<std::string, Hash, std::equal_to<>> removedFiles_;
     // Entries moved since the queue last ran empty, by handle (see auditMoves).
-    std::unordered_map<std::string, Move, Hash, std::equal_to<>> moves_;
+    // Each entry's moves told since the queue's end, the last one last.
+    std::unordered_map<std::string, std::vector<Move>, Hash, std::equal_to<>> moves_;
     bool rootDeleted_ = false;
 };
