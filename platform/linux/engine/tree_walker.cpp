@@ -19,7 +19,21 @@ bool isSkippable(int error) {
 
 int TreeWalker::walk(WatchTree& tree, int dir, NodeId node, bool list, Visitor& visitor) {
     std::vector<Frame> stack;
+    // Memory may run out anywhere in a walk: the directories it holds open
+    // are closed all the same, or each walk tried again would keep more.
+    struct Closer {
+        Disk& disk;
+        std::vector<Frame>& stack;
+        int first;
+        ~Closer() {
+            if (stack.empty() && first >= 0) disk.close(first);
+            for (Frame& frame : stack) {
+                if (frame.dir >= 0) disk.close(frame.dir);
+            }
+        }
+    } closer{disk_, stack, dir};
     stack.push_back(Frame{node, dir, list, {}, 0});
+    closer.first = -1;
     int error = read(tree, stack.back(), visitor);
     while (error == 0 && !stack.empty()) {
         if (stack.back().next == stack.back().below.size()) {
@@ -27,9 +41,6 @@ int TreeWalker::walk(WatchTree& tree, int dir, NodeId node, bool list, Visitor& 
         } else {
             error = enter(tree, stack, visitor);
         }
-    }
-    for (Frame& frame : stack) {
-        if (frame.dir >= 0) disk_.close(frame.dir);
     }
     return error;
 }
@@ -112,7 +123,12 @@ int TreeWalker::enter(WatchTree& tree, std::vector<Frame>& stack, Visitor& visit
         return 0;
     }
     const NodeId node = found.node;
-    stack.push_back(Frame{node, dir, list, {}, 0});
+    try {
+        stack.push_back(Frame{node, dir, list, {}, 0});
+    } catch (...) {
+        disk_.close(dir);
+        throw;
+    }
     if (stack.size() > kMaxOpenDirectories) {
         Frame& old = stack[stack.size() - 1 - kMaxOpenDirectories];
         if (old.dir >= 0) disk_.close(old.dir);
