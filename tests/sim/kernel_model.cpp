@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr size_t kFanotifyHeader = sizeof(fanotify_event_metadata);
 constexpr size_t kHandleBytes = 8;
 
