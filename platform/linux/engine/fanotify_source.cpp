@@ -310,7 +310,7 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
         std::string name;
         if (const int key = disk_.find(bytesOf(next.dir)); key >= 0 && tree_->place(key, parentKey, name))
             return parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
-        return goneUnseen(next) && !directoryRenamedAfter(position + 1);
+        return goneUnseen(next);
     }
     if (next.dir != nullptr || next.target == nullptr ||
         (rename.target != nullptr && bytesOf(next.target) == bytesOf(rename.target)))
@@ -327,17 +327,6 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
     // Still open somewhere, it may yet be written to: not under that name.
     if (replaced) noteUnlinked(bytesOf(next.target));
     return replaced;
-}
-
-// A directory's change merged into one made before a later rename replaced
-// it sits after whichever rename came before that change: with a directory
-// renamed later in the queue, the rename right before it may not be the one
-// that replaced it.
-bool FanotifySource::directoryRenamedAfter(size_t position) const {
-    for (size_t later = position + 1; later < events_.size(); ++later) {
-        if ((events_[later].mask & FAN_RENAME) && (events_[later].mask & FAN_ONDIR)) return true;
-    }
-    return false;
 }
 
 void FanotifySource::noteUnlinked(HandleBytes handle) {
@@ -365,7 +354,7 @@ bool FanotifySource::placeVictim(const Event& self, size_t position) {
     if (linkAhead(std::string(bytesOf(self.dir)), position, link, true)) return true;
     const Event* before = position > 0 ? &events_[position - 1] : nullptr;
     const bool claimed = before != nullptr && (before->mask & FAN_RENAME) && (before->mask & FAN_ONDIR) &&
-                         before->pid == self.pid && !directoryRenamedAfter(position);
+                         before->pid == self.pid;
     if (!claimed) lose();
     return true;
 }

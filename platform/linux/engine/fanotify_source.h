@@ -92,7 +92,6 @@ private:
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
     bool removedAnyway(HandleBytes handle) const;
-    bool directoryRenamedAfter(size_t position) const;
     void noteUnlinked(HandleBytes handle);
     int locate(const file_handle* dir, size_t position);
     bool known(int key) const;
