@@ -254,16 +254,26 @@ void FanotifySource::tellMergedMove(const file_handle* target, std::string_view 
     Move& last = found->second.back();
     if (last.toKey < 0 || !tree_->holds(last.toKey)) return;
     if (last.toKey == key && last.toName == name) return;
-    names_.push_back(last.toName);
+    const Move merged{last.toKey, last.toName, key, std::string(name), isDirectory};
+    found->second.push_back(merged);
+    tellMove(bytesOf(target), merged);
+}
+
+// Tells a move the kernel merged away; a key of -1 is outside the tree.
+void FanotifySource::tellMove(HandleBytes target, const Move& move) {
+    names_.push_back(move.fromName);
+    const std::string_view fromName = names_.back();
+    names_.push_back(move.toName);
     ChangeEvent change;
     change.kind = ChangeEvent::Kind::Moved;
-    change.isDirectory = isDirectory;
-    change.fromKey = last.toKey;
-    change.fromName = names_.back();
-    change.key = key;
-    change.name = name;
-    change.entry = isDirectory ? disk_.keyFor(bytesOf(target)) : -1;
-    found->second.push_back(Move{last.toKey, last.toName, key, std::string(name), isDirectory});
+    change.isDirectory = move.isDirectory;
+    change.fromKey = move.fromKey;
+    change.fromName = fromName;
+    if (move.toKey >= 0) {
+        change.key = move.toKey;
+        change.name = names_.back();
+    }
+    change.entry = move.isDirectory ? disk_.keyFor(target) : -1;
     tell(change);
 }
 
@@ -576,20 +586,9 @@ void FanotifySource::auditMoves() {
     // made again when the queue is next empty.
     if (!missed.empty() && port_.queuedBytes() > 0) return;
     moves_.clear();
-    for (const auto& [target, move] : missed) {
-        names_.push_back(move.fromName);
-        names_.push_back(move.toName);
-        ChangeEvent change;
-        change.kind = ChangeEvent::Kind::Moved;
-        change.isDirectory = move.isDirectory;
-        change.fromKey = move.fromKey;
-        change.fromName = names_[names_.size() - 2];
-        if (move.toKey >= 0 && tree_->holds(move.toKey)) {
-            change.key = move.toKey;
-            change.name = names_.back();
-        }
-        change.entry = move.isDirectory ? disk_.keyFor(target) : -1;
-        tell(change);
+    for (auto& [target, move] : missed) {
+        if (move.toKey >= 0 && !tree_->holds(move.toKey)) move.toKey = -1;
+        tellMove(target, move);
     }
 }
 
@@ -616,18 +615,9 @@ void FanotifySource::auditMove(const file_handle* dir, size_t position) {
         name = std::move(link.name);
         if (key < 0 || !tree_->holds(key)) return;
     }
-    names_.push_back(move.toName);
-    names_.push_back(name);
-    ChangeEvent change;
-    change.kind = ChangeEvent::Kind::Moved;
-    change.isDirectory = move.isDirectory;
-    change.fromKey = move.toKey;
-    change.fromName = names_[names_.size() - 2];
-    change.key = key;
-    change.name = names_.back();
-    change.entry = move.isDirectory ? disk_.keyFor(bytesOf(dir)) : -1;
-    last->second.push_back(Move{move.toKey, move.toName, key, name, move.isDirectory});
-    tell(change);
+    const Move merged{move.toKey, move.toName, key, std::move(name), move.isDirectory};
+    last->second.push_back(merged);
+    tellMove(bytesOf(dir), merged);
 }
 
 bool FanotifySource::isAt(int dirKey, const std::string& name, HandleBytes target) {

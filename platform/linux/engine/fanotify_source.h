@@ -92,6 +92,7 @@ private:
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
     bool removedAnyway(HandleBytes handle) const;
+    void tellMove(HandleBytes target, const Move& move);
     void noteUnlinked(HandleBytes handle);
     int locate(const file_handle* dir, size_t position);
     bool known(int key) const;
