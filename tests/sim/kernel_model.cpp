@@ -382,6 +382,8 @@ void KernelModel::push(Event event) {
         deferred_.push_back(std::move(event));
         return;
     }
+    // A change made after the look is queued after what the look saw.
+    if (!deferred_.empty()) flushDeferred();
     if (kernel_ == Kernel::Inotify) {
         if (overflowed_ || queue_.size() >= queueLimit_) {
             if (queue_.back().mask != IN_Q_OVERFLOW) queue_.push_back(overflowEvent());
@@ -409,6 +411,12 @@ void KernelModel::push(Event event) {
     queue_.push_back(std::move(event));
 }
 
+void KernelModel::flushDeferred() {
+    std::vector<Event> deferred;
+    deferred.swap(deferred_);
+    for (Event& event : deferred) push(std::move(event));
+}
+
 bool KernelModel::overflow() {
     if (kernel_ != Kernel::Inotify) return false;  // fanotify's queue has no limit
     queue_.push_back(overflowEvent());
@@ -418,8 +426,7 @@ bool KernelModel::overflow() {
 }
 
 size_t KernelModel::read(char* buffer, size_t size) {
-    for (Event& event : deferred_) push(std::move(event));
-    deferred_.clear();
+    flushDeferred();
     size_t used = 0;
     while (!queue_.empty()) {
         const size_t length = serialize(queue_.front(), buffer + used, size - used);

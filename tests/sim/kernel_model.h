@@ -126,6 +126,7 @@ private:
     void selfEvent(int node, uint32_t what);
     void renameEvent(int from, const std::string& fromName, int to, const std::string& toName, int node);
     void push(Event event);
+    void flushDeferred();
     size_t serialize(const Event& event, char* out, size_t room) const;
     size_t read(char* buffer, size_t size);
     void release(int node);
