@@ -115,6 +115,7 @@ std::string step(Draw& draw, KernelModel& model, Kernel kernel, bool& hooked, bo
         return std::string(moments[draw.below(kernel == Kernel::Fanotify ? 3 : 2)]) + " " + at + ": " +
                change(draw, model);
     }
+    if (roll == 27 && kernel == Kernel::Inotify && draw.chance(2)) return "torn";
     if (roll < 28) return "pid " + std::to_string(draw.below(3) + 1);
     if (roll == 28 && draw.chance(3)) return "rm -r .";
     if (roll < 29) return "hold " + anyEntry(draw, model);

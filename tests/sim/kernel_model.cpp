@@ -207,6 +207,18 @@ KernelModel::KernelModel(const std::string& tree, Kernel kernel)
         } while (end != std::string::npos);
     }
     for (int node = 0; node < static_cast<int>(nodes_.size()); ++node) note(node);
+    original_ = static_cast<int>(nodes_.size());
+}
+
+KernelModel::Renames KernelModel::heardRenames() const {
+    Renames renames;
+    for (const int dir : renamedIn_) {
+        bool steady = nodes_[root_].linked;
+        for (int at = dir; steady && at != root_; at = nodes_[at].parent)
+            steady = at < original_ && nodes_[at].linked && !nodes_[at].moved;
+        if (steady) ++(dir == root_ ? renames.inRoot : renames.below);
+    }
+    return renames;
 }
 
 KernelModel::~KernelModel() {
@@ -357,7 +369,11 @@ void KernelModel::renameEvent(int from, const std::string& fromName, int to, con
     if (kernel_ == Kernel::Inotify) {
         const uint32_t cookie = nextCookie_++;
         entryEvent(from, IN_MOVED_FROM, fromName, node, cookie);
+        // The kernel queues the halves one after the other: a read may come
+        // between them.
+        if (tearing_ == Tear::Next && nodes_[from].wd >= 0) tearing_ = Tear::Stash;
         entryEvent(to, IN_MOVED_TO, toName, node, cookie);
+        tearing_ = Tear::No;
         return;
     }
     Event event;
@@ -382,6 +398,12 @@ void KernelModel::push(Event event) {
         deferred_.push_back(std::move(event));
         return;
     }
+    if (tearing_ == Tear::Stash) {
+        tearing_ = Tear::No;
+        torn_.push_back(std::move(event));
+        return;
+    }
+    if (!torn_.empty()) queueTorn();
     // A change made after the look is queued after what the look saw.
     if (!deferred_.empty()) flushDeferred();
     if (kernel_ == Kernel::Inotify) {
@@ -436,6 +458,12 @@ size_t KernelModel::read(char* buffer, size_t size) {
     }
     if (used > 0) overflowed_ = false;
     return used;
+}
+
+void KernelModel::queueTorn() {
+    std::vector<Event> torn;
+    torn.swap(torn_);
+    for (Event& event : torn) push(std::move(event));
 }
 
 namespace {
@@ -583,6 +611,10 @@ bool KernelModel::move(const std::string& from, const std::string& to) {
         return false;
     const int oldParent = nodes_[node].parent;
     const std::string oldName = nodes_[node].name;
+    if (oldParent == target && !nodes_[node].isDirectory &&
+        (kernel_ == Kernel::Inotify ? nodes_[target].wd >= 0 : inside(target)))
+        renamedIn_.push_back(target);
+    if (nodes_[node].isDirectory) nodes_[node].moved = true;
     renameEvent(oldParent, oldName, target, name, node);
     if (victim >= 0) {
         // The entry replaced loses its link; a directory's own watch goes.

@@ -59,6 +59,10 @@ public:
     void limitQueue(size_t events) { queueLimit_ = events; }
     /// The queue overflows now (inotify), as if it were full.
     bool overflow();
+    /// inotify: the next rename's second half is queued only at the next
+    /// step of the story, so that the reader may look at the queue between.
+    void tearNextRename() { tearing_ = Tear::Next; }
+    void queueTorn();
     /// inotify: at most this many watches; watch descriptors go round up to wdRange.
     void limitWatches(size_t count) { watchLimit_ = count; }
     void limitWatchDescriptors(int range) { wdRange_ = range; }
@@ -72,6 +76,14 @@ public:
     std::set<std::string> tree() const;
     /// Whether an entry was ever at path (below the root) while the model ran.
     bool existed(const std::string& path) const { return existed_.count(path) != 0; }
+    /// How many files were renamed in place in a directory the kernel
+    /// reports on that was there from the start and never moved, nor any
+    /// directory above it, the root's own apart: each must be told as a rename.
+    struct Renames {
+        size_t inRoot = 0;
+        size_t below = 0;
+    };
+    Renames heardRenames() const;
     /// Whether the watched directory itself was removed.
     bool rootGone() const { return !nodes_[root_].linked; }
     /// Events queued and not read yet.
@@ -90,6 +102,7 @@ private:
         std::map<std::string, int> children;
         int wd = -1;
         int opened = 0;
+        bool moved = false;
     };
     struct Event {
         int wd = -1;
@@ -144,6 +157,10 @@ private:
     size_t queueLimit_ = 16384;
     uint32_t nextCookie_ = 1;
     int pid_ = 1;
+    std::vector<int> renamedIn_;
+    int original_ = 0;
+    enum class Tear { No, Next, Stash } tearing_ = Tear::No;
+    std::vector<Event> torn_;
     bool deferring_ = false;
     bool overflowed_ = false;
     std::deque<Event> queue_;

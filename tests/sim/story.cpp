@@ -66,12 +66,15 @@ bool Story::perform(const std::string& step) {
     std::string verb, a, b;
     words >> verb >> a >> b;
     if (verb.empty()) return true;
+    // A rename torn by the read that follows it is queued whole after that read.
+    if (verb != "read") model_.queueTorn();
     if (verb == "watching" || verb == "listing" || verb == "looking") {
         const std::string moment = verb + " " + a.substr(0, a.size() - 1);  // without the ':'
         const std::string then = step.substr(step.find(':') + 1);
         model_.when(moment, [this, then] { perform(then); });
     } else if (verb == "read") {
         service(a.empty() ? SIZE_MAX : std::stoul(a));
+        model_.queueTorn();
     } else if (verb == "later") {
         nowMs_ += std::stol(a);
         if (!engine_->ended()) engine_->settle(SIZE_MAX, nowMs_);
@@ -107,6 +110,8 @@ bool Story::change(const std::string& verb, const std::string& a, const std::str
     if (verb == "hold") return model_.hold(a);
     if (verb == "pid") {
         model_.process(std::stoi(a));
+    } else if (verb == "torn") {
+        model_.tearNextRename();
     } else if (verb == "overflow") {
         return model_.overflow();
     } else if (verb == "limit") {

@@ -4,9 +4,10 @@
 //
 //   mkdir P | mkdir -p P | touch P | write P | chmod P | rm P | rmdir P |
 //   rm -r P | mv P Q | hold P (write P then writes it after its removal) |
-//   pid N (the process making the changes) | overflow | limit N (watches) |
-//   wds N (watch descriptors go round after N) | read | read N (one helping
-//   of at most N bytes, the queue not read to its end) | later N (ms) |
+//   pid N (the process making the changes) | overflow | torn (a read comes
+//   between the next rename's halves) | limit N (watches) | wds N (watch
+//   descriptors go round after N) | read | read N (one helping of at most N
+//   bytes, the queue not read to its end) | later N (ms) |
 //   mark (a "|" among the records) | renames N | watching P: STEP |
 //   listing P: STEP | looking P: STEP (the step runs at that moment)
 //
