@@ -222,7 +222,8 @@ void report(uint64_t seed, const Plan& found, const std::string& fault) {
                 fault.c_str());
     std::printf("  shrunk to %zu steps: %s\n", small.steps.size(), shown.c_str());
     if (small.options.readBytes != StoryOptions().readBytes)
-        std::printf("  (reads of at most %zu bytes)\n", small.options.readBytes);
+        std::printf("  (reads of at most %zu bytes: --read-bytes %zu)\n", small.options.readBytes,
+                    small.options.readBytes);
     std::printf("    {\"seed %llu\", \"%s\", \"%s\", %s, %s},\n", static_cast<unsigned long long>(seed),
                 small.tree.c_str(), steps.c_str(), inotify ? "kAny" : "kSkip", inotify ? "kSkip" : "kAny");
     std::printf("  records: %s\n", records.c_str());
@@ -236,6 +237,7 @@ struct Budget {
     double seconds = 0;
     uint64_t operations = 0;
     int kernels = 3;  // 1 inotify, 2 fanotify
+    size_t readBytes = 0;  // a given story's reads; 0: the default
     bool untilFault = false;
     std::set<uint64_t> ignored;  // seeds known to fail, left out
 };
@@ -259,6 +261,7 @@ Budget parse(int argc, char** argv) {
         }
         else if (flag == "--tree") budget.tree = value;
         else if (flag == "--steps") budget.steps = value;
+        else if (flag == "--read-bytes") budget.readBytes = std::strtoull(value, nullptr, 10);
         else if (flag == "--kernel") budget.kernels = std::strcmp(value, "inotify") == 0 ? 1 : std::strcmp(value, "fanotify") == 0 ? 2 : 3;
         else std::fprintf(stderr, "unknown flag %s\n", flag.c_str()), std::exit(2);
     }
@@ -270,6 +273,7 @@ Budget parse(int argc, char** argv) {
 int tellGiven(const Budget& budget) {
     StoryOptions options;
     options.kernel = budget.kernels == 2 ? Kernel::Fanotify : Kernel::Inotify;
+    if (budget.readBytes != 0) options.readBytes = budget.readBytes;
     Story story(budget.tree, options);
     story.performAll(budget.steps);
     const std::string fault = firstFault(story);

@@ -203,7 +203,9 @@ void FanotifySource::translate(size_t position) {
         if (isDirectory && (event.mask & FAN_CREATE)) {
             removals_.push_back(Removal{key, std::string(event.name), child,
                                         event.target != nullptr ? std::string(bytesOf(event.target)) : std::string()});
-        } else if (!isDirectory && event.target != nullptr && renamedLater(event.target, position)) {
+        } else if (!isDirectory && event.target != nullptr &&
+                   (event.mask & ~(FAN_DELETE | FAN_ONDIR) ? renamedAhead(event.target, position)
+                                                           : renamedLater(event.target, position))) {
             // Merged into an earlier event of its name, and renamed since:
             // told gone where it went.
             removedFiles_.insert(std::string(bytesOf(event.target)));
@@ -238,9 +240,10 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     change.replaced = to >= 0 && replacesEntry(event, position);
     tell(change);
     forgetUnless(child);
-    if (!removedFiles_.empty() && event.target != nullptr && !renamedLater(event.target, position)) {
-        if (removedFiles_.erase(std::string(bytesOf(event.target))) != 0 && to >= 0)
-            tell(ChangeEvent::Kind::Removed, to, event.name, false);
+    if (!removedFiles_.empty() && event.target != nullptr &&
+        removedFiles_.find(bytesOf(event.target)) != removedFiles_.end() && !renamedAhead(event.target, position)) {
+        removedFiles_.erase(std::string(bytesOf(event.target)));
+        if (to >= 0) tell(ChangeEvent::Kind::Removed, to, event.name, false);
     }
 }
 
@@ -275,6 +278,17 @@ void FanotifySource::tellMove(HandleBytes target, const Move& move) {
     }
     change.entry = move.isDirectory ? disk_.keyFor(target) : -1;
     tell(change);
+}
+
+// Whether a later event renames the object. A removal merged into an earlier
+// event of its name came after every rename queued by then: those are read
+// first, as far as looking ahead goes.
+bool FanotifySource::renamedAhead(const file_handle* target, size_t position) {
+    if (renamedLater(target, position)) return true;
+    while (!queueWasEmpty_ && bytesRead_ < kLookaheadBytes && fill()) {
+        if (renamedLater(target, position)) return true;
+    }
+    return false;
 }
 
 // Whether a later event of this read renames the object.

@@ -91,6 +91,7 @@ private:
     bool placeVictim(const Event& self, size_t position);
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
+    bool renamedAhead(const file_handle* target, size_t position);
     bool removedAnyway(HandleBytes handle) const;
     void tellMove(HandleBytes target, const Move& move);
     void noteUnlinked(HandleBytes handle);
