@@ -87,7 +87,7 @@ FAULTS = [
     ("fanotify: a directory moved back and forth is not audited", "fanotify_source.cpp",
      "if (!moves_.empty()) auditMove(event.dir, position);", ""),
     ("fanotify: a rename over a directory is not seen to replace it", "fanotify_source.cpp",
-     "        return goneUnseen(next);", "        return false;"),
+     "        return goneUnseen(next) && !replacedLaterMaybe(next, position + 1);", "        return false;"),
     ("fanotify: an unlink's link count is taken for a rename's victim", "fanotify_source.cpp",
      "if (event.target != nullptr) noteUnlinked(bytesOf(event.target));", ""),
     ("inotify: a directory whose watch went with no removal heard stays as it was", "change_tracker.cpp",
@@ -98,7 +98,11 @@ FAULTS = [
      "            tell(FILE_ACTION_REMOVED, from, event.fromName, true);\n            tell(FILE_ACTION_ADDED, from, event.fromName, true);\n",
      ""),
     ("fanotify: a directory gone unseen after a merged change passes in silence", "fanotify_source.cpp",
-     "if (!claimed) lose();", "if (false) lose();"),
+     "if (!claimed || (!placed && replacedLaterMaybe(self, position))) lose();",
+     "if (!claimed && replacedLaterMaybe(self, position)) lose();"),
+    ("fanotify: a directory changed, then replaced by a later rename, is taken for an earlier one's victim",
+     "fanotify_source.cpp", "if (!claimed || (!placed && replacedLaterMaybe(self, position))) lose();",
+     "if (!claimed) lose();"),
 ]
 
 

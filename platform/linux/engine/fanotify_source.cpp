@@ -332,9 +332,12 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
         // kernel merges a change of its attributes made before with this one.
         int parentKey = -1;
         std::string name;
-        if (const int key = disk_.find(bytesOf(next.dir)); key >= 0 && tree_->place(key, parentKey, name))
-            return parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
-        return goneUnseen(next);
+        if (const int key = disk_.find(bytesOf(next.dir)); key >= 0 && tree_->place(key, parentKey, name)) {
+            const bool replaced = parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
+            if (replaced) placedVictim_.assign(bytesOf(next.dir));
+            return replaced;
+        }
+        return goneUnseen(next) && !replacedLaterMaybe(next, position + 1);
     }
     if (next.dir != nullptr || next.target == nullptr ||
         (rename.target != nullptr && bytesOf(next.target) == bytesOf(rename.target)))
@@ -379,8 +382,42 @@ bool FanotifySource::placeVictim(const Event& self, size_t position) {
     const Event* before = position > 0 ? &events_[position - 1] : nullptr;
     const bool claimed = before != nullptr && (before->mask & FAN_RENAME) && (before->mask & FAN_ONDIR) &&
                          before->pid == self.pid;
-    if (!claimed) lose();
+    // One the tree had in the place the rename took is its victim for sure.
+    const bool placed = claimed && placedVictim_ == bytesOf(self.dir);
+    if (!claimed || (!placed && replacedLaterMaybe(self, position))) lose();
     return true;
+}
+
+// Whether a later rename may be the one that replaced this directory, never
+// met before: its link count merged into a change of its attributes made
+// right after an unrelated rename. Such a rename is one of a directory by the
+// same process, with no victim of its own right after it, to a place no
+// event before it names. It was queued before the merge, so before this
+// event was read: it is in what is read by now, or still in the kernel's queue.
+bool FanotifySource::replacedLaterMaybe(const Event& self, size_t position) {
+    while (!queueWasEmpty_ && bytesRead_ < kLookaheadBytes && fill()) {
+    }
+    if (!queueWasEmpty_) return true;
+    const auto isVictim = [&](size_t at) {
+        const Event& next = events_[at];
+        return (next.mask & FAN_ATTRIB) && (next.mask & FAN_ONDIR) && next.dir != nullptr && next.name == "." &&
+               next.pid == self.pid;
+    };
+    for (size_t at = position + 1; at < events_.size(); ++at) {
+        const Event& rename = events_[at];
+        if (!(rename.mask & FAN_RENAME) || !(rename.mask & FAN_ONDIR) || rename.pid != self.pid ||
+            rename.dir == nullptr || (at + 1 < events_.size() && isVictim(at + 1)))
+            continue;
+        const auto names = [&](const file_handle* dir, std::string_view name) {
+            return dir != nullptr && name == rename.name && bytesOf(dir) == bytesOf(rename.dir);
+        };
+        bool named = false;
+        for (size_t before = 0; before < at && !named; ++before)
+            named = names(events_[before].dir, events_[before].name) ||
+                    names(events_[before].oldDir, events_[before].oldName);
+        if (!named) return true;
+    }
+    return false;
 }
 
 // Said like an overflow of the queue, after which the reader looks at the

@@ -89,6 +89,7 @@ private:
     bool replacesEntry(const Event& event, size_t position);
     bool goneUnseen(const Event& self);
     bool placeVictim(const Event& self, size_t position);
+    bool replacedLaterMaybe(const Event& self, size_t position);
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
     bool renamedAhead(const file_handle* target, size_t position);
@@ -149,5 +150,7 @@ private:
     // Entries moved since the queue last ran empty, by handle (see auditMoves).
     // Each entry's moves told since the queue's end, the last one last.
     std::unordered_map<std::string, std::vector<Move>, Hash, std::equal_to<>> moves_;
+    // The directory a rename was last seen to replace where the tree had it.
+    std::string placedVictim_;
     bool rootDeleted_ = false;
 };
