@@ -411,10 +411,13 @@ bool FanotifySource::replacedLaterMaybe(const Event& self, size_t position) {
         const auto names = [&](const file_handle* dir, std::string_view name) {
             return dir != nullptr && name == rename.name && bytesOf(dir) == bytesOf(rename.dir);
         };
+        // An event of that place about the directory itself is no other's.
         bool named = false;
-        for (size_t before = 0; before < at && !named; ++before)
-            named = names(events_[before].dir, events_[before].name) ||
-                    names(events_[before].oldDir, events_[before].oldName);
+        for (size_t before = 0; before < at && !named; ++before) {
+            const Event& each = events_[before];
+            named = (each.target == nullptr || bytesOf(each.target) != bytesOf(self.dir)) &&
+                    (names(each.dir, each.name) || names(each.oldDir, each.oldName));
+        }
         if (!named) return true;
     }
     return false;
