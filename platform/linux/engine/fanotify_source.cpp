@@ -208,7 +208,7 @@ void FanotifySource::translate(size_t position) {
                                                            : renamedLater(event.target, position))) {
             // Merged into an earlier event of its name, and renamed since:
             // told gone where it went.
-            removedFiles_.insert(std::string(bytesOf(event.target)));
+            removedFiles_[std::string(bytesOf(event.target))] = {key, std::string(event.name)};
         } else {
             tell(ChangeEvent::Kind::Removed, key, event.name, isDirectory, child);
         }
@@ -240,10 +240,20 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     change.replaced = to >= 0 && replacesEntry(event, position);
     tell(change);
     forgetUnless(child);
-    if (!removedFiles_.empty() && event.target != nullptr &&
-        removedFiles_.find(bytesOf(event.target)) != removedFiles_.end() && !renamedAhead(event.target, position)) {
-        removedFiles_.erase(std::string(bytesOf(event.target)));
-        if (to >= 0) tell(ChangeEvent::Kind::Removed, to, event.name, false);
+    if (!removedFiles_.empty() && event.target != nullptr) {
+        const auto removed = removedFiles_.find(bytesOf(event.target));
+        if (removed != removedFiles_.end() && !renamedAhead(event.target, position)) {
+            const auto [key, name] = removed->second;
+            removedFiles_.erase(removed);
+            // Removed under another name: a rename merged into an earlier
+            // one took it there first.
+            if (to >= 0) {
+                const bool elsewhere = (key != to || name != event.name) && tree_->holds(key);
+                if (elsewhere) tellMove(bytesOf(event.target), Move{to, std::string(event.name), key, name, false});
+                names_.push_back(elsewhere ? name : std::string(event.name));
+                tell(ChangeEvent::Kind::Removed, elsewhere ? key : to, names_.back(), false);
+            }
+        }
     }
 }
 

@@ -146,7 +146,8 @@ private:
     std::deque<std::string> unlinked_;
     // Files made, renamed and removed while their events were queued: told
     // gone after their last rename.
-    std::unordered_set<std::string, Hash, std::equal_to<>> removedFiles_;
+    // Each with the directory's key and the name it was removed under.
+    std::unordered_map<std::string, std::pair<int, std::string>, Hash, std::equal_to<>> removedFiles_;
     // Entries moved since the queue last ran empty, by handle (see auditMoves).
     // Each entry's moves told since the queue's end, the last one last.
     std::unordered_map<std::string, std::vector<Move>, Hash, std::equal_to<>> moves_;
