@@ -23,6 +23,8 @@ constexpr size_t kLookaheadBytes = 2 << 20;
 constexpr size_t kOutsideLimit = 1 << 16;
 // How many removed files' handles are kept (see unlinked_).
 constexpr size_t kUnlinkedKept = 64;
+// How many moved entries are looked through for one a new entry replaced.
+constexpr size_t kVacateLooks = 64;
 // Deeper than this, a directory's place is not looked up: no real tree is.
 constexpr size_t kDeepest = 4096;
 
@@ -181,6 +183,7 @@ void FanotifySource::translate(size_t position) {
     settleRemovals(key, event.name, event.target);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
+    if ((event.mask & FAN_CREATE) && !moves_.empty()) vacate(key, event.name, event.target);
     if (event.mask & FAN_CREATE) tell(ChangeEvent::Kind::Added, key, event.name, isDirectory, child);
     // A file removed while still open is changed under a name it no longer has.
     const bool gone = !isDirectory && !(event.mask & FAN_CREATE) && event.target != nullptr &&
@@ -270,6 +273,36 @@ void FanotifySource::tellMergedMove(const file_handle* target, std::string_view 
     const Move merged{last.toKey, last.toName, key, std::string(name), isDirectory};
     found->second.push_back(merged);
     tellMove(bytesOf(target), merged);
+}
+
+// An entry made where a move told of another left that one: it had gone on,
+// by a move the kernel merged into an identical earlier one from there, which
+// is told first. Only while few entries moved: the entries are looked through.
+void FanotifySource::vacate(int key, std::string_view name, const file_handle* made) {
+    if (moves_.size() > kVacateLooks) return;
+    for (auto& [target, moves] : moves_) {
+        const Move& last = moves.back();
+        if (last.toKey != key || last.toName != name || (made != nullptr && target == bytesOf(made))) continue;
+        if (removedAnyway(target)) return;  // it left by its removal
+        const Move* found = nullptr;
+        size_t candidates = 0;
+        for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
+            if (again->fromKey != key || again->fromName != name) continue;
+            ++candidates;
+            const bool out = again->toKey < 0 || !tree_->holds(again->toKey);
+            if (!out && isAt(again->toKey, again->toName, target)) {
+                found = &*again;
+                break;
+            }
+            if (found == nullptr) found = &*again;
+        }
+        if (found == nullptr || (candidates > 1 && !isAt(found->toKey, found->toName, target))) return;
+        Move merged = *found;
+        if (merged.toKey >= 0 && !tree_->holds(merged.toKey)) merged.toKey = -1;
+        moves.push_back(merged);
+        tellMove(target, merged);
+        return;
+    }
 }
 
 // Tells a move the kernel merged away; a key of -1 is outside the tree.

@@ -95,6 +95,7 @@ private:
     bool renamedAhead(const file_handle* target, size_t position);
     bool removedAnyway(HandleBytes handle) const;
     void tellMove(HandleBytes target, const Move& move);
+    void vacate(int key, std::string_view name, const file_handle* made);
     void noteUnlinked(HandleBytes handle);
     int locate(const file_handle* dir, size_t position);
     bool known(int key) const;
