@@ -380,7 +380,7 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
             if (replaced) placedVictim_.assign(bytesOf(next.dir));
             return replaced;
         }
-        return goneUnseen(next) && !replacedLaterMaybe(next, position + 1);
+        return goneUnseen(next) && !replacedLater(next, position + 1) && !replacedLaterMaybe(next, position + 1);
     }
     if (next.dir != nullptr || next.target == nullptr ||
         (rename.target != nullptr && bytesOf(next.target) == bytesOf(rename.target)))
@@ -427,8 +427,24 @@ bool FanotifySource::placeVictim(const Event& self, size_t position) {
                          before->pid == self.pid;
     // One the tree had in the place the rename took is its victim for sure.
     const bool placed = claimed && placedVictim_ == bytesOf(self.dir);
+    // Changed, then replaced by a later rename that tells so itself.
+    if (claimed && !placed && replacedLater(self, position)) return true;
     if (!claimed || (!placed && replacedLaterMaybe(self, position))) lose();
     return true;
+}
+
+// Whether a later rename is seen to replace this directory: its link count
+// comes right after it. The queue is read on at least once: a look at the
+// disk may have seen the rename after this event was read.
+bool FanotifySource::replacedLater(const Event& self, size_t position) {
+    if (bytesRead_ < kLookaheadBytes) fill();
+    for (size_t at = position + 1; at + 1 < events_.size(); ++at) {
+        const Event& next = events_[at + 1];
+        if ((events_[at].mask & FAN_RENAME) && (events_[at].mask & FAN_ONDIR) && (next.mask & FAN_ATTRIB) &&
+            next.dir != nullptr && next.name == "." && bytesOf(next.dir) == bytesOf(self.dir))
+            return true;
+    }
+    return false;
 }
 
 // Whether a later rename may be the one that replaced this directory, never

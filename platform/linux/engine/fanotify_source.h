@@ -89,6 +89,7 @@ private:
     bool replacesEntry(const Event& event, size_t position);
     bool goneUnseen(const Event& self);
     bool placeVictim(const Event& self, size_t position);
+    bool replacedLater(const Event& self, size_t position);
     bool replacedLaterMaybe(const Event& self, size_t position);
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
