@@ -380,7 +380,9 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
             if (replaced) placedVictim_.assign(bytesOf(next.dir));
             return replaced;
         }
-        return goneUnseen(next) && !replacedLater(next, position + 1) && !replacedLaterMaybe(next, position + 1);
+        // Read on, the queue may tell of its removal, seen by the look.
+        return goneUnseen(next) && !replacedLater(next, position + 1) && !removedAnyway(bytesOf(next.dir)) &&
+               !replacedLaterMaybe(next, position + 1);
     }
     if (next.dir != nullptr || next.target == nullptr ||
         (rename.target != nullptr && bytesOf(next.target) == bytesOf(rename.target)))
