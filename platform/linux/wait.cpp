@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <poll.h>
 #include <unistd.h>
 
@@ -16,8 +18,10 @@ bool sleepUntilReady(int timeoutMs) {
     thread_local std::vector<pollfd> fds;
     outstandingForThisThread(dirs);
     fds.clear();
+    long long gatherUs = 0;
     for (DirectoryObject* dir : dirs) {
         dir->monitor->waiterArrived();
+        gatherUs = std::max(gatherUs, dir->monitor->gatherUs());
         dir->monitor->addPollFds(fds);
         const int due = dir->monitor->msUntilDue();
         if (timeoutMs < 0 || due < timeoutMs) timeoutMs = due;
@@ -26,6 +30,12 @@ bool sleepUntilReady(int timeoutMs) {
     // a quiet directory must not keep `pathwarden DIR | head -1` alive.
     static const bool outputCanGo = standardOutputCanLoseItsReader();
     if (outputCanGo) fds.push_back({1, 0, 0});
+    if (gatherUs > 0) {
+        // Changes come in a stream: what comes meanwhile waits in the kernel's
+        // queue, to be read with what is there already.
+        const timespec gather{0, static_cast<long>(std::min(gatherUs, 999999LL)) * 1000};
+        nanosleep(&gather, nullptr);
+    }
     if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
         setLastErrorFromErrno(errno);
         return false;

@@ -60,6 +60,7 @@ void ChangeEngine::endWithRoot() {
 
 bool ChangeEngine::receive(const ChangeEvent& event) {
     if (ended_) return false;
+    ++eventsRead_;
     apply(tracker_.onEvent(event));
     // Between events no rename is split.
     if (output_.pendingBytes() >= kPublishBytes) output_.publish();

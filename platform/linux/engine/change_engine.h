@@ -52,6 +52,8 @@ public:
     /// The root went away: nothing more is read.
     void endWithRoot();
     bool ended() const { return ended_; }
+    /// Events handed to the tracker so far.
+    unsigned long long eventsRead() const { return eventsRead_; }
 
 private:
     bool receive(const ChangeEvent& event) override;
@@ -61,4 +63,5 @@ private:
     EngineOutput& output_;
     ChangeTracker tracker_;
     bool ended_ = false;
+    unsigned long long eventsRead_ = 0;
 };

@@ -2,7 +2,8 @@
 // the kernel interface it reads, the thread that reads it while no one waits,
 // the checks that the root is still there, and the bounded backlog of records
 // waiting for a request. The thread waiting for completions reads the
-// kernel's queue itself, so a change costs one wake-up; the monitor's own
+// kernel's queue itself, so a change costs one wake-up, and a stream of them
+// one for all that came while it let them gather; the monitor's own
 // thread takes over only while that thread is away (printing to a slow
 // reader, say), so the kernel's queue never fills and drops changes.
 #pragma once
@@ -25,6 +26,12 @@
 inline long long nowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+/// Microseconds on the monotonic clock.
+inline long long nowUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 class ChangeMonitor : private EngineOutput {
@@ -60,6 +67,10 @@ public:
     /// Milliseconds until service() has something due even if no descriptor
     /// becomes ready (a rename's wait for its second half, say).
     int msUntilDue();
+    /// Microseconds the waiting thread lets changes gather in the kernel's
+    /// queue before it polls: nonzero only while they come in a stream, so
+    /// that one wake-up carries many of them; a change on its own is read at once.
+    long long gatherUs() const;
     /// Reads the kernel's queue and does what is due; `mine` are the entries
     /// addPollFds added, with the poll's results. Called by the waiting thread.
     void service(const pollfd* mine);
@@ -117,5 +128,10 @@ private:
     std::atomic<long long> waiterLeftAtMs_{0};
     std::atomic<unsigned> timesWaiterLeft_{0};
     std::atomic<bool> sleepingUntilWaiterLeaves_{false};
+    // When the waiting thread last found the kernel's queue readable, and how
+    // long it lets changes gather before it polls while they come at the pace
+    // that read found (its own).
+    long long lastReadUs_ = 0;
+    long long gatherUs_ = 0;
     std::thread thread_;
 };

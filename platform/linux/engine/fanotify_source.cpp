@@ -106,6 +106,15 @@ bool FanotifySource::fill() {
     // A read stops well short of a full buffer only when the queue is empty.
     queueWasEmpty_ = got + kLargestEvent <= readBytes_;
     if (got == 0) return false;
+    if (chunksUsed_ > 0 && got <= readBytes_ / 4) {
+        // Reading on while changes are still being made brings a few events
+        // at a time: each helping is kept in a piece of its own size, and
+        // the buffer serves the next read, so memory follows what was read.
+        std::unique_ptr<char[]> piece(new char[got]);
+        std::memcpy(piece.get(), chunk, got);
+        chunk = piece.get();
+        chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(chunksUsed_), std::move(piece));
+    }
     ++chunksUsed_;
     bytesRead_ += got;
     parse(chunk, got);
@@ -577,17 +586,25 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
     if (linkAhead(handle, position, link, false)) return true;
     const bool found = port_.placeOf(handle, link.parent, link.name);
-    // Every move made before that look is queued by now, and read here. One
-    // gone has its removal queued, so it is looked for a while longer, as
+    // Every move made before that look is queued by now, and read here: no
+    // further than the events queued right after it (the kernel counts each
+    // as its metadata alone), not on through a stream of changes made since.
+    // One gone has its removal queued, so it is looked for a while longer, as
     // long as this read may read on.
+    size_t untilEvents = SIZE_MAX;
+    if (found) {
+        if (const size_t queued = port_.queuedBytes(); queued >= sizeof(fanotify_event_metadata))
+            untilEvents = events_.size() + queued / sizeof(fanotify_event_metadata);
+    }
     for (int attempt = 0; attempt < 64; ++attempt) {
-        if (linkAhead(handle, position, link, true)) return true;
+        if (linkAhead(handle, position, link, true, untilEvents)) return true;
         if (found || bytesRead_ >= kLookaheadBytes || port_.queuedBytes() == 0) break;
     }
     return found;
 }
 
-bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link, bool readMore) {
+bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link, bool readMore,
+                               size_t untilEvents) {
     for (;;) {
         if (const auto found = leaving_.find(handle); found != leaving_.end()) {
             const auto later = std::upper_bound(found->second.begin(), found->second.end(), position);
@@ -599,7 +616,7 @@ bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link&
                 return true;
             }
         }
-        if (!readMore || bytesRead_ >= kLookaheadBytes || !fill()) return false;
+        if (!readMore || bytesRead_ >= kLookaheadBytes || events_.size() >= untilEvents || !fill()) return false;
     }
 }
 

@@ -6,6 +6,7 @@
 // event, for the tracker to take in.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -101,7 +102,8 @@ private:
     int locate(const file_handle* dir, size_t position);
     bool known(int key) const;
     bool linkBefore(const std::string& handle, size_t position, Link& link);
-    bool linkAhead(const std::string& handle, size_t position, Link& link, bool readMore);
+    bool linkAhead(const std::string& handle, size_t position, Link& link, bool readMore,
+                   size_t untilEvents = SIZE_MAX);
     void tell(ChangeEvent event);
     void tell(ChangeEvent::Kind kind, int key, std::string_view name, bool isDirectory, int entry = -1);
     void settleRemovals(int key, std::string_view name, const file_handle* target);

@@ -8,15 +8,16 @@ int FanotifyDisk::watch(int dir, int& error) {
 void FanotifyDisk::forget(int key, bool) {
     const auto found = handles_.find(key);
     if (found == handles_.end()) return;
-    keys_.erase(found->second);
+    const std::string* handle = found->second;
     handles_.erase(found);
+    keys_.erase(*handle);
 }
 
 int FanotifyDisk::keyFor(HandleBytes handle) {
     if (const int key = find(handle); key >= 0) return key;
     const int key = nextKey_++;
-    keys_.emplace(std::string(handle), key);
-    handles_.emplace(key, std::string(handle));
+    const auto added = keys_.emplace(std::string(handle), key).first;
+    handles_.emplace(key, &added->first);
     return key;
 }
 
@@ -27,5 +28,5 @@ int FanotifyDisk::find(HandleBytes handle) const {
 
 HandleBytes FanotifyDisk::handle(int key) const {
     const auto found = handles_.find(key);
-    return found == handles_.end() ? HandleBytes() : HandleBytes(found->second);
+    return found == handles_.end() ? HandleBytes() : HandleBytes(*found->second);
 }

@@ -61,7 +61,10 @@ private:
         size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
     };
     FanotifyPort& port_;
+    // A burst spread over a large tree learns every directory of it: each
+    // handle is kept once, and looked up by key through the node that holds
+    // it (which never moves).
     std::unordered_map<std::string, int, Hash, std::equal_to<>> keys_;
-    std::unordered_map<int, std::string> handles_;
+    std::unordered_map<int, const std::string*> handles_;
     int nextKey_ = 1;
 };
