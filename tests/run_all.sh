@@ -31,8 +31,18 @@ if ((${#missing[@]})); then
     echo "=== installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     dpkg --add-architecture i386
-    apt-get update </dev/null
-    apt-get install -y "${missing[@]}" </dev/null
+    # A mirror caught mid-sync fails an index now and then: try again, and
+    # if one index still fails, install from the ones that came.
+    for attempt in 1 2 3; do
+      apt-get update -o Acquire::Retries=3 </dev/null && break
+      sleep $((attempt * 10))
+    done
+    for attempt in 1 2 3; do
+      apt-get install -y -o Acquire::Retries=3 "${missing[@]}" </dev/null && break
+      ((attempt < 3)) || exit 1
+      sleep $((attempt * 10))
+      apt-get update -o Acquire::Retries=3 </dev/null || true
+    done
   else
     echo "=== missing (run as root to install them): ${missing[*]}" >&2
   fi
