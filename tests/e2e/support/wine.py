@@ -30,6 +30,9 @@ def _tools(machine):
         server = shutil.which("wineserver")
     if not loader or not server:
         unavailable("Wine is not installed")
+    if machine != MACHINE_AMD64 and os.environ.get("PATHWARDEN_WINE32_UNAVAILABLE") and \
+            not os.access("/usr/lib/wine/wine", os.X_OK):
+        pytest.skip(os.environ["PATHWARDEN_WINE32_UNAVAILABLE"])
     return loader, server
 
 
