@@ -585,22 +585,27 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 // with every event queued so far read.
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
     if (linkAhead(handle, position, link, false)) return true;
-    const bool found = port_.placeOf(handle, link.parent, link.name);
-    // Every move made before that look is queued by now, and read here: no
-    // further than the events queued right after it (the kernel counts each
-    // as its metadata alone), not on through a stream of changes made since.
-    // One gone has its removal queued, so it is looked for a while longer, as
-    // long as this read may read on.
-    size_t untilEvents = SIZE_MAX;
-    if (found) {
-        if (const size_t queued = port_.queuedBytes(); queued >= sizeof(fanotify_event_metadata))
-            untilEvents = events_.size() + queued / sizeof(fanotify_event_metadata);
+    if (port_.placeOf(handle, link.parent, link.name)) {
+        // Every move made before that look is queued by now, and read here.
+        // A read that stops short of a full buffer has read them all (most
+        // often it finds the queue empty); after a full one, no further than
+        // the events queued right after the look (the kernel counts each as
+        // its metadata alone), not on through a stream of changes made since.
+        if (bytesRead_ >= kLookaheadBytes || !fill() || queueWasEmpty_) {
+            linkAhead(handle, position, link, false);
+        } else {
+            const size_t queued = port_.queuedBytes();
+            linkAhead(handle, position, link, true, events_.size() + queued / sizeof(fanotify_event_metadata));
+        }
+        return true;
     }
+    // One gone has its removal queued, so it is looked for a while longer,
+    // as long as this read may read on.
     for (int attempt = 0; attempt < 64; ++attempt) {
-        if (linkAhead(handle, position, link, true, untilEvents)) return true;
-        if (found || bytesRead_ >= kLookaheadBytes || port_.queuedBytes() == 0) break;
+        if (linkAhead(handle, position, link, true)) return true;
+        if (bytesRead_ >= kLookaheadBytes || port_.queuedBytes() == 0) break;
     }
-    return found;
+    return false;
 }
 
 bool FanotifySource::linkAhead(const std::string& handle, size_t position, Link& link, bool readMore,
