@@ -17,8 +17,10 @@ constexpr size_t kLargestEvent = sizeof(fanotify_event_metadata) + 3 * (sizeof(f
                                                                          sizeof(file_handle) + MAX_HANDLE_SZ +
                                                                          NAME_MAX + 1);
 // How far ahead a directory met for the first time is looked for in the
-// queue: its moves later in the queue tell where it was at this event.
-constexpr size_t kLookaheadBytes = 2 << 20;
+// queue: its moves later in the queue tell where it was at this event. What
+// one read holds (the events and their parsed form) is about twice this, and
+// a burst spread over directories never met keeps reading that far.
+constexpr size_t kLookaheadBytes = 1 << 20;
 // Directories known to be outside, kept at most; then learned afresh.
 constexpr size_t kOutsideLimit = 1 << 16;
 // How many removed files' handles are kept (see unlinked_).

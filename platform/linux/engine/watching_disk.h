@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/linux/engine/disk.h"
 #include "platform/linux/engine/kernel_ports.h"
@@ -60,11 +61,21 @@ private:
         using is_transparent = void;
         size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
     };
+    struct Keyed {
+        int key;
+        const std::string* handle;  // null once forgotten
+    };
+    /// Where the key's live handle is in handles_; its size if nowhere.
+    size_t indexOf(int key) const;
+
     FanotifyPort& port_;
     // A burst spread over a large tree learns every directory of it: each
     // handle is kept once, and looked up by key through the node that holds
-    // it (which never moves).
+    // it (which never moves). Keys are given in order, so the way back is a
+    // sorted array, a third of a hash table's size; the forgotten are swept
+    // out once they are as many as the rest.
     std::unordered_map<std::string, int, Hash, std::equal_to<>> keys_;
-    std::unordered_map<int, const std::string*> handles_;
+    std::vector<Keyed> handles_;
+    size_t forgotten_ = 0;
     int nextKey_ = 1;
 };
