@@ -7,6 +7,10 @@ namespace {
 // A deep tree would otherwise hold one open directory per level; above this
 // depth the walk closes ancestors and opens them again by path.
 constexpr size_t kMaxOpenDirectories = 64;
+// Sub-directories met by a listing are watched at once, and the first of them
+// kept open until the walk enters them, instead of being opened and watched a
+// second time; a wide directory holds no more than this many.
+constexpr size_t kMaxHeldDirectories = 256;
 
 // Errors that only mean the tree changed under us, or that a directory is not
 // ours to read; the walk carries on without it.
@@ -22,16 +26,14 @@ int TreeWalker::walk(WatchTree& tree, int dir, NodeId node, bool list, Visitor& 
     // Memory may run out anywhere in a walk: the directories it holds open
     // are closed all the same, or each walk tried again would keep more.
     struct Closer {
-        Disk& disk;
+        TreeWalker& walker;
         std::vector<Frame>& stack;
         int first;
         ~Closer() {
-            if (stack.empty() && first >= 0) disk.close(first);
-            for (Frame& frame : stack) {
-                if (frame.dir >= 0) disk.close(frame.dir);
-            }
+            if (stack.empty() && first >= 0) walker.disk_.close(first);
+            for (Frame& frame : stack) walker.release(frame);
         }
-    } closer{disk_, stack, dir};
+    } closer{*this, stack, dir};
     stack.push_back(Frame{node, dir, list, {}, 0});
     closer.first = -1;
     int error = read(tree, stack.back(), visitor);
@@ -57,13 +59,22 @@ int TreeWalker::read(WatchTree& tree, Frame& frame, Visitor& visitor) {
     if (!frame.list) visitor.watched(frame.node, entries);
     for (Disk::Entry& entry : entries) {
         Found found{std::move(entry.name), entry.isDirectory};
+        // Whatever throws, a directory held open for later is closed.
+        struct Held {
+            TreeWalker& walker;
+            Found& found;
+            ~Held() { walker.release(found); }
+        } held{*this, found};
         if (found.isDirectory && recursive_) {
             if (const int failed = classify(tree, frame, found, visitor); failed != 0) {
                 if (!isSkippable(failed)) return failed;
                 continue;  // gone since the listing: its events tell of it
             }
         }
-        if (frame.list || found.isDirectory) frame.below.push_back(std::move(found));
+        if (frame.list || found.isDirectory) {
+            frame.below.push_back(std::move(found));
+            found.dir = -1;
+        }
     }
     if (!frame.list) return 0;
     if (keyAtPathOf(tree, frame.node) == tree.key(frame.node)) {
@@ -85,7 +96,12 @@ int TreeWalker::classify(WatchTree& tree, const Frame& frame, Found& found, Visi
         return 0;
     }
     found.key = disk_.watch(dir, error);
-    disk_.close(dir);
+    if (found.key >= 0 && held_ < kMaxHeldDirectories) {
+        found.dir = dir;
+        ++held_;
+    } else {
+        disk_.close(dir);
+    }
     if (found.key < 0) return isSkippable(error) ? ENOENT : error;
     const NodeId existing = tree.find(found.key);
     const NodeId here = tree.findChild(frame.node, found.name);
@@ -104,23 +120,35 @@ int TreeWalker::classify(WatchTree& tree, const Frame& frame, Found& found, Visi
         found.met = Met::Other;
         disk_.forget(found.key, true);
     }
+    if (found.met != Met::New && found.met != Met::Here) release(found);
     return 0;
 }
 
 int TreeWalker::enter(WatchTree& tree, std::vector<Frame>& stack, Visitor& visitor) {
     Frame& top = stack.back();
-    const Found& found = top.below[top.next++];
+    Found& found = top.below[top.next++];
     if (!found.isDirectory || (found.met != Met::New && found.met != Met::Here)) return 0;
     const bool isNew = found.met == Met::New;
     const bool list = top.list && visitor.wantsListing(found.node, isNew);
-    if (!isNew && !list && !visitor.goesBelow(found.node)) return 0;
-    int error = 0;
-    const int dir = disk_.openChild(top.dir, found.name, error);
-    if (dir < 0) return isSkippable(error) ? 0 : error;
-    // Replaced since it was met: the events of that change tell of it.
-    if (disk_.watch(dir, error) != found.key) {
-        disk_.close(dir);
+    if (!isNew && !list && !visitor.goesBelow(found.node)) {
+        release(found);
         return 0;
+    }
+    int error = 0;
+    int dir = found.dir;
+    if (dir >= 0) {
+        // The very directory that was watched: wherever it went since, the
+        // events of that move tell of it, as for one moved while walked.
+        found.dir = -1;
+        --held_;
+    } else {
+        dir = disk_.openChild(top.dir, found.name, error);
+        if (dir < 0) return isSkippable(error) ? 0 : error;
+        // Replaced since it was met: the events of that change tell of it.
+        if (disk_.watch(dir, error) != found.key) {
+            disk_.close(dir);
+            return 0;
+        }
     }
     const NodeId node = found.node;
     try {
@@ -142,7 +170,7 @@ int TreeWalker::enter(WatchTree& tree, std::vector<Frame>& stack, Visitor& visit
 // the same directory: if it moved meanwhile, its remaining children are left
 // to the events of that move.
 void TreeWalker::leave(WatchTree& tree, std::vector<Frame>& stack) {
-    disk_.close(stack.back().dir);
+    release(stack.back());
     stack.pop_back();
     if (stack.empty() || stack.back().dir >= 0) return;
     Frame& parent = stack.back();
@@ -154,7 +182,23 @@ void TreeWalker::leave(WatchTree& tree, std::vector<Frame>& stack) {
         disk_.close(parent.dir);
         parent.dir = -1;
     }
-    if (parent.dir < 0) parent.next = parent.below.size();
+    if (parent.dir < 0) {
+        for (Found& found : parent.below) release(found);
+        parent.next = parent.below.size();
+    }
+}
+
+void TreeWalker::release(Found& found) {
+    if (found.dir < 0) return;
+    disk_.close(found.dir);
+    found.dir = -1;
+    --held_;
+}
+
+void TreeWalker::release(Frame& frame) {
+    for (Found& found : frame.below) release(found);
+    if (frame.dir >= 0) disk_.close(frame.dir);
+    frame.dir = -1;
 }
 
 int TreeWalker::keyAt(const WatchTree& tree, NodeId node, std::string_view name) {

@@ -29,6 +29,7 @@ public:
         Met met = Met::New;  // directories only
         NodeId node = kNoNode;  // New and Here
         int key = -1;
+        int dir = -1;  // still open from its watch, for the walk to enter
     };
 
     class Visitor {
@@ -78,8 +79,11 @@ private:
     int read(WatchTree& tree, Frame& frame, Visitor& visitor);
     int classify(WatchTree& tree, const Frame& frame, Found& found, Visitor& visitor);
     void leave(WatchTree& tree, std::vector<Frame>& stack);
+    void release(Found& found);
+    void release(Frame& frame);
 
     Disk& disk_;
     bool recursive_;
+    size_t held_ = 0;  // sub-directories kept open between their watch and their walk
     std::vector<Disk::Entry> entries_;
 };
