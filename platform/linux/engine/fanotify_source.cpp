@@ -442,8 +442,38 @@ bool FanotifySource::placeVictim(const Event& self, size_t position) {
     const bool placed = claimed && placedVictim_ == bytesOf(self.dir);
     // Changed, then replaced by a later rename that tells so itself.
     if (claimed && !placed && replacedLater(self, position)) return true;
+    // Replaced outside the tree: never the reader's (the file system's other
+    // users rename over directories all the time).
+    if (claimed ? !placed && isOutside(before->dir, position - 1) : replacedOnlyOutside(position))
+        return true;
     if (!claimed || (!placed && replacedLaterMaybe(self, position))) lose();
     return true;
+}
+
+// Whether the directory with this handle is outside the tree at the event at
+// `position`; false when that is not known.
+bool FanotifySource::isOutside(const file_handle* dir, size_t position) {
+    if (dir == nullptr) return false;
+    return locate(dir, position) < 0 && outside_.find(bytesOf(dir)) != outside_.end();
+}
+
+// Whether every rename that may have replaced this directory, never met
+// before, took another outside the tree. Gone without a removal, it was
+// replaced by a rename of a directory, made after this event and before the
+// look that found it gone: by any process, and queued by now, so the queue
+// is read to its end. None at all is not known.
+bool FanotifySource::replacedOnlyOutside(size_t position) {
+    while (!queueWasEmpty_ && bytesRead_ < kLookaheadBytes && fill()) {
+    }
+    if (!queueWasEmpty_) return false;
+    bool any = false;
+    for (size_t at = position + 1; at < events_.size(); ++at) {
+        const Event rename = events_[at];
+        if (!(rename.mask & FAN_RENAME) || !(rename.mask & FAN_ONDIR)) continue;
+        if (!isOutside(rename.dir, at)) return false;
+        any = true;
+    }
+    return any;
 }
 
 // Whether a later rename is seen to replace this directory: its link count

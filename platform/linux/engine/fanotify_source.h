@@ -92,6 +92,8 @@ private:
     bool placeVictim(const Event& self, size_t position);
     bool replacedLater(const Event& self, size_t position);
     bool replacedLaterMaybe(const Event& self, size_t position);
+    bool isOutside(const file_handle* dir, size_t position);
+    bool replacedOnlyOutside(size_t position);
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
     bool renamedAhead(const file_handle* target, size_t position);
