@@ -444,8 +444,7 @@ bool FanotifySource::placeVictim(const Event& self, size_t position) {
     if (claimed && !placed && replacedLater(self, position)) return true;
     // Replaced outside the tree: never the reader's (the file system's other
     // users rename over directories all the time).
-    if (claimed ? !placed && isOutside(before->dir, position - 1) : replacedOnlyOutside(position))
-        return true;
+    if (!placed && replacedOnlyOutside(position, claimed ? before->dir : nullptr)) return true;
     if (!claimed || (!placed && replacedLaterMaybe(self, position))) lose();
     return true;
 }
@@ -454,19 +453,25 @@ bool FanotifySource::placeVictim(const Event& self, size_t position) {
 // `position`; false when that is not known.
 bool FanotifySource::isOutside(const file_handle* dir, size_t position) {
     if (dir == nullptr) return false;
-    return locate(dir, position) < 0 && outside_.find(bytesOf(dir)) != outside_.end();
+    // Directories placed on the way are for the events about them, still to
+    // come, not for the one being told.
+    const size_t placed = places_.size();
+    const bool outside = locate(dir, position) < 0 && outside_.find(bytesOf(dir)) != outside_.end();
+    places_.resize(placed);
+    return outside;
 }
 
 // Whether every rename that may have replaced this directory, never met
 // before, took another outside the tree. Gone without a removal, it was
-// replaced by a rename of a directory, made after this event and before the
-// look that found it gone: by any process, and queued by now, so the queue
-// is read to its end. None at all is not known.
-bool FanotifySource::replacedOnlyOutside(size_t position) {
+// replaced by a rename of a directory made after this event (by any process:
+// all are queued by now, so the queue is read to its end), or by the rename
+// right before it that may claim it. None at all is not known.
+bool FanotifySource::replacedOnlyOutside(size_t position, const file_handle* claimedBy) {
+    if (claimedBy != nullptr && !isOutside(claimedBy, position - 1)) return false;
     while (!queueWasEmpty_ && bytesRead_ < kLookaheadBytes && fill()) {
     }
     if (!queueWasEmpty_) return false;
-    bool any = false;
+    bool any = claimedBy != nullptr;
     for (size_t at = position + 1; at < events_.size(); ++at) {
         const Event rename = events_[at];
         if (!(rename.mask & FAN_RENAME) || !(rename.mask & FAN_ONDIR)) continue;

@@ -93,7 +93,7 @@ private:
     bool replacedLater(const Event& self, size_t position);
     bool replacedLaterMaybe(const Event& self, size_t position);
     bool isOutside(const file_handle* dir, size_t position);
-    bool replacedOnlyOutside(size_t position);
+    bool replacedOnlyOutside(size_t position, const file_handle* claimedBy);
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
     bool renamedAhead(const file_handle* target, size_t position);
