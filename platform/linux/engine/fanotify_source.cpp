@@ -438,13 +438,15 @@ bool FanotifySource::placeVictim(const Event& self, size_t position) {
     const Event* before = position > 0 ? &events_[position - 1] : nullptr;
     const bool claimed = before != nullptr && (before->mask & FAN_RENAME) && (before->mask & FAN_ONDIR) &&
                          before->pid == self.pid;
+    // Taken now: reading on moves the events (not the records they point into).
+    const file_handle* claimedBy = claimed ? before->dir : nullptr;
     // One the tree had in the place the rename took is its victim for sure.
     const bool placed = claimed && placedVictim_ == bytesOf(self.dir);
     // Changed, then replaced by a later rename that tells so itself.
     if (claimed && !placed && replacedLater(self, position)) return true;
     // Replaced outside the tree: never the reader's (the file system's other
     // users rename over directories all the time).
-    if (!placed && replacedOnlyOutside(position, claimed ? before->dir : nullptr)) return true;
+    if (!placed && replacedOnlyOutside(position, claimedBy)) return true;
     if (!claimed || (!placed && replacedLaterMaybe(self, position))) lose();
     return true;
 }
