@@ -215,7 +215,6 @@ def table(results, meta, row_makers):
 # (goal, metric, relation, limit, peer, subject): with a peer the limit bounds
 # subject / peer from the same run, so that machines of any speed compare.
 GOALS = [
-    ("1. ready", "ready_s", "<=", 1.1, "floor", INOTIFY),
     ("1. ready", "ready_s_large", "<=", 1.1, "floor", INOTIFY),
     ("1. ready", "ready_s", "<=", 0.6, "inotifywait", INOTIFY),
     ("2. peak RSS", "peak_rss_kib", "<=", 1.3, "floor", INOTIFY),
