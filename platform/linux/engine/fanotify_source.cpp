@@ -123,6 +123,13 @@ bool FanotifySource::fill() {
     return true;
 }
 
+// Reads the queue to its end, as far as looking ahead goes; whether it got there.
+bool FanotifySource::readToEnd() {
+    while (!queueWasEmpty_ && bytesRead_ < kLookaheadBytes && fill()) {
+    }
+    return queueWasEmpty_;
+}
+
 void FanotifySource::parse(const char* data, size_t size) {
     for (size_t at = 0; at + sizeof(fanotify_event_metadata) <= size;) {
         // Copied out: events are laid end to end on 4-byte boundaries, and
@@ -470,9 +477,7 @@ bool FanotifySource::isOutside(const file_handle* dir, size_t position) {
 // right before it that may claim it. None at all is not known.
 bool FanotifySource::replacedOnlyOutside(size_t position, const file_handle* claimedBy) {
     if (claimedBy != nullptr && !isOutside(claimedBy, position - 1)) return false;
-    while (!queueWasEmpty_ && bytesRead_ < kLookaheadBytes && fill()) {
-    }
-    if (!queueWasEmpty_) return false;
+    if (!readToEnd()) return false;
     bool any = claimedBy != nullptr;
     for (size_t at = position + 1; at < events_.size(); ++at) {
         const Event rename = events_[at];
@@ -504,9 +509,7 @@ bool FanotifySource::replacedLater(const Event& self, size_t position) {
 // event before it names. It was queued before the merge, so before this
 // event was read: it is in what is read by now, or still in the kernel's queue.
 bool FanotifySource::replacedLaterMaybe(const Event& self, size_t position) {
-    while (!queueWasEmpty_ && bytesRead_ < kLookaheadBytes && fill()) {
-    }
-    if (!queueWasEmpty_) return true;
+    if (!readToEnd()) return true;
     const auto isVictim = [&](size_t at) {
         const Event& next = events_[at];
         return (next.mask & FAN_ATTRIB) && (next.mask & FAN_ONDIR) && next.dir != nullptr && next.name == "." &&
@@ -630,10 +633,8 @@ bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link
         // often it finds the queue empty); after a full one, no further than
         // the events queued right after the look (the kernel counts each as
         // its metadata alone), not on through a stream of changes made since.
-        if (bytesRead_ >= kLookaheadBytes || !fill() || queueWasEmpty_) {
-            linkAhead(handle, position, link, false);
-        } else {
-            const size_t queued = port_.queuedBytes();
+        if (bytesRead_ < kLookaheadBytes && fill()) {
+            const size_t queued = queueWasEmpty_ ? 0 : port_.queuedBytes();
             linkAhead(handle, position, link, true, events_.size() + queued / sizeof(fanotify_event_metadata));
         }
         return true;

@@ -83,6 +83,7 @@ private:
 
     FanotifySource(std::unique_ptr<FanotifyPort> port, std::unique_ptr<Disk> base, std::string rootHandle);
     bool fill();
+    bool readToEnd();
     void parse(const char* data, size_t size);
     void translate(size_t position);
     void translateRename(const Event& event, size_t position);

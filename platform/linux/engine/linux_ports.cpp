@@ -160,12 +160,8 @@ bool LinuxFanotifyPort::placeOf(HandleBytes dir, std::string& parent, std::strin
     // Removed while it was being looked at: its removal is queued by now.
     // Its path then ends in " (deleted)", so only a name that ends so is
     // worth a call to tell it from one that is really named so.
-    constexpr std::string_view kDeleted = " (deleted)";
     struct stat self;
-    if (found && name.size() >= kDeleted.size() &&
-        name.compare(name.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0 &&
-        (fstat(fd, &self) != 0 || self.st_nlink == 0))
-        found = false;
+    if (found && name.ends_with(" (deleted)") && (fstat(fd, &self) != 0 || self.st_nlink == 0)) found = false;
     close(fd);
     return found;
 }
