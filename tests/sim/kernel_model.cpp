@@ -427,6 +427,7 @@ void KernelModel::push(Event event) {
             at->dir == event.dir && at->name == event.name && at->oldDir == event.oldDir &&
             at->oldName == event.oldName && at->target == event.target) {
             at->fanMask |= event.fanMask;
+            merged_ = true;
             return;
         }
     }
@@ -611,11 +612,13 @@ bool KernelModel::move(const std::string& from, const std::string& to) {
         return false;
     const int oldParent = nodes_[node].parent;
     const std::string oldName = nodes_[node].name;
-    if (oldParent == target && !nodes_[node].isDirectory &&
+    if (nodes_[node].isDirectory) nodes_[node].moved = true;
+    merged_ = false;
+    renameEvent(oldParent, oldName, target, name, node);
+    // A rename merged into an identical one still queued is not heard apart.
+    if (oldParent == target && !nodes_[node].isDirectory && !merged_ &&
         (kernel_ == Kernel::Inotify ? nodes_[target].wd >= 0 : inside(target)))
         renamedIn_.push_back(target);
-    if (nodes_[node].isDirectory) nodes_[node].moved = true;
-    renameEvent(oldParent, oldName, target, name, node);
     if (victim >= 0) {
         // The entry replaced loses its link; a directory's own watch goes.
         selfEvent(victim, IN_ATTRIB);

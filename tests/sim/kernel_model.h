@@ -163,6 +163,7 @@ private:
     std::vector<Event> torn_;
     bool deferring_ = false;
     bool overflowed_ = false;
+    bool merged_ = false;  // the last event pushed went into one queued
     std::deque<Event> queue_;
     std::vector<Event> deferred_;
     std::set<std::string> existed_;

@@ -27,6 +27,8 @@ constexpr size_t kOutsideLimit = 1 << 16;
 constexpr size_t kUnlinkedKept = 64;
 // How many moved entries are looked through for one a new entry replaced.
 constexpr size_t kVacateLooks = 64;
+// How many moves merged away one after another are followed.
+constexpr size_t kMergedChain = 8;
 // Deeper than this, a directory's place is not looked up: no real tree is.
 constexpr size_t kDeepest = 4096;
 
@@ -197,7 +199,10 @@ void FanotifySource::translate(size_t position) {
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
     if (!(event.mask & FAN_CREATE)) tellMergedMove(event.target, event.name, key, isDirectory);
     if (!moves_.empty()) auditMove(event.dir, position);
-    if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE)) settleAllRemovals();
+    if (stopped_) return;  // let go with the rest of the queue
+    // One renamed later was removed after that.
+    if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE))
+        settleRemovalsWhere([&](const Removal& each) { return each.handle.empty() || !renamedLater(each.handle, position); });
     settleRemovals(key, event.name, event.target);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
@@ -243,10 +248,19 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     if (from < 0 && to < 0) return;
     const bool isDirectory = (event.mask & FAN_ONDIR) != 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
-    if (isDirectory) settleRemovalsAround(event.target);
+    if (isDirectory) {
+        settleRemovalsAround(event.target, position);
+        auditMovesWithin(event.target, position);
+    }
     if (from >= 0) settleRemovals(from, event.oldName, event.target);
     if (to >= 0) settleRemovals(to, event.name, event.target);
     tellMergedMove(event.target, event.oldName, from, isDirectory);
+    if (!moves_.empty()) {
+        if (from >= 0) auditMove(event.oldDir, position);
+        if (to >= 0 && (event.oldDir == nullptr || bytesOf(event.dir) != bytesOf(event.oldDir)))
+            auditMove(event.dir, position);
+        if (stopped_) return;
+    }
     noteMove(event, from, to);
     // What lies below it may have been taken for outside the tree.
     if (from < 0 && isDirectory) outside_.clear();
@@ -259,6 +273,11 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     change.fromName = from >= 0 ? event.oldName : std::string_view();
     change.entry = child;
     change.replaced = to >= 0 && replacesEntry(event, position);
+    // A file replaced where a move merged away had taken it: that move first.
+    if (change.replaced && !isDirectory && events_[position + 1].target != nullptr)
+        tellMergedMove(events_[position + 1].target, event.name, to, false);
+    // Nothing replaced where a move told of another left that one: it went on.
+    if (to >= 0 && !change.replaced && !moves_.empty()) vacate(to, event.name, event.target);
     tell(change);
     forgetUnless(child);
     if (!removedFiles_.empty() && event.target != nullptr) {
@@ -286,7 +305,19 @@ void FanotifySource::tellMergedMove(const file_handle* target, std::string_view 
     const auto found = moves_.find(bytesOf(target));
     if (found == moves_.end()) return;
     Move& last = found->second.back();
-    if (last.toKey < 0 || !tree_->holds(last.toKey)) return;
+    if (last.toKey < 0 || !tree_->holds(last.toKey)) {
+        // Gone out by its last move, back by one merged into an earlier
+        // move in from outside to this place.
+        const std::vector<Move>& moves = found->second;
+        if (std::none_of(moves.begin(), moves.end(), [&](const Move& each) {
+                return each.fromKey < 0 && each.toKey == key && each.toName == name;
+            }))
+            return;
+        const Move merged{-1, std::string(), key, std::string(name), isDirectory};
+        found->second.push_back(merged);
+        tellMove(bytesOf(target), merged);
+        return;
+    }
     if (last.toKey == key && last.toName == name) return;
     const Move merged{last.toKey, last.toName, key, std::string(name), isDirectory};
     found->second.push_back(merged);
@@ -301,7 +332,7 @@ void FanotifySource::vacate(int key, std::string_view name, const file_handle* m
     for (auto& [target, moves] : moves_) {
         const Move& last = moves.back();
         if (last.toKey != key || last.toName != name || (made != nullptr && target == bytesOf(made))) continue;
-        if (removedAnyway(target)) return;  // it left by its removal
+        if (removedAnyway(target) && !removedElsewhere(target, key, name)) return;  // it left by its removal
         const Move* found = nullptr;
         size_t candidates = 0;
         for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
@@ -354,7 +385,11 @@ bool FanotifySource::renamedAhead(const file_handle* target, size_t position) {
 
 // Whether a later event of this read renames the object.
 bool FanotifySource::renamedLater(const file_handle* target, size_t position) const {
-    const auto found = leaving_.find(bytesOf(target));
+    return renamedLater(bytesOf(target), position);
+}
+
+bool FanotifySource::renamedLater(HandleBytes target, size_t position) const {
+    const auto found = leaving_.find(target);
     if (found == leaving_.end()) return false;
     for (const size_t at : found->second) {
         if (at > position && (events_[at].mask & FAN_RENAME)) return true;
@@ -372,6 +407,19 @@ bool FanotifySource::removedAnyway(HandleBytes handle) const {
     if (found == leaving_.end()) return false;
     for (const size_t at : found->second) {
         if (events_[at].mask & FAN_DELETE) return true;
+    }
+    return false;
+}
+
+// Whether the removal read of the object names another place than this:
+// it went on from here first.
+bool FanotifySource::removedElsewhere(HandleBytes handle, int key, std::string_view name) const {
+    const auto found = leaving_.find(handle);
+    if (found == leaving_.end()) return false;
+    for (const size_t at : found->second) {
+        const Event& event = events_[at];
+        if ((event.mask & FAN_DELETE) && event.dir != nullptr)
+            return event.name != name || disk_.find(bytesOf(event.dir)) != key;
     }
     return false;
 }
@@ -395,7 +443,11 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
         std::string name;
         if (const int key = disk_.find(bytesOf(next.dir)); key >= 0 && tree_->place(key, parentKey, name)) {
             const bool replaced = parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
-            if (replaced) placedVictim_.assign(bytesOf(next.dir));
+            if (replaced) {
+                placedVictim_.assign(bytesOf(next.dir));
+                // Its moves end here: it is not looked for where they took it.
+                moves_.erase(placedVictim_);
+            }
             return replaced;
         }
         // Read on, the queue may tell of its removal, seen by the look.
@@ -510,10 +562,20 @@ bool FanotifySource::replacedLater(const Event& self, size_t position) {
 // event was read: it is in what is read by now, or still in the kernel's queue.
 bool FanotifySource::replacedLaterMaybe(const Event& self, size_t position) {
     if (!readToEnd()) return true;
+    // One the tree has elsewhere than where the rename went is not its
+    // victim, nor one still on the disk.
     const auto isVictim = [&](size_t at) {
         const Event& next = events_[at];
-        return (next.mask & FAN_ATTRIB) && (next.mask & FAN_ONDIR) && next.dir != nullptr && next.name == "." &&
-               next.pid == self.pid;
+        if (!(next.mask & FAN_ATTRIB) || !(next.mask & FAN_ONDIR) || next.dir == nullptr || next.name != "." ||
+            next.pid != self.pid)
+            return false;
+        const Event& rename = events_[at - 1];
+        int parentKey = -1;
+        std::string name;
+        const int key = disk_.find(bytesOf(next.dir));
+        if (key >= 0 && tree_->place(key, parentKey, name))
+            return parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
+        return goneUnseen(next);
     };
     for (size_t at = position + 1; at < events_.size(); ++at) {
         const Event& rename = events_[at];
@@ -546,6 +608,7 @@ void FanotifySource::lose() {
     stopped_ = true;
     removals_.clear();
     moves_.clear();
+    directoriesMoved_ = false;
     removedFiles_.clear();
     outside_.clear();
     std::unique_ptr<char[]> scratch(new char[readBytes_]);
@@ -724,14 +787,21 @@ void FanotifySource::settleAllRemovals() {
 // printed must be one that it had. The others wait for what comes in their
 // place, or the queue's end: the moved one itself, or one that holds either
 // end of the move, was removed after it.
-void FanotifySource::settleRemovalsAround(const file_handle* moved) {
+void FanotifySource::settleRemovalsAround(const file_handle* moved, size_t position) {
     const int movedKey = moved != nullptr ? disk_.find(bytesOf(moved)) : -1;
     if (movedKey < 0 || !tree_->holds(movedKey)) return;
-    settleRemovalsWhere([&](const Removal& each) { return tree_->isWithin(each.parentKey, movedKey); });
+    // One the tree has elsewhere keeps its path; a later move brings it back
+    // to where it was removed. One renamed later was removed after that.
+    settleRemovalsWhere([&](const Removal& each) {
+        return tree_->isWithin(each.parentKey, movedKey) &&
+               (each.child < 0 || !tree_->holds(each.child) || tree_->isWithin(each.child, movedKey)) &&
+               (each.handle.empty() || !renamedLater(each.handle, position));
+    });
 }
 
 void FanotifySource::noteMove(const Event& event, int from, int to) {
     if (event.target == nullptr) return;
+    if (event.mask & FAN_ONDIR) directoriesMoved_ = true;
     moves_[std::string(bytesOf(event.target))].push_back(
         Move{from, std::string(event.oldName), to, std::string(event.name), (event.mask & FAN_ONDIR) != 0});
 }
@@ -743,29 +813,84 @@ void FanotifySource::noteMove(const Event& event, int from, int to) {
 // it; one not there made again a move told before from that place, and is
 // found where that move took it.
 void FanotifySource::auditMoves() {
-    std::vector<std::pair<std::string, Move>> missed;
+    std::vector<std::pair<std::string, std::vector<Move>>> missed;
     for (const auto& [target, moves] : moves_) {
         const Move& last = moves.back();
         if (last.toKey >= 0 && (!tree_->holds(last.toKey) || isAt(last.toKey, last.toName, target))) continue;
         // Removed since, in an event merged ahead of the moves: not there
         // for that reason alone.
         if (removedAnyway(target)) continue;
-        for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
-            if (again->fromKey != last.toKey || again->fromName != last.toName) continue;
-            const bool out = again->toKey < 0 || !tree_->holds(again->toKey);
-            if ((out && last.toKey >= 0) || (!out && isAt(again->toKey, again->toName, target))) {
-                missed.emplace_back(target, *again);
-                break;
+        // Several moves may have been merged away one after the other: each
+        // leaves the place the one before it went to.
+        std::vector<Move> chain;
+        bool found = false;
+        int key = last.toKey;
+        std::string name = last.toName;
+        for (size_t step = 0; step < kMergedChain && !found; ++step) {
+            const Move* next = nullptr;
+            for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
+                if (again->fromKey != key || again->fromName != name) continue;
+                const bool out = again->toKey < 0 || !tree_->holds(again->toKey);
+                if ((out && last.toKey >= 0) || (!out && isAt(again->toKey, again->toName, target))) {
+                    next = &*again;
+                    found = true;
+                    break;
+                }
+                if (next == nullptr && !out) next = &*again;
             }
+            if (next == nullptr) break;
+            chain.push_back(*next);
+            key = next->toKey;
+            name = next->toName;
         }
+        if (found) missed.emplace_back(target, std::move(chain));
     }
     // A move made while this looked is queued and tells more: the look is
     // made again when the queue is next empty.
     if (!missed.empty() && port_.queuedBytes() > 0) return;
     moves_.clear();
-    for (auto& [target, move] : missed) {
-        if (move.toKey >= 0 && !tree_->holds(move.toKey)) move.toKey = -1;
-        tellMove(target, move);
+    directoriesMoved_ = false;
+    for (auto& [target, chain] : missed) {
+        for (Move& move : chain) {
+            if (move.toKey >= 0 && !tree_->holds(move.toKey)) move.toKey = -1;
+            tellMove(target, move);
+        }
+    }
+}
+
+// Before a directory moves, the entries moved inside it that are no longer
+// where their last move put it made again a move told before from there:
+// the place a later event takes one from says where it went, or, with none
+// read or queued, the disk. That move is told under the path it had before
+// this one, which it had either way. Only while few entries moved: they are
+// looked through.
+void FanotifySource::auditMovesWithin(const file_handle* moved, size_t position) {
+    const int movedKey = moved != nullptr ? disk_.find(bytesOf(moved)) : -1;
+    if (moves_.empty() || moves_.size() > kVacateLooks || movedKey < 0 || !tree_->holds(movedKey)) return;
+    for (auto& [target, moves] : moves_) {
+        const Move last = moves.back();
+        if (last.toKey < 0 || !tree_->holds(last.toKey) || !tree_->isWithin(last.toKey, movedKey)) continue;
+        Link link;
+        int key = -1;
+        if (linkAhead(target, position, link, false)) {
+            key = disk_.find(link.parent);
+        } else if (isAt(last.toKey, last.toName, target) || !readToEnd() || removedAnyway(target)) {
+            continue;
+        } else if (linkAhead(target, position, link, false)) {
+            key = disk_.find(link.parent);
+        }
+        for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
+            if (again->fromKey != last.toKey || again->fromName != last.toName || again->toKey < 0 ||
+                !tree_->holds(again->toKey))
+                continue;
+            if (link.parent.empty() ? isAt(again->toKey, again->toName, target)
+                                    : key == again->toKey && link.name == again->toName) {
+                const Move merged{last.toKey, last.toName, again->toKey, again->toName, last.isDirectory};
+                moves.push_back(merged);
+                tellMove(target, merged);
+                break;
+            }
+        }
     }
 }
 
@@ -775,26 +900,88 @@ void FanotifySource::auditMoves() {
 // and that move is told first, so the change gets the path it happened under.
 // Most often it went back where it came from; anywhere else is trusted only
 // with the queue read to its end, since a move not read yet may have taken it
-// there, unless a later event about it says where it was.
+// there, unless a later event about it says where it was. Whether the move
+// came before the changes in it or after is not known: told first, it gives
+// them the paths their entries had once both were made, which existed unless
+// something in it went from there by then. If it may have, that is said like
+// any other loss.
 void FanotifySource::auditMove(const file_handle* dir, size_t position) {
-    const auto last = moves_.find(bytesOf(dir));
-    if (last == moves_.end() || renamedLater(dir, position)) return;
+    // A change below a directory moved is a change in it.
+    std::vector<HandleBytes> moved;
+    if (moves_.find(bytesOf(dir)) != moves_.end()) moved.push_back(bytesOf(dir));
+    if (directoriesMoved_) {
+        int parentKey = disk_.find(bytesOf(dir));
+        std::string name;
+        for (size_t depth = 0; depth < kDeepest && tree_->place(parentKey, parentKey, name); ++depth) {
+            const HandleBytes handle = disk_.handle(parentKey);
+            if (moves_.find(handle) != moves_.end()) moved.push_back(handle);
+        }
+    }
+    // The outermost first: the path of what lies in it follows.
+    for (auto each = moved.rbegin(); each != moved.rend() && !stopped_; ++each) auditMoveOf(*each, position);
+}
+
+void FanotifySource::auditMoveOf(HandleBytes dir, size_t position) {
+    const auto last = moves_.find(dir);
+    if (last == moves_.end()) return;
     const Move move = last->second.back();
-    if (move.toKey < 0 || !tree_->holds(move.toKey) || isAt(move.toKey, move.toName, bytesOf(dir))) return;
+    if (move.toKey < 0 || !tree_->holds(move.toKey)) return;
     int key = move.fromKey;
     std::string name = move.fromName;
-    if (key < 0 || !tree_->holds(key) || !isAt(key, name, bytesOf(dir))) {
+    if (renamedLater(dir, position)) {
+        // Moved on later from somewhere else than its last move took it: a
+        // move made before, from there to that place, was merged away.
         Link link;
-        if (!linkAhead(std::string(bytesOf(dir)), position, link, true) &&
-            (port_.queuedBytes() > 0 || !port_.placeOf(bytesOf(dir), link.parent, link.name)))
+        if (!linkAhead(std::string(dir), position, link, false)) return;
+        key = disk_.find(link.parent);
+        name = std::move(link.name);
+        if (key < 0 || !tree_->holds(key) || (key == move.toKey && name == move.toName)) return;
+        const auto& moves = last->second;
+        if (std::none_of(moves.begin(), moves.end(), [&](const Move& each) {
+                return each.fromKey == move.toKey && each.fromName == move.toName && each.toKey == key &&
+                       each.toName == name;
+            }))
+            return;
+    } else if (isAt(move.toKey, move.toName, dir)) {
+        return;
+    } else if (key < 0 || !tree_->holds(key) || !isAt(key, name, dir)) {
+        Link link;
+        if (!linkAhead(std::string(dir), position, link, true) &&
+            (port_.queuedBytes() > 0 || !port_.placeOf(dir, link.parent, link.name)))
             return;
         key = disk_.find(link.parent);
         name = std::move(link.name);
         if (key < 0 || !tree_->holds(key)) return;
     }
+    if (key == move.toKey && name == move.toName) return;
+    if (leavesFrom(dir, position)) {
+        lose();
+        return;
+    }
     const Move merged{move.toKey, move.toName, key, std::move(name), move.isDirectory};
     last->second.push_back(merged);
-    tellMove(bytesOf(dir), merged);
+    tellMove(dir, merged);
+}
+
+// Whether anything in dir, or below it, goes from where it was at the event
+// at `position` or after it: told under the path a merged move gave, it may
+// never have been there. So it may, where the queue cannot be read to its end.
+bool FanotifySource::leavesFrom(HandleBytes dir, size_t position) {
+    const int dirKey = disk_.find(dir);
+    if (!readToEnd()) return true;
+    // One not met yet may be below it, unless it is known to be outside.
+    const auto within = [&](const file_handle* each) {
+        const int key = disk_.find(bytesOf(each));
+        if (key >= 0 && tree_->holds(key)) return tree_->isWithin(key, dirKey);
+        return outside_.find(bytesOf(each)) == outside_.end();
+    };
+    for (size_t at = position; at < events_.size(); ++at) {
+        const Event& each = events_[at];
+        if (((each.mask & FAN_DELETE) && each.dir != nullptr && within(each.dir)) ||
+            ((each.mask & FAN_RENAME) && each.oldDir != nullptr && within(each.oldDir)))
+            return true;
+    }
+    return false;
 }
 
 bool FanotifySource::isAt(int dirKey, const std::string& name, HandleBytes target) {

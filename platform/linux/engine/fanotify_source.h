@@ -97,8 +97,10 @@ private:
     bool replacedOnlyOutside(size_t position, const file_handle* claimedBy);
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
+    bool renamedLater(HandleBytes target, size_t position) const;
     bool renamedAhead(const file_handle* target, size_t position);
     bool removedAnyway(HandleBytes handle) const;
+    bool removedElsewhere(HandleBytes handle, int key, std::string_view name) const;
     void tellMove(HandleBytes target, const Move& move);
     void vacate(int key, std::string_view name, const file_handle* made);
     void noteUnlinked(HandleBytes handle);
@@ -112,12 +114,15 @@ private:
     void settleRemovals(int key, std::string_view name, const file_handle* target);
     void settleAllRemovals();
     void settleRemovalsWhere(const std::function<bool(const Removal&)>& now);
-    void settleRemovalsAround(const file_handle* moved);
+    void settleRemovalsAround(const file_handle* moved, size_t position);
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
     void tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory);
     void auditMoves();
+    void auditMovesWithin(const file_handle* moved, size_t position);
     void auditMove(const file_handle* dir, size_t position);
+    void auditMoveOf(HandleBytes dir, size_t position);
+    bool leavesFrom(HandleBytes dir, size_t position);
     bool isAt(int dirKey, const std::string& name, HandleBytes target);
 
     std::unique_ptr<FanotifyPort> ownedPort_;
@@ -158,6 +163,7 @@ private:
     // Entries moved since the queue last ran empty, by handle (see auditMoves).
     // Each entry's moves told since the queue's end, the last one last.
     std::unordered_map<std::string, std::vector<Move>, Hash, std::equal_to<>> moves_;
+    bool directoriesMoved_ = false;  // whether any of them is a directory
     // The directory a rename was last seen to replace where the tree had it.
     std::string placedVictim_;
     bool rootDeleted_ = false;
