@@ -814,6 +814,7 @@ void FanotifySource::noteMove(const Event& event, int from, int to) {
 // found where that move took it.
 void FanotifySource::auditMoves() {
     std::vector<std::pair<std::string, std::vector<Move>>> missed;
+    bool gone = false;
     for (const auto& [target, moves] : moves_) {
         const Move& last = moves.back();
         if (last.toKey >= 0 && (!tree_->holds(last.toKey) || isAt(last.toKey, last.toName, target))) continue;
@@ -843,11 +844,23 @@ void FanotifySource::auditMoves() {
             key = next->toKey;
             name = next->toName;
         }
-        if (found) missed.emplace_back(target, std::move(chain));
+        if (found) {
+            missed.emplace_back(target, std::move(chain));
+            continue;
+        }
+        // A directory the reader holds, gone from the disk with no removal
+        // read: a rename replaced it, and the kernel merged the change of its
+        // link count into an earlier change of it. Which rename is not known.
+        std::string parent, place;
+        if (last.isDirectory && last.toKey >= 0 && !port_.placeOf(target, parent, place)) gone = true;
     }
     // A move made while this looked is queued and tells more: the look is
     // made again when the queue is next empty.
-    if (!missed.empty() && port_.queuedBytes() > 0) return;
+    if ((!missed.empty() || gone) && port_.queuedBytes() > 0) return;
+    if (gone) {
+        lose();
+        return;
+    }
     moves_.clear();
     directoriesMoved_ = false;
     for (auto& [target, chain] : missed) {
