@@ -203,10 +203,10 @@ void FanotifySource::translate(size_t position) {
     // One renamed later was removed after that.
     if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE))
         settleRemovalsWhere([&](const Removal& each) { return each.handle.empty() || !renamedLater(each.handle, position); });
-    settleRemovals(key, event.name, event.target);
+    settleRemovals(key, event.name, event.target, position);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
-    if ((event.mask & FAN_CREATE) && !moves_.empty()) vacate(key, event.name, event.target);
+    if ((event.mask & FAN_CREATE) && !moves_.empty()) vacate(key, event.name, event.target, position);
     if (event.mask & FAN_CREATE) tell(ChangeEvent::Kind::Added, key, event.name, isDirectory, child);
     // A file removed while still open is changed under a name it no longer has.
     const bool gone = !isDirectory && !(event.mask & FAN_CREATE) && event.target != nullptr &&
@@ -252,8 +252,8 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
         settleRemovalsAround(event.target, position);
         auditMovesWithin(event.target, position);
     }
-    if (from >= 0) settleRemovals(from, event.oldName, event.target);
-    if (to >= 0) settleRemovals(to, event.name, event.target);
+    if (from >= 0) settleRemovals(from, event.oldName, event.target, position);
+    if (to >= 0) settleRemovals(to, event.name, event.target, position);
     tellMergedMove(event.target, event.oldName, from, isDirectory);
     if (!moves_.empty()) {
         if (from >= 0) auditMove(event.oldDir, position);
@@ -277,7 +277,7 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     if (change.replaced && !isDirectory && events_[position + 1].target != nullptr)
         tellMergedMove(events_[position + 1].target, event.name, to, false);
     // Nothing replaced where a move told of another left that one: it went on.
-    if (to >= 0 && !change.replaced && !moves_.empty()) vacate(to, event.name, event.target);
+    if (to >= 0 && !change.replaced && !moves_.empty()) vacate(to, event.name, event.target, position);
     tell(change);
     forgetUnless(child);
     if (!removedFiles_.empty() && event.target != nullptr) {
@@ -327,12 +327,13 @@ void FanotifySource::tellMergedMove(const file_handle* target, std::string_view 
 // An entry made where a move told of another left that one: it had gone on,
 // by a move the kernel merged into an identical earlier one from there, which
 // is told first. Only while few entries moved: the entries are looked through.
-void FanotifySource::vacate(int key, std::string_view name, const file_handle* made) {
+void FanotifySource::vacate(int key, std::string_view name, const file_handle* made, size_t position) {
     if (moves_.size() > kVacateLooks) return;
     for (auto& [target, moves] : moves_) {
         const Move& last = moves.back();
         if (last.toKey != key || last.toName != name || (made != nullptr && target == bytesOf(made))) continue;
-        if (removedAnyway(target) && !removedElsewhere(target, key, name)) return;  // it left by its removal
+        // It left by its removal, unless it came back to be removed.
+        if (removedAnyway(target) && !removedElsewhere(target, key, name) && !renamedLater(target, position)) return;
         const Move* found = nullptr;
         size_t candidates = 0;
         for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
@@ -746,10 +747,12 @@ void FanotifySource::tell(ChangeEvent::Kind kind, int key, std::string_view name
 }
 
 // A later entry under the name of a directory whose removal was merged into
-// its creation comes after that removal.
-void FanotifySource::settleRemovals(int key, std::string_view name, const file_handle* target) {
+// its creation comes after that removal, unless the directory is renamed
+// later: it came back to be removed.
+void FanotifySource::settleRemovals(int key, std::string_view name, const file_handle* target, size_t position) {
     for (const Removal& removal : removals_) {
-        if (removal.parentKey == key && removal.name == name && (target == nullptr || removal.handle != bytesOf(target))) {
+        if (removal.parentKey == key && removal.name == name && (target == nullptr || removal.handle != bytesOf(target)) &&
+            (removal.handle.empty() || !renamedLater(removal.handle, position))) {
             // That one, with what was removed inside it.
             const std::string handle = removal.handle;
             const int child = removal.child;

@@ -102,7 +102,7 @@ private:
     bool removedAnyway(HandleBytes handle) const;
     bool removedElsewhere(HandleBytes handle, int key, std::string_view name) const;
     void tellMove(HandleBytes target, const Move& move);
-    void vacate(int key, std::string_view name, const file_handle* made);
+    void vacate(int key, std::string_view name, const file_handle* made, size_t position);
     void noteUnlinked(HandleBytes handle);
     int locate(const file_handle* dir, size_t position);
     bool known(int key) const;
@@ -111,7 +111,7 @@ private:
                    size_t untilEvents = SIZE_MAX);
     void tell(ChangeEvent event);
     void tell(ChangeEvent::Kind kind, int key, std::string_view name, bool isDirectory, int entry = -1);
-    void settleRemovals(int key, std::string_view name, const file_handle* target);
+    void settleRemovals(int key, std::string_view name, const file_handle* target, size_t position);
     void settleAllRemovals();
     void settleRemovalsWhere(const std::function<bool(const Removal&)>& now);
     void settleRemovalsAround(const file_handle* moved, size_t position);
