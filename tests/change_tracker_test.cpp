@@ -111,6 +111,7 @@ const Row kRows[] = {
     {"a directory changed, its rename merged away, then replaced: gone with no word of how, a loss", "", "mkdir -p ~/f/a+/d/b; mkdir d.d; mv d.d a.c; mv a.c d.d; chmod d.d; mv d.d a.c; mv ~/f a.c; read; later 10; read", kAny, "OVERFLOW"},
     {"renamed away by a merged rename, its name made anew, then back over it and removed", "", "touch a+; mv a+ x-1.0; mv x-1.0 a+; mv a+ b; mv b x-1.0; mv x-1.0 a+; touch x-1.0; mv a+ a.c; mv a.c x-1.0; rm x-1.0; read", kAny, "ADDED a+; OLD a+; NEW x-1.0; OLD x-1.0; NEW a+; OLD a+; NEW b; OLD b; NEW x-1.0; OLD x-1.0; NEW a+; ADDED x-1.0; OLD a+; NEW a.c; REMOVED x-1.0; OLD a.c; NEW x-1.0; REMOVED x-1.0"},
     {"a directory made and moved out, a file through its name, the directory back and removed: told gone last", "", "mkdir f; mv f ~/b; touch d.d; mv d.d f; mv f ~/f; mv ~/b f; rm f; read", "ADDED f; REMOVED f; ADDED d.d; OLD d.d; NEW f; REMOVED f; ADDED f; REMOVED f", "ADDED f; REMOVED f; ADDED d.d; OLD d.d; NEW f; REMOVED f; ADDED f; REMOVED f"},
+    {"moved out of a directory, in and out again merged, then the directory renamed: out before it", "b/a+/e", "mv b/a+ b/f; mv b/f ~/a.c; mv ~/a.c a-b; mv a-b/e ~/f; mv ~/f a-b/e; mv a-b/e ~/f; mv a-b e; read", kAny, "OLD b/a+; NEW b/f; REMOVED b/f; ADDED a-b; ADDED a-b/e; REMOVED a-b/e; OLD a-b; NEW e"},
     // Enough renames to be handed over in several pieces, none between the
     // two halves of one (the oracle checks every row for it).
     {"renames in a long run", "a/", "touch a/012345678901234567890123; renames 700; read", kAny, kAny},

@@ -896,12 +896,13 @@ void FanotifySource::auditMovesWithin(const file_handle* moved, size_t position)
             key = disk_.find(link.parent);
         }
         for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
-            if (again->fromKey != last.toKey || again->fromName != last.toName || again->toKey < 0 ||
-                !tree_->holds(again->toKey))
-                continue;
-            if (link.parent.empty() ? isAt(again->toKey, again->toName, target)
-                                    : key == again->toKey && link.name == again->toName) {
-                const Move merged{last.toKey, last.toName, again->toKey, again->toName, last.isDirectory};
+            if (again->fromKey != last.toKey || again->fromName != last.toName) continue;
+            // Not where it was and moved out from there before: out again.
+            const bool out = again->toKey < 0 || !tree_->holds(again->toKey);
+            if (out ? link.parent.empty()
+                    : link.parent.empty() ? isAt(again->toKey, again->toName, target)
+                                          : key == again->toKey && link.name == again->toName) {
+                const Move merged{last.toKey, last.toName, out ? -1 : again->toKey, again->toName, last.isDirectory};
                 moves.push_back(merged);
                 tellMove(target, merged);
                 break;
