@@ -582,7 +582,7 @@ void ChangeTracker::watched(NodeId dir, const std::vector<Disk::Entry>& entries)
     if (!options_.listNewDirectories) return;
     // One in doubt holds only what was told in it.
     if (doubt_.find(tree_.key(dir)) != nullptr) return;
-    for (const Disk::Entry& entry : entries) held_.insert(tree_.key(dir), entry.name);
+    held_.insertAll(tree_.key(dir), entries);
 }
 
 // Only the walk of the whole tree at the start places what the reader holds.

@@ -17,10 +17,14 @@ uint64_t mix(uint64_t value) {
 
 }  // namespace
 
-uint64_t HeldNames::fingerprint(int key, std::string_view name) const {
+uint64_t HeldNames::seedOf(int key) const {
     const auto generation = generations_.find(key);
     const uint64_t directory = static_cast<uint32_t>(key) | (uint64_t{generation == generations_.end() ? 0 : generation->second} << 32);
-    const uint64_t print = mix(std::hash<std::string_view>{}(name) ^ mix(directory + 1));
+    return mix(directory + 1);
+}
+
+uint64_t HeldNames::printOf(uint64_t seed, std::string_view name) {
+    const uint64_t print = mix(std::hash<std::string_view>{}(name) ^ seed);
     return print < 2 ? print + 2 : print;
 }
 
@@ -37,7 +41,10 @@ size_t HeldNames::slotOf(uint64_t print) const {
 
 void HeldNames::insert(int key, std::string_view name) {
     if ((used_ + erased_ + 1) * 5 > slots_.size() * 3) grow();
-    const uint64_t print = fingerprint(key, name);
+    place(fingerprint(key, name));
+}
+
+void HeldNames::place(uint64_t print) {
     uint64_t& slot = slots_[slotOf(print)];
     if (slot == print) return;
     if (slot == kErased) --erased_;
@@ -66,11 +73,11 @@ void HeldNames::clear() {
     used_ = erased_ = 0;
 }
 
-void HeldNames::grow() {
+void HeldNames::grow(size_t more) {
     std::vector<uint64_t> old;
     old.swap(slots_);
     size_t size = 64;
-    while (size * 3 < (used_ + 1) * 5 * 2) size *= 2;
+    while (size * 3 < (used_ + more) * 5 * 2) size *= 2;
     slots_.assign(size, kEmpty);
     erased_ = 0;
     for (const uint64_t print : old) {
