@@ -76,6 +76,7 @@ size_t FanotifySource::read(Receiver& receiver, const TreeQuery& tree, long long
     receiver_ = &receiver;
     tree_ = &tree;
     stopped_ = false;
+    ++reads_;
     // The first piece is kept for the next read; more are needed only when
     // looking far ahead, which is rare.
     if (chunks_.size() > 1) chunks_.resize(1);
@@ -202,7 +203,7 @@ void FanotifySource::translate(size_t position) {
     if (stopped_) return;  // let go with the rest of the queue
     // One renamed later was removed after that.
     if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE))
-        settleRemovalsWhere([&](const Removal& each) { return each.handle.empty() || !renamedLater(each.handle, position); });
+        settleRemovalsWhere([&](const Removal& each) { return !comesBack(each, position); });
     settleRemovals(key, event.name, event.target, position);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
@@ -398,6 +399,22 @@ bool FanotifySource::renamedLater(HandleBytes target, size_t position) const {
     return false;
 }
 
+// Whether a directory whose removal was merged into its making is renamed
+// later in this read: it was removed after that, where it came back to.
+bool FanotifySource::comesBack(const Removal& removal, size_t position) const {
+    return !removal.handle.empty() && renamedLater(removal.handle, position);
+}
+
+// Whether the directory with this handle was where the rename went, as far
+// as the tree has it: 1 or 0, or -1 where the tree does not place it.
+int FanotifySource::heldThere(const file_handle* dir, const Event& rename) const {
+    int parentKey = -1;
+    std::string name;
+    const int key = disk_.find(bytesOf(dir));
+    if (key < 0 || !tree_->place(key, parentKey, name)) return -1;
+    return parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name ? 1 : 0;
+}
+
 // Whether the object's removal was read: the change the kernel tells of it
 // was not a rename's over it.
 bool FanotifySource::removedAnyway(HandleBytes handle) const {
@@ -440,10 +457,8 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
             return false;
         // One the tree knows was the entry replaced only if it was there; the
         // kernel merges a change of its attributes made before with this one.
-        int parentKey = -1;
-        std::string name;
-        if (const int key = disk_.find(bytesOf(next.dir)); key >= 0 && tree_->place(key, parentKey, name)) {
-            const bool replaced = parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
+        if (const int held = heldThere(next.dir, rename); held >= 0) {
+            const bool replaced = held == 1;
             if (replaced) {
                 placedVictim_.assign(bytesOf(next.dir));
                 // Its moves end here: it is not looked for where they took it.
@@ -570,13 +585,8 @@ bool FanotifySource::replacedLaterMaybe(const Event& self, size_t position) {
         if (!(next.mask & FAN_ATTRIB) || !(next.mask & FAN_ONDIR) || next.dir == nullptr || next.name != "." ||
             next.pid != self.pid)
             return false;
-        const Event& rename = events_[at - 1];
-        int parentKey = -1;
-        std::string name;
-        const int key = disk_.find(bytesOf(next.dir));
-        if (key >= 0 && tree_->place(key, parentKey, name))
-            return parentKey == disk_.find(bytesOf(rename.dir)) && name == rename.name;
-        return goneUnseen(next);
+        const int held = heldThere(next.dir, events_[at - 1]);
+        return held >= 0 ? held == 1 : goneUnseen(next);
     };
     for (size_t at = position + 1; at < events_.size(); ++at) {
         const Event& rename = events_[at];
@@ -752,7 +762,7 @@ void FanotifySource::tell(ChangeEvent::Kind kind, int key, std::string_view name
 void FanotifySource::settleRemovals(int key, std::string_view name, const file_handle* target, size_t position) {
     for (const Removal& removal : removals_) {
         if (removal.parentKey == key && removal.name == name && (target == nullptr || removal.handle != bytesOf(target)) &&
-            (removal.handle.empty() || !renamedLater(removal.handle, position))) {
+            !comesBack(removal, position)) {
             // That one, with what was removed inside it.
             const std::string handle = removal.handle;
             const int child = removal.child;
@@ -798,7 +808,7 @@ void FanotifySource::settleRemovalsAround(const file_handle* moved, size_t posit
     settleRemovalsWhere([&](const Removal& each) {
         return tree_->isWithin(each.parentKey, movedKey) &&
                (each.child < 0 || !tree_->holds(each.child) || tree_->isWithin(each.child, movedKey)) &&
-               (each.handle.empty() || !renamedLater(each.handle, position));
+               !comesBack(each, position);
     });
 }
 
@@ -959,7 +969,8 @@ void FanotifySource::auditMoveOf(HandleBytes dir, size_t position) {
                        each.toName == name;
             }))
             return;
-    } else if (isAt(move.toKey, move.toName, dir)) {
+    } else if (move.seenThere == reads_ || isAt(move.toKey, move.toName, dir)) {
+        last->second.back().seenThere = reads_;
         return;
     } else if (key < 0 || !tree_->holds(key) || !isAt(key, name, dir)) {
         Link link;

@@ -75,6 +75,9 @@ private:
         int toKey;
         std::string toName;
         bool isDirectory;
+        // The read in which the disk was seen to have it where this move
+        // took it: not asked again for each event in it during that read.
+        unsigned seenThere = 0;
     };
     struct Hash {
         using is_transparent = void;
@@ -98,6 +101,8 @@ private:
     void lose();
     bool renamedLater(const file_handle* target, size_t position) const;
     bool renamedLater(HandleBytes target, size_t position) const;
+    bool comesBack(const Removal& removal, size_t position) const;
+    int heldThere(const file_handle* dir, const Event& rename) const;
     bool renamedAhead(const file_handle* target, size_t position);
     bool removedAnyway(HandleBytes handle) const;
     bool removedElsewhere(HandleBytes handle, int key, std::string_view name) const;
@@ -164,6 +169,7 @@ private:
     // Each entry's moves told since the queue's end, the last one last.
     std::unordered_map<std::string, std::vector<Move>, Hash, std::equal_to<>> moves_;
     bool directoriesMoved_ = false;  // whether any of them is a directory
+    unsigned reads_ = 0;
     // The directory a rename was last seen to replace where the tree had it.
     std::string placedVictim_;
     bool rootDeleted_ = false;
