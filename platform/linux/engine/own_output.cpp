@@ -1,5 +1,6 @@
 #include "platform/linux/engine/own_output.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
@@ -79,5 +80,12 @@ bool OwnOutput::isOutput(std::basic_string_view<WCHAR> path) {
     struct stat info;
     if (fstatat(rootFd_, bytes.empty() ? "." : bytes.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         return info.st_dev == device_ && info.st_ino == inode_;
+    // Gone from there by now, while the output had that name: the disk is
+    // ahead of the records, and a rename or removal of the output made since
+    // its write is still to be read. Asked again, the output has left it.
+    if (errno == ENOENT && !unlinked_ && lastName(path) == name_) {
+        learnName();
+        return unlinked_ || lastName(path) != name_;
+    }
     return unlinked_;
 }
