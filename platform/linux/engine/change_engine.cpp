@@ -19,14 +19,25 @@ void ChangeEngine::drain(size_t budgetBytes, long long nowMs) {
     size_t consumed = 0;
     for (;;) {
         const size_t got = source_.read(*this, tracker_, nowMs);
-        if (got == 0) break;
+        if (got == 0 && !tracker_.lookBeforeQueueEnd()) break;
         output_.publish();
         consumed += got;
         // A move's first half waits for the second, which may be next in the queue.
         if (consumed >= budgetBytes && !source_.holdsBack()) return;
         // Only a read can tell that the queue is empty after the tracker
-        // looked at the disk; otherwise a short read has told it already.
-        if (!source_.mayHaveMore(got) && !tracker_.awaitsQueueEnd()) break;
+        // looked at the disk, when the look found something to confirm;
+        // otherwise a short read has told it already.
+        if (!source_.mayHaveMore(got)) {
+            tracker_.lookBeforeQueueEnd();
+            if (!tracker_.awaitsQueueEnd()) break;
+        }
+    }
+    // A directory the tree has elsewhere than its path leads, and every event
+    // read but a move's first half: that half is the one event left that may
+    // explain it, and is told now rather than after its wait.
+    if (!ended_ && source_.holdsBack() && tracker_.foundMisplaced()) {
+        source_.onTime(source_.dueMs(), *this);
+        if (!source_.holdsBack()) return drain(budgetBytes, nowMs);
     }
     // With a first half held back the queue's end is not reached: it comes
     // once the half is told.

@@ -47,6 +47,10 @@ struct ChangeEvent {
     /// Moved: where it came from.
     int fromKey = -1;
     std::string_view fromName;
+    /// Added, Moved (a directory): an event read with this one takes the
+    /// entry away again, so that what has its name on the disk by now may be
+    /// another directory (inotify).
+    bool leaves = false;
     /// The entry's own key, where the interface knows it (fanotify's directories).
     int entry = -1;
     /// Directories the interface met for the first time on the way to this

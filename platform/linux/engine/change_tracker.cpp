@@ -39,6 +39,12 @@ int ChangeTracker::start() {
 
 ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
     if (rootGone_) return Outcome::RootGone;
+    // An event read after the look may be the move or removal that explains
+    // it; an addition or a change cannot.
+    if (!misplaced_.empty() && event.kind != ChangeEvent::Kind::Added && event.kind != ChangeEvent::Kind::Modified) {
+        movedDirectories_.insert(movedDirectories_.end(), misplaced_.begin(), misplaced_.end());
+        misplaced_.clear();
+    }
     for (const Place& place : event.places) adopt(place);
     const NodeId dir = tree_.find(event.key);
     switch (event.kind) {
@@ -53,7 +59,7 @@ ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
         break;
     case ChangeEvent::Kind::Moved: moved(event); break;
     case ChangeEvent::Kind::Added:
-        if (dir != kNoNode) added(dir, event.name, event.isDirectory, event.entry);
+        if (dir != kNoNode) added(dir, event.name, event.isDirectory, event.entry, event.leaves);
         break;
     case ChangeEvent::Kind::Removed:
         if (dir != kNoNode) removed(dir, event.name, event.isDirectory);
@@ -67,8 +73,30 @@ ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
 
 ChangeTracker::Outcome ChangeTracker::onQueueEmpty() {
     if (rootGone_) return Outcome::RootGone;
+    if (!misplaced_.empty()) {
+        // Every event of a change made before the look has been read, and
+        // the tree still has the directory where the disk has another: the
+        // tree no longer matches the disk, and what changed meanwhile in the
+        // one it missed cannot be known.
+        misplaced_.clear();
+        movedDirectories_.clear();
+        repair();
+        return takeOutcome();
+    }
     settle();
     return takeOutcome();
+}
+
+bool ChangeTracker::lookBeforeQueueEnd() {
+    if (movedDirectories_.empty()) return false;
+    std::sort(movedDirectories_.begin(), movedDirectories_.end());
+    movedDirectories_.erase(std::unique(movedDirectories_.begin(), movedDirectories_.end()), movedDirectories_.end());
+    for (const int key : movedDirectories_) {
+        const NodeId node = tree_.find(key);
+        if (node != kNoNode && walker_.keyAtPathOf(tree_, node) != key) misplaced_.push_back(key);
+    }
+    movedDirectories_.clear();
+    return true;
 }
 
 // A directory left bare by an unmount holds what it held before the mount,
@@ -102,7 +130,7 @@ void ChangeTracker::adopt(const Place& place) {
     tree_.add(place.key, parent, place.name);
 }
 
-void ChangeTracker::added(NodeId dir, std::string_view name, bool isDirectory, int entry) {
+void ChangeTracker::added(NodeId dir, std::string_view name, bool isDirectory, int entry, bool leaves) {
     // Told already when a listing made since showed it, or when a look at
     // the disk placed it ahead of its event.
     const bool ahead = doubt_.find(tree_.key(dir)) == nullptr && held_.contains(tree_.key(dir), name);
@@ -111,7 +139,7 @@ void ChangeTracker::added(NodeId dir, std::string_view name, bool isDirectory, i
         doubt_.told(tree_.key(dir), name, true, isDirectory);
     }
     unwatched_.forget(tree_.key(dir), name, Why::Vanished);
-    if (isDirectory && options_.recursive) placeNew(dir, name, entry, true);
+    if (isDirectory && options_.recursive) placeNew(dir, name, entry, true, leaves);
 }
 
 void ChangeTracker::removed(NodeId dir, std::string_view name, bool isDirectory) {
@@ -206,7 +234,18 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     }
     // Out and back again under its name: nothing to tell.
     if (from == kNoNode && to == kNoNode) return;
-    if (node != kNoNode && from == to && event.fromName == toName) return;
+    if (node != kNoNode && from == to && event.fromName == toName) {
+        // Unless the reader was never given it, a listing made while it was
+        // out having missed it: then it is told come in.
+        const int key = tree_.key(from);
+        if (!options_.listNewDirectories ||
+            (doubt_.find(key) != nullptr ? doubt_.toldAs(key, toName) != Doubt::Told::No : held_.contains(key, toName)))
+            return;
+        ChangeEvent in = event;
+        in.uncertain = false;
+        in.fromKey = -1;
+        return moved(in);
+    }
     // A directory placed by a look at the disk made after this move: the one
     // under the old name may be another, made there since, or this one, back
     // again by a move still queued. It stays under the old name, told afresh
@@ -303,7 +342,7 @@ void ChangeTracker::moved(const ChangeEvent& event) {
             tell(FILE_ACTION_REMOVED, to, toName, true);
             tell(FILE_ACTION_ADDED, to, toName, true);
         }
-        placeNew(to, toName, event.entry, false);
+        placeNew(to, toName, event.entry, false, event.leaves);
         return;
     }
     follow(node, to, toName, carried || shown, heard, sighted);
@@ -319,6 +358,7 @@ void ChangeTracker::follow(NodeId node, NodeId to, std::string_view name, bool c
         return;
     }
     tree_.move(node, to, name);
+    if (options_.listNewDirectories) movedDirectories_.push_back(tree_.key(node));
     // Where a walk met it, unless this is the move that took it there.
     if (const auto seen = sightings_.find(tree_.key(node));
         seen != sightings_.end() && seen->second.first == tree_.key(to) && seen->second.second == name)
@@ -360,7 +400,7 @@ void ChangeTracker::tellAdded(NodeId dir, std::string_view name, bool isDirector
 // tree yet. One made is empty, and where the interface reports changes
 // anywhere, nothing in it can have been missed; any other is watched and
 // listed, since only a listing tells what it holds.
-void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bool made) {
+void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bool made, bool leaves) {
     if (!options_.listNewDirectories && entry >= 0) {
         NodeId known = tree_.find(entry);
         const NodeId occupant = tree_.findChild(parent, name);
@@ -380,6 +420,9 @@ void ChangeTracker::placeNew(NodeId parent, std::string_view name, int entry, bo
         return;
     }
     if (tree_.findChild(parent, name) != kNoNode) return;  // a listing placed it
+    // What has the name now is looked for once the event that takes this one
+    // away has been told.
+    if (leaves) return unwatched_.note(tree_.key(parent), name, Why::Stale);
     int error = 0;
     const std::string path = childPath(parent, name);
     const int dir = disk_.open(path, error);
@@ -501,7 +544,14 @@ void ChangeTracker::leaveTree(NodeId node) {
         if (!doubt_.holdsDirectory(tree_, parent) || doubt_.toldAs(tree_.key(parent), name) != Doubt::Told::No) continue;
         tellAdded(parent, name, true, false);
         doubt_.told(tree_.key(parent), name, true, true);
-        newDirectory(child, -1);
+        if (!options_.listNewDirectories) {
+            newDirectory(child, -1);
+            continue;
+        }
+        // The events still queued in it happened where it was before the
+        // walk met it: they are not told, and it is listed at the queue's end.
+        distrust(child);
+        doubt_.find(tree_.key(child))->unheard = true;
     }
 }
 
@@ -554,6 +604,8 @@ void ChangeTracker::settle() {
 void ChangeTracker::repair() {
     lose();
     doubt_.clear();
+    movedDirectories_.clear();
+    misplaced_.clear();
     held_.clear();
     unwatched_.clear();
     sightings_.clear();

@@ -46,12 +46,21 @@ public:
     /// The kernel's queue was read to its end after everything done so far:
     /// no event older than the tracker's own looks at the disk is still to come.
     Outcome onQueueEmpty();
+    /// Called when a read found the queue empty, before the tracker is told
+    /// so. True when it looked at the disk: then only another read can tell
+    /// that no event of a change made before that look is still queued.
+    bool lookBeforeQueueEnd();
+    /// Whether that look found a directory where the tree does not have it.
+    bool foundMisplaced() const { return !misplaced_.empty(); }
     /// The mount table changed: directories a file system was mounted on
     /// are looked at again.
     Outcome onMountsChanged();
     /// Whether something waits for the queue's end, so that a read that
     /// finds it empty is worth making.
-    bool awaitsQueueEnd() const { return !doubt_.empty() || unwatched_.awaitQueueEnd() || !sightings_.empty(); }
+    bool awaitsQueueEnd() const {
+        return !doubt_.empty() || unwatched_.awaitQueueEnd() || !sightings_.empty() || !movedDirectories_.empty() ||
+               !misplaced_.empty();
+    }
 
     bool holds(int key) const override { return tree_.find(key) != kNoNode; }
     bool place(int key, int& parentKey, std::string& name) const override;
@@ -62,7 +71,7 @@ private:
     using Why = UnwatchedNames::Why;
 
     void adopt(const Place& place);
-    void added(NodeId dir, std::string_view name, bool isDirectory, int entry);
+    void added(NodeId dir, std::string_view name, bool isDirectory, int entry, bool leaves = false);
     void removed(NodeId dir, std::string_view name, bool isDirectory);
     void vanished(NodeId node);
     void retell(NodeId parent, const std::string& name, Why why);
@@ -78,7 +87,7 @@ private:
     void tellAdded(NodeId dir, std::string_view name, bool isDirectory, bool carried);
 
     // Directories.
-    void placeNew(NodeId parent, std::string_view name, int entry, bool made);
+    void placeNew(NodeId parent, std::string_view name, int entry, bool made, bool leaves = false);
     void newDirectory(NodeId node, int dir);
     void distrust(NodeId node);
     bool list(NodeId node);
@@ -115,6 +124,13 @@ private:
     // gives them, by key: where the walk met them, for a move whose second
     // half never comes (it went through a directory not watched yet).
     std::unordered_map<int, std::pair<int, std::string>> sightings_;
+    // Directories an event moved (where every directory has its own watch),
+    // by key: each is looked for at its path once the queue is empty. One
+    // watched by a path that, by then, led to another directory follows that
+    // one's moves in the tree, and only its path can tell.
+    std::vector<int> movedDirectories_;
+    // Those its path did not lead to, with no event read since the look.
+    std::vector<int> misplaced_;
     // How many times the queue was read to its end.
     unsigned queueEnds_ = 0;
     bool walkingWhole_ = false;

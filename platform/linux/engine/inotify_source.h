@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/linux/engine/event_source.h"
@@ -51,8 +53,21 @@ private:
         bool isDirectory = false;
         long long dueMs = 0;
     };
+    /// A directory's name in a directory, by watch: where a read's events
+    /// take one away.
+    struct NameIn {
+        int wd;
+        std::string_view name;
+        bool operator==(const NameIn&) const = default;
+    };
+    struct NameInHash {
+        size_t operator()(const NameIn& place) const {
+            return std::hash<std::string_view>()(place.name) * 31 + static_cast<size_t>(place.wd);
+        }
+    };
     InotifySource(std::unique_ptr<InotifyPort> port, std::unique_ptr<Disk> base);
-    bool translate(const struct inotify_event& event, Receiver& receiver, long long nowMs);
+    void noteDepartures(size_t got);
+    bool translate(const struct inotify_event& event, size_t at, Receiver& receiver, long long nowMs);
     bool flushHalf(Receiver& receiver);
 
     std::unique_ptr<InotifyPort> ownedPort_;
@@ -63,4 +78,7 @@ private:
     size_t readBytes_;
     std::unique_ptr<char[]> buffer_;
     Half half_;
+    // For the read under way: the offset of the last event that takes each
+    // directory name away.
+    std::unordered_map<NameIn, size_t, NameInHash> departures_;
 };
