@@ -78,6 +78,9 @@ bool Story::perform(const std::string& step) {
     } else if (verb == "later") {
         nowMs_ += std::stol(a);
         if (!engine_->ended()) engine_->settle(SIZE_MAX, nowMs_);
+    } else if (verb == "removes") {
+        for (int i = 0; i < std::stoi(a); ++i) model_.touch("removed" + std::to_string(i));
+        for (int i = 0; i < std::stoi(a); ++i) model_.remove("removed" + std::to_string(i));
     } else if (verb == "mark") {
         output_->publish();
         records_.push_back({"|", "", ++pieces_});

@@ -8,7 +8,7 @@
 //   between the next rename's halves) | limit N (watches) | wds N (watch
 //   descriptors go round after N) | read | read N (one helping of at most N
 //   bytes, the queue not read to its end) | later N (ms) |
-//   mark (a "|" among the records) | renames N | watching P: STEP |
+//   mark (a "|" among the records) | renames N | removes N | watching P: STEP |
 //   listing P: STEP | looking P: STEP (the step runs at that moment)
 //
 // What the reader was given comes back as records joined by "; ".

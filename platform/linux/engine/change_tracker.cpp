@@ -11,6 +11,10 @@ namespace {
 bool isStale(int error) { return error == ENOENT || error == ENOTDIR; }
 bool isClosed(int error) { return error == EACCES || error == EPERM; }
 
+// How many events that might explain a misplaced directory are waited for
+// before it is taken as a loss.
+constexpr unsigned kRelooks = 8;
+
 }  // namespace
 
 ChangeTracker::ChangeTracker(Disk& disk, RecordSink& sink, Options options)
@@ -42,8 +46,12 @@ ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
     // An event read after the look may be the move or removal that explains
     // it; an addition or a change cannot.
     if (!misplaced_.empty() && event.kind != ChangeEvent::Kind::Added && event.kind != ChangeEvent::Kind::Modified) {
-        movedDirectories_.insert(movedDirectories_.end(), misplaced_.begin(), misplaced_.end());
-        misplaced_.clear();
+        if (++relooks_ <= kRelooks) {
+            movedDirectories_.insert(movedDirectories_.end(), misplaced_.begin(), misplaced_.end());
+            misplaced_.clear();
+        } else {
+            repair();  // still elsewhere after that many: no event will explain it
+        }
     }
     for (const Place& place : event.places) adopt(place);
     const NodeId dir = tree_.find(event.key);
@@ -73,6 +81,7 @@ ChangeTracker::Outcome ChangeTracker::onEvent(const ChangeEvent& event) {
 
 ChangeTracker::Outcome ChangeTracker::onQueueEmpty() {
     if (rootGone_) return Outcome::RootGone;
+    relooks_ = 0;
     if (!misplaced_.empty()) {
         // Every event of a change made before the look has been read, and
         // the tree still has the directory where the disk has another: the
@@ -208,8 +217,9 @@ void ChangeTracker::moved(const ChangeEvent& event) {
                                                                            : kNoNode;
     }
     // Halves of two moves, unless the disk has the directory where the
-    // second says: then it moved on through a directory not watched yet.
-    if (event.uncertain && (node == kNoNode || to == kNoNode || keyAt(to, toName) != tree_.key(node))) {
+    // second says, and no event read with it takes it away from there: then
+    // it moved on through a directory not watched yet.
+    if (event.uncertain && (node == kNoNode || to == kNoNode || event.leaves || keyAt(to, toName) != tree_.key(node))) {
         ChangeEvent out = event;
         out.uncertain = false;
         out.key = -1;
@@ -606,6 +616,7 @@ void ChangeTracker::repair() {
     doubt_.clear();
     movedDirectories_.clear();
     misplaced_.clear();
+    relooks_ = 0;
     held_.clear();
     unwatched_.clear();
     sightings_.clear();

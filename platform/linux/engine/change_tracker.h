@@ -131,6 +131,9 @@ private:
     std::vector<int> movedDirectories_;
     // Those its path did not lead to, with no event read since the look.
     std::vector<int> misplaced_;
+    // Events read since the queue's end after which misplaced ones were
+    // looked for again.
+    unsigned relooks_ = 0;
     // How many times the queue was read to its end.
     unsigned queueEnds_ = 0;
     bool walkingWhole_ = false;

@@ -23,8 +23,6 @@ constexpr size_t kLargestEvent = sizeof(fanotify_event_metadata) + 3 * (sizeof(f
 constexpr size_t kLookaheadBytes = 1 << 20;
 // Directories known to be outside, kept at most; then learned afresh.
 constexpr size_t kOutsideLimit = 1 << 16;
-// How many removed files' handles are kept (see unlinked_).
-constexpr size_t kUnlinkedKept = 64;
 // How many moved entries are looked through for one a new entry replaced.
 constexpr size_t kVacateLooks = 64;
 // How many moves merged away one after another are followed.
@@ -212,6 +210,7 @@ void FanotifySource::translate(size_t position) {
     // A file removed while still open is changed under a name it no longer has.
     const bool gone = !isDirectory && !(event.mask & FAN_CREATE) && event.target != nullptr &&
                       (event.mask & (FAN_MODIFY | FAN_ATTRIB)) && removedAnyway(bytesOf(event.target));
+    if (gone) unlinked_.keep(bytesOf(event.target));
     for (const uint64_t bit : {uint64_t{FAN_MODIFY}, uint64_t{FAN_ATTRIB}}) {
         if (!(event.mask & bit) || gone) continue;
         ChangeEvent change;
@@ -418,9 +417,7 @@ int FanotifySource::heldThere(const file_handle* dir, const Event& rename) const
 // Whether the object's removal was read: the change the kernel tells of it
 // was not a rename's over it.
 bool FanotifySource::removedAnyway(HandleBytes handle) const {
-    for (const std::string& each : unlinked_) {
-        if (each == handle) return true;
-    }
+    if (unlinked_.contains(handle)) return true;
     const auto found = leaving_.find(handle);
     if (found == leaving_.end()) return false;
     for (const size_t at : found->second) {
@@ -487,10 +484,7 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
     return replaced;
 }
 
-void FanotifySource::noteUnlinked(HandleBytes handle) {
-    unlinked_.emplace_back(handle);
-    if (unlinked_.size() > kUnlinkedKept) unlinked_.pop_front();
-}
+void FanotifySource::noteUnlinked(HandleBytes handle) { unlinked_.note(handle); }
 
 // A directory never met, gone without a removal: a rename replaced it.
 bool FanotifySource::goneUnseen(const Event& self) {

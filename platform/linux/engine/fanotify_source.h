@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/linux/engine/event_source.h"
+#include "platform/linux/engine/recent_handles.h"
 #include "platform/linux/engine/watching_disk.h"
 
 struct file_handle;
@@ -159,8 +160,10 @@ private:
     std::unordered_set<std::string, Hash, std::equal_to<>> outside_;
     std::vector<Removal> removals_;
     // Handles of the entries whose removal was read last: the link count the
-    // kernel reports of one is an unlink's, not a rename's over it.
-    std::deque<std::string> unlinked_;
+    // kernel reports of one is an unlink's, not a rename's over it, and a
+    // write to one is to a file no name leads to.
+    // At most a few hundred KiB, taken only as files are removed.
+    RecentHandles unlinked_{4096};
     // Files made, renamed and removed while their events were queued: told
     // gone after their last rename.
     // Each with the directory's key and the name it was removed under.
