@@ -135,6 +135,9 @@ const Row kRows[] = {
     {"moved across into a directory not watched yet, filled there, then moved on", "a/a.c/b a.c/ f/", "mv f a.c/a+; mv a/a.c/b b; mkdir -p ab/x; mv a.c ab/a-b; mv b ab/a-b/a+/a.c; rm -r ab/a-b/a+/a.c; mv ab/a-b/a+ ab/e; mv ab/a-b ab/f; mv ab/f ~/b-1; read; later 10; read", kAny, kAny},
     {"moved out of a directory a listing had not yet shown it in, then back", "b/f/ x-1.0/b-1/", "mkdir b/f/x-1.0; read; mv b x-1.0/b-1/a; mv x-1.0/b-1/a/f/x-1.0 ~/f; read; mv ~/f x-1.0/b-1/a/f/x-1.0; read; rm -r x-1.0/b-1; read; later 10; read", kAny, kAny},
     {"moved out, its watch let go, the descriptor taken again before its events are read", "a/", "wds 3; mkdir c; read; mv a ~/a; mkdir b; touch ~/a/f; read", "ADDED c; REMOVED a; ADDED b", kSkip},
+    {"moved away through a directory not watched yet, changed there, back under a new name over one a look met", "p/x/f", "mkdir p/y; mkdir u; mv p/x u/x; touch u/x/g; rm u/x/g; mv u/x p/y; read; later 10; read",
+     "ADDED p/y; ADDED u; REMOVED p/y; REMOVED p/x; ADDED p/y; ADDED p/y/f",
+     "ADDED p/y; ADDED u; REMOVED p/x; ADDED u/x; ADDED u/x/g; REMOVED u/x/g; REMOVED p/y; REMOVED u/x; ADDED p/y; ADDED p/y/f"},
     // A file written after its removal: the kernel names it as it was; a
     // log written on after it was rotated away is kept in mind.
     {"held open, removed, written after many other removals", "", "touch f; hold f; rm f; read; removes 3000; write f; read; removes 3000; write f; read", kAny, kAny},
