@@ -19,19 +19,18 @@ void ChangeEngine::drain(size_t budgetBytes, long long nowMs) {
     size_t consumed = 0;
     for (;;) {
         const size_t got = source_.read(*this, tracker_, nowMs);
-        if (got != 0) {
-            output_.publish();
-            consumed += got;
-            // A move's first half waits for the second, which may be next in the queue.
-            if (consumed >= budgetBytes && !source_.holdsBack()) return;
+        if (got == 0 && !tracker_.lookBeforeQueueEnd()) break;
+        output_.publish();
+        consumed += got;
+        // A move's first half waits for the second, which may be next in the queue.
+        if (consumed >= budgetBytes && !source_.holdsBack()) return;
+        // Only a read can tell that the queue is empty after the tracker
+        // looked at the disk, when the look found something to confirm;
+        // otherwise a short read has told it already.
+        if (!source_.mayHaveMore(got)) {
+            tracker_.lookBeforeQueueEnd();
+            if (!tracker_.awaitsQueueEnd()) break;
         }
-        if (source_.mayHaveMore(got)) continue;
-        // The queue was empty at this read. Only another can tell that it
-        // still is after the tracker looked at the disk: after the looks made
-        // while events were told, unless this read found none, and after a
-        // look made now that found a directory out of place.
-        const bool confirm = tracker_.lookBeforeQueueEnd();
-        if (got == 0 ? !confirm : !tracker_.awaitsQueueEnd()) break;
     }
     // A directory the tree has elsewhere than its path leads, and every event
     // read but a move's first half: that half is the one event left that may

@@ -100,15 +100,12 @@ bool ChangeTracker::lookBeforeQueueEnd() {
     if (movedDirectories_.empty()) return false;
     std::sort(movedDirectories_.begin(), movedDirectories_.end());
     movedDirectories_.erase(std::unique(movedDirectories_.begin(), movedDirectories_.end()), movedDirectories_.end());
-    bool found = false;
     for (const int key : movedDirectories_) {
         const NodeId node = tree_.find(key);
-        if (node == kNoNode || walker_.keyAtPathOf(tree_, node) == key) continue;
-        misplaced_.push_back(key);
-        found = true;
+        if (node != kNoNode && walker_.keyAtPathOf(tree_, node) != key) misplaced_.push_back(key);
     }
     movedDirectories_.clear();
-    return found;
+    return true;
 }
 
 // A directory left bare by an unmount holds what it held before the mount,

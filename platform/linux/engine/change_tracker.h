@@ -47,9 +47,8 @@ public:
     /// no event older than the tracker's own looks at the disk is still to come.
     Outcome onQueueEmpty();
     /// Called when a read found the queue empty, before the tracker is told
-    /// so: the directories events moved are looked for at their paths. True
-    /// when one is elsewhere: then only another read can tell that no event
-    /// of a change made before that look is still queued.
+    /// so. True when it looked at the disk: then only another read can tell
+    /// that no event of a change made before that look is still queued.
     bool lookBeforeQueueEnd();
     /// Whether that look found a directory where the tree does not have it.
     bool foundMisplaced() const { return !misplaced_.empty(); }
@@ -59,7 +58,8 @@ public:
     /// Whether something waits for the queue's end, so that a read that
     /// finds it empty is worth making.
     bool awaitsQueueEnd() const {
-        return !doubt_.empty() || unwatched_.awaitQueueEnd() || !sightings_.empty() || !misplaced_.empty();
+        return !doubt_.empty() || unwatched_.awaitQueueEnd() || !sightings_.empty() || !movedDirectories_.empty() ||
+               !misplaced_.empty();
     }
 
     bool holds(int key) const override { return tree_.find(key) != kNoNode; }

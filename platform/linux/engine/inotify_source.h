@@ -66,8 +66,7 @@ private:
         }
     };
     InotifySource(std::unique_ptr<InotifyPort> port, std::unique_ptr<Disk> base);
-    bool leavesLater(int wd, std::string_view name, size_t at);
-    void noteDepartures();
+    void noteDepartures(size_t got);
     bool translate(const struct inotify_event& event, size_t at, Receiver& receiver, long long nowMs);
     bool flushHalf(Receiver& receiver);
 
@@ -79,10 +78,7 @@ private:
     size_t readBytes_;
     std::unique_ptr<char[]> buffer_;
     Half half_;
-    // For the read under way: its size, and the offset of the last event
-    // that takes each directory name away, once a directory's arrival has
-    // asked for them.
-    size_t got_ = 0;
-    bool departuresNoted_ = false;
+    // For the read under way: the offset of the last event that takes each
+    // directory name away.
     std::unordered_map<NameIn, size_t, NameInHash> departures_;
 };
