@@ -102,7 +102,12 @@ bool ChangeTracker::lookBeforeQueueEnd() {
     movedDirectories_.erase(std::unique(movedDirectories_.begin(), movedDirectories_.end()), movedDirectories_.end());
     for (const int key : movedDirectories_) {
         const NodeId node = tree_.find(key);
-        if (node != kNoNode && walker_.keyAtPathOf(tree_, node) != key) misplaced_.push_back(key);
+        if (node == kNoNode) continue;
+        // Only a path that leads elsewhere or nowhere says so; one that could
+        // not be opened or watched (descriptors, watches) says nothing.
+        int error = 0;
+        const int found = walker_.keyAtPathOf(tree_, node, &error);
+        if (found != key && (found >= 0 || isStale(error))) misplaced_.push_back(key);
     }
     movedDirectories_.clear();
     return true;

@@ -201,7 +201,7 @@ void TreeWalker::release(Frame& frame) {
     frame.dir = -1;
 }
 
-int TreeWalker::keyAt(const WatchTree& tree, NodeId node, std::string_view name) {
+int TreeWalker::keyAt(const WatchTree& tree, NodeId node, std::string_view name, int* failed) {
     std::string path;
     tree.appendPath(node, path);
     if (!name.empty()) {
@@ -210,9 +210,13 @@ int TreeWalker::keyAt(const WatchTree& tree, NodeId node, std::string_view name)
     }
     int error = 0;
     const int dir = disk_.open(path, error);
-    if (dir < 0) return -1;
+    if (dir < 0) {
+        if (failed != nullptr) *failed = error;
+        return -1;
+    }
     const int key = disk_.watch(dir, error);
     disk_.close(dir);
+    if (key < 0 && failed != nullptr) *failed = error;
     if (key >= 0 && tree.find(key) == kNoNode) disk_.forget(key, true);
     return key;
 }

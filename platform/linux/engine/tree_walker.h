@@ -61,11 +61,12 @@ public:
     int walk(WatchTree& tree, int dir, NodeId node, bool list, Visitor& visitor);
 
     /// The key of the directory at the tree's path for node now; -1 when
-    /// none is there. A watch taken only for the asking is let go again.
-    int keyAtPathOf(const WatchTree& tree, NodeId node) { return keyAt(tree, node, {}); }
+    /// none is there, or it could not be opened or watched (the errno in
+    /// error, where given). A watch taken only for the asking is let go again.
+    int keyAtPathOf(const WatchTree& tree, NodeId node, int* error = nullptr) { return keyAt(tree, node, {}, error); }
     /// The key of the directory at the entry `name` of node's path, the same
     /// way; an empty name is node's path itself.
-    int keyAt(const WatchTree& tree, NodeId node, std::string_view name);
+    int keyAt(const WatchTree& tree, NodeId node, std::string_view name, int* error = nullptr);
 
 private:
     struct Frame {
