@@ -89,10 +89,13 @@ public:
         const int node = m_.handles_.at(dir);
         Node& watched = m_.nodes_[node];
         if (watched.wd < 0) {
-            if (m_.wds_.size() >= m_.watchLimit_ || m_.wds_.size() >= static_cast<size_t>(m_.wdRange_)) {
+            if (m_.wds_.size() >= m_.watchLimit_) {
                 error = ENOSPC;
                 return -1;
             }
+            // The kernel's range is far wider than any tree: one a story
+            // narrowed grows rather than run out.
+            if (m_.wds_.size() >= static_cast<size_t>(m_.wdRange_)) m_.wdRange_ = static_cast<int>(m_.wds_.size()) + 1;
             // Descriptors go round, as the kernel's do, skipping those in use.
             while (m_.wds_.count(m_.nextWd_) != 0 || m_.nextWd_ > m_.wdRange_) {
                 m_.nextWd_ = m_.nextWd_ > m_.wdRange_ ? 1 : m_.nextWd_ + 1;

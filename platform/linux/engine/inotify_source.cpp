@@ -42,24 +42,33 @@ void InotifySource::LettingGo::forget(int key, bool stillWatched) {
 
 size_t InotifySource::read(Receiver& receiver, const TreeQuery&, long long nowMs) {
     const size_t got = port_.read(buffer_.get(), readBytes_);
-    noteDepartures(got);
+    got_ = got;
+    departuresNoted_ = false;
     for (size_t at = 0; at + sizeof(inotify_event) <= got;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer_.get() + at);
         const size_t here = at;
         at += sizeof(inotify_event) + event->len;
         if (!translate(*event, here, receiver, nowMs)) break;
     }
-    departures_.clear();
     return got;
 }
 
 // A directory made or moved in is watched by its path when its event is
 // read, and by then the path may lead to another: one made there after it
 // left. Where the events read together say it leaves, it is not looked for
-// until they have been told.
-void InotifySource::noteDepartures(size_t got) {
+// until they have been told. The read is gone through for them only once a
+// directory arrives in it, so that a burst of files costs no second pass.
+bool InotifySource::leavesLater(int wd, std::string_view name, size_t at) {
+    if (!departuresNoted_) noteDepartures();
+    if (departures_.empty()) return false;
+    const auto found = departures_.find(NameIn{wd, name});
+    return found != departures_.end() && found->second > at;
+}
+
+void InotifySource::noteDepartures() {
+    departuresNoted_ = true;
     departures_.clear();
-    for (size_t at = 0; at + sizeof(inotify_event) <= got;) {
+    for (size_t at = 0; at + sizeof(inotify_event) <= got_;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer_.get() + at);
         if ((event->mask & IN_ISDIR) && (event->mask & (IN_MOVED_FROM | IN_DELETE)) && event->len != 0)
             departures_[NameIn{event->wd, std::string_view(event->name)}] = at;
@@ -81,10 +90,7 @@ bool InotifySource::translate(const inotify_event& event, size_t at, Receiver& r
     change.isDirectory = (event.mask & IN_ISDIR) != 0;
     change.key = event.wd;
     change.name = name;
-    if (change.isDirectory && (event.mask & (IN_CREATE | IN_MOVED_TO)) && !departures_.empty()) {
-        const auto found = departures_.find(NameIn{event.wd, name});
-        change.leaves = found != departures_.end() && found->second > at;
-    }
+    if (change.isDirectory && (event.mask & (IN_CREATE | IN_MOVED_TO))) change.leaves = leavesLater(event.wd, name, at);
     if (event.mask & IN_Q_OVERFLOW) {
         half_ = Half{};
         change.kind = ChangeEvent::Kind::Overflow;

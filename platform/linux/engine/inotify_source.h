@@ -66,7 +66,8 @@ private:
         }
     };
     InotifySource(std::unique_ptr<InotifyPort> port, std::unique_ptr<Disk> base);
-    void noteDepartures(size_t got);
+    bool leavesLater(int wd, std::string_view name, size_t at);
+    void noteDepartures();
     bool translate(const struct inotify_event& event, size_t at, Receiver& receiver, long long nowMs);
     bool flushHalf(Receiver& receiver);
 
@@ -78,7 +79,10 @@ private:
     size_t readBytes_;
     std::unique_ptr<char[]> buffer_;
     Half half_;
-    // For the read under way: the offset of the last event that takes each
-    // directory name away.
+    // For the read under way: its size, and the offset of the last event
+    // that takes each directory name away, once a directory's arrival has
+    // asked for them.
+    size_t got_ = 0;
+    bool departuresNoted_ = false;
     std::unordered_map<NameIn, size_t, NameInHash> departures_;
 };
