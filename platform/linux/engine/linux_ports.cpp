@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -40,13 +39,33 @@ size_t queuedOn(int fd) {
     return ioctl(fd, FIONREAD, &waiting) == 0 ? static_cast<size_t>(std::max(waiting, 0)) : 1;
 }
 
+// The decimal digits of a descriptor, written by hand: this is made once per
+// directory met or watched, and the formatting functions showed in profiles.
+size_t digitsOf(int fd, char* out) {
+    char reversed[12];
+    size_t count = 0;
+    for (unsigned value = static_cast<unsigned>(fd); count == 0 || value != 0; value /= 10)
+        reversed[count++] = static_cast<char>('0' + value % 10);
+    for (size_t i = 0; i < count; ++i) out[i] = reversed[count - 1 - i];
+    out[count] = 0;
+    return count;
+}
+
 // The directory's name in its parent: the end of its path, or where the path
 // is too long to be shown, the entry of the parent with its inode number.
-bool nameIn(int fd, std::string& name) {
-    char procPath[40];
-    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+// The path is read from the descriptor's entry in openFds (this process's
+// /proc/self/fd) where that is open: walking "/proc/self/fd/N" from the top
+// for every directory was most of the cost of meeting one.
+bool nameIn(int fd, int openFds, std::string& name) {
+    char procPath[32];
+    if (openFds >= 0) {
+        digitsOf(fd, procPath);
+    } else {
+        std::memcpy(procPath, "/proc/self/fd/", 14);
+        digitsOf(fd, procPath + 14);
+    }
     char path[PATH_MAX];
-    const ssize_t length = readlink(procPath, path, sizeof path);
+    const ssize_t length = readlinkat(openFds >= 0 ? openFds : AT_FDCWD, procPath, path, sizeof path);
     if (length > 0 && static_cast<size_t>(length) < sizeof path && path[0] == '/') {
         const std::string_view shown(path, static_cast<size_t>(length));
         name = std::string(shown.substr(shown.rfind('/') + 1));
@@ -92,13 +111,8 @@ bool LinuxInotifyPort::hasQueued() { return queuedOn(fd_) > 0; }
 // own path meanwhile. Written by hand: it is made once per directory
 // watched, and the formatting functions showed in the start's profile.
 static const char* procPathOf(int fd, char (&out)[32]) {
-    char digits[12];
-    size_t count = 0;
-    for (unsigned value = static_cast<unsigned>(fd); count == 0 || value != 0; value /= 10)
-        digits[count++] = static_cast<char>('0' + value % 10);
     std::memcpy(out, "/proc/self/fd/", 14);
-    for (size_t i = 0; i < count; ++i) out[14 + i] = digits[count - 1 - i];
-    out[14 + count] = 0;
+    digitsOf(fd, out + 14);
     return out;
 }
 
@@ -124,10 +138,15 @@ std::unique_ptr<LinuxFanotifyPort> LinuxFanotifyPort::open(int rootFd, uint64_t 
         close(fd);
         return nullptr;
     }
-    return std::unique_ptr<LinuxFanotifyPort>(new LinuxFanotifyPort(rootFd, fd));
+    // Without /proc the name is found by listing the parent instead.
+    const int openFds = ::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return std::unique_ptr<LinuxFanotifyPort>(new LinuxFanotifyPort(rootFd, fd, openFds));
 }
 
-LinuxFanotifyPort::~LinuxFanotifyPort() { close(fd_); }
+LinuxFanotifyPort::~LinuxFanotifyPort() {
+    close(fd_);
+    if (openFds_ >= 0) close(openFds_);
+}
 
 size_t LinuxFanotifyPort::read(char* buffer, size_t size) { return readRetrying(fd_, buffer, size); }
 
@@ -168,7 +187,7 @@ bool LinuxFanotifyPort::placeOf(HandleBytes dir, std::string& parent, std::strin
         name.clear();
     } else if (found) {
         parent = bytesOf(above);
-        found = nameIn(fd, name);
+        found = nameIn(fd, openFds_, name);
     }
     // Removed while it was being looked at: its removal is queued by now.
     // Its path then ends in " (deleted)", so only a name that ends so is

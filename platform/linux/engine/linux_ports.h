@@ -43,8 +43,11 @@ public:
     bool holds(HandleBytes dir, std::string_view name, HandleBytes entry) override;
 
 private:
-    LinuxFanotifyPort(int rootFd, int fd) : rootFd_(rootFd), fd_(fd) {}
+    LinuxFanotifyPort(int rootFd, int fd, int openFds) : rootFd_(rootFd), fd_(fd), openFds_(openFds) {}
     int openDirectory(HandleBytes handle) const;
     int rootFd_;
     int fd_;
+    // This process's /proc/self/fd, or -1: a directory's name is read from
+    // its entry there, without walking the whole path to it each time.
+    int openFds_;
 };
