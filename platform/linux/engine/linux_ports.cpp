@@ -39,16 +39,20 @@ size_t queuedOn(int fd) {
     return ioctl(fd, FIONREAD, &waiting) == 0 ? static_cast<size_t>(std::max(waiting, 0)) : 1;
 }
 
-// The decimal digits of a descriptor, written by hand: this is made once per
-// directory met or watched, and the formatting functions showed in profiles.
-size_t digitsOf(int fd, char* out) {
-    char reversed[12];
+// The path that names the open directory itself, whatever happens to its
+// own path meanwhile; its last component alone is the entry in
+// /proc/self/fd. Written by hand: it is made once per directory met or
+// watched, and the formatting functions showed in profiles.
+constexpr size_t kOpenFdsPrefix = 14;  // "/proc/self/fd/"
+const char* procPathOf(int fd, char (&out)[32]) {
+    char digits[12];
     size_t count = 0;
     for (unsigned value = static_cast<unsigned>(fd); count == 0 || value != 0; value /= 10)
-        reversed[count++] = static_cast<char>('0' + value % 10);
-    for (size_t i = 0; i < count; ++i) out[i] = reversed[count - 1 - i];
-    out[count] = 0;
-    return count;
+        digits[count++] = static_cast<char>('0' + value % 10);
+    std::memcpy(out, "/proc/self/fd/", kOpenFdsPrefix);
+    for (size_t i = 0; i < count; ++i) out[kOpenFdsPrefix + i] = digits[count - 1 - i];
+    out[kOpenFdsPrefix + count] = 0;
+    return out;
 }
 
 // The directory's name in its parent: the end of its path, or where the path
@@ -58,14 +62,10 @@ size_t digitsOf(int fd, char* out) {
 // for every directory was most of the cost of meeting one.
 bool nameIn(int fd, int openFds, std::string& name) {
     char procPath[32];
-    if (openFds >= 0) {
-        digitsOf(fd, procPath);
-    } else {
-        std::memcpy(procPath, "/proc/self/fd/", 14);
-        digitsOf(fd, procPath + 14);
-    }
+    procPathOf(fd, procPath);
     char path[PATH_MAX];
-    const ssize_t length = readlinkat(openFds >= 0 ? openFds : AT_FDCWD, procPath, path, sizeof path);
+    const ssize_t length = openFds >= 0 ? readlinkat(openFds, procPath + kOpenFdsPrefix, path, sizeof path)
+                                        : readlink(procPath, path, sizeof path);
     if (length > 0 && static_cast<size_t>(length) < sizeof path && path[0] == '/') {
         const std::string_view shown(path, static_cast<size_t>(length));
         name = std::string(shown.substr(shown.rfind('/') + 1));
@@ -106,15 +106,6 @@ LinuxInotifyPort::~LinuxInotifyPort() { close(fd_); }
 size_t LinuxInotifyPort::read(char* buffer, size_t size) { return readRetrying(fd_, buffer, size); }
 
 bool LinuxInotifyPort::hasQueued() { return queuedOn(fd_) > 0; }
-
-// The path that names the open directory itself, whatever happens to its
-// own path meanwhile. Written by hand: it is made once per directory
-// watched, and the formatting functions showed in the start's profile.
-static const char* procPathOf(int fd, char (&out)[32]) {
-    std::memcpy(out, "/proc/self/fd/", 14);
-    digitsOf(fd, out + 14);
-    return out;
-}
 
 int LinuxInotifyPort::addWatch(int dir, int& error) {
     char procPath[32];
