@@ -144,6 +144,8 @@ const Row kRows[] = {
     // Enough renames to be handed over in several pieces, none between the
     // two halves of one (the oracle checks every row for it).
     {"renames in a long run", "a/", "touch a/012345678901234567890123; renames 700; read", kAny, kAny},
+    // Places learned by listing a parent are dropped once a directory moves.
+    {"a sibling learned by a listing, moved out before it is met", "ab/ a/", "mkdir ab/a.c; read; mv a ~/ab; touch ~/ab; read", kSkip, "ADDED ab/a.c; REMOVED a"},
 };
 
 struct Case {

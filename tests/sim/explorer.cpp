@@ -109,10 +109,10 @@ std::string step(Draw& draw, KernelModel& model, Kernel kernel, bool& hooked, bo
     if (roll < 20) return "later " + std::to_string(draw.below(8) + 1);
     if (roll < 26 && !overflowed) {
         hooked = true;
-        static const char* const moments[] = {"watching", "listing", "looking"};
+        static const char* const moments[] = {"watching", "listing", "looking", "learning"};
         const std::vector<std::string> dirs = model.entries(false, true);
         const std::string at = dirs.empty() || draw.chance(20) ? place(draw, model) : draw.pick(dirs);
-        return std::string(moments[draw.below(kernel == Kernel::Fanotify ? 3 : 2)]) + " " + at + ": " +
+        return std::string(moments[draw.below(kernel == Kernel::Fanotify ? 4 : 2)]) + " " + at + ": " +
                change(draw, model);
     }
     if (roll == 27 && kernel == Kernel::Inotify && draw.chance(2)) return "torn";

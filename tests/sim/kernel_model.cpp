@@ -156,6 +156,24 @@ public:
         name = m_.nodes_[node].name;
         return true;
     }
+    bool directoriesIn(HandleBytes dir, size_t most, std::vector<std::pair<std::string, std::string>>& found) override {
+        int node = decode(dir);
+        if (node < 0) return false;
+        std::vector<std::string> names;
+        for (const auto& [name, child] : m_.nodes_[node].children) names.push_back(name);
+        // The names are read first, and each is looked up after: a change
+        // between the two is seen by the lookups, its event queued later.
+        m_.deferring_ = true;
+        m_.runHook("learning " + m_.pathOf(node));
+        m_.deferring_ = false;
+        if ((node = decode(dir)) < 0) return true;
+        for (const std::string& name : names) {
+            const auto child = m_.nodes_[node].children.find(name);
+            if (found.size() < most && child != m_.nodes_[node].children.end() && m_.nodes_[child->second].isDirectory)
+                found.emplace_back(name, handle(child->second));
+        }
+        return true;
+    }
     bool holds(HandleBytes dir, std::string_view name, HandleBytes entry) override {
         const int node = decode(dir);
         if (node < 0) return false;

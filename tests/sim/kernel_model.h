@@ -69,7 +69,9 @@ public:
     /// Runs `change` once, right after `moment`: "watching P" when the
     /// directory at P is next watched, "listing P" when it is next read,
     /// "looking P" when fanotify next asks where it is (its events are then
-    /// queued only at the next read: a rename is seen before it is queued).
+    /// queued only at the next read: a rename is seen before it is queued),
+    /// "learning P" when fanotify lists the sub-directories of P, between
+    /// reading their names and looking each one up (queued the same way).
     void when(const std::string& moment, std::function<void()> change);
 
     /// Every path below the root now, a directory's ending in '/'.

@@ -68,7 +68,7 @@ bool Story::perform(const std::string& step) {
     if (verb.empty()) return true;
     // A rename torn by the read that follows it is queued whole after that read.
     if (verb != "read") model_.queueTorn();
-    if (verb == "watching" || verb == "listing" || verb == "looking") {
+    if (verb == "watching" || verb == "listing" || verb == "looking" || verb == "learning") {
         const std::string moment = verb + " " + a.substr(0, a.size() - 1);  // without the ':'
         const std::string then = step.substr(step.find(':') + 1);
         model_.when(moment, [this, then] { perform(then); });

@@ -9,7 +9,8 @@
 //   descriptors go round after N) | read | read N (one helping of at most N
 //   bytes, the queue not read to its end) | later N (ms) |
 //   mark (a "|" among the records) | renames N | removes N | watching P: STEP |
-//   listing P: STEP | looking P: STEP (the step runs at that moment)
+//   listing P: STEP | looking P: STEP | learning P: STEP (the step runs at
+//   that moment)
 //
 // What the reader was given comes back as records joined by "; ".
 #pragma once

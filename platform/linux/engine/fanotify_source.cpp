@@ -85,6 +85,7 @@ size_t FanotifySource::read(Receiver& receiver, const TreeQuery& tree, long long
     names_.clear();
     bytesRead_ = 0;
     queueWasEmpty_ = false;
+    learned_.newRead();
     fill();
     // Looking ahead may read more, so the count is looked at every time.
     for (size_t position = 0; position < events_.size() && !stopped_; ++position) translate(position);
@@ -121,6 +122,7 @@ bool FanotifySource::fill() {
     ++chunksUsed_;
     bytesRead_ += got;
     parse(chunk, got);
+    if (queueWasEmpty_) learned_.queueEnded();
     return true;
 }
 
@@ -167,6 +169,8 @@ void FanotifySource::parse(const char* data, size_t size) {
         if (event.target != nullptr &&
             (((event.mask & FAN_RENAME) && event.oldDir != nullptr) || ((event.mask & FAN_DELETE) && event.dir != nullptr)))
             leaving_[bytesOf(event.target)].push_back(events_.size());
+        if ((event.mask & FAN_Q_OVERFLOW) || ((event.mask & FAN_ONDIR) && (event.mask & (FAN_RENAME | FAN_DELETE))))
+            learned_.forget();
         events_.push_back(event);
         at += metadata.event_len;
     }
@@ -663,6 +667,7 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
     std::vector<std::pair<std::string, Link>> chain;
     std::string current(handle);
     int parentKey = -1;
+    const unsigned looks = learned_.looks();
     for (size_t depth = 0; depth < kDeepest; ++depth) {
         Link link;
         // Gone, with nothing queued to say where it was: its events are lost
@@ -681,6 +686,8 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
         for (const auto& [each, link] : chain) outside_.insert(each);
         return -1;
     }
+    // Its siblings are likely to be met next.
+    if (learned_.looks() != looks) learned_.learnIn(port_, chain.front().second.parent, handle);
     for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
         const int key = disk_.keyFor(step->first);
         names_.push_back(std::move(step->second.name));
@@ -695,6 +702,8 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 // with every event queued so far read.
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
     if (linkAhead(handle, position, link, false)) return true;
+    if (learned_.take(handle, link.parent, link.name)) return true;
+    learned_.looked();
     if (port_.placeOf(handle, link.parent, link.name)) {
         // Every move made before that look is queued by now, and read here.
         // A read that stops short of a full buffer has read them all (most

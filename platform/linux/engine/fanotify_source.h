@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/linux/engine/event_source.h"
+#include "platform/linux/engine/learned_places.h"
 #include "platform/linux/engine/recent_handles.h"
 #include "platform/linux/engine/watching_disk.h"
 
@@ -176,4 +177,5 @@ private:
     // The directory a rename was last seen to replace where the tree had it.
     std::string placedVictim_;
     bool rootDeleted_ = false;
+    LearnedPlaces learned_;
 };

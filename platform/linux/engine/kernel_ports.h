@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 /// The bytes of a struct file_handle, header included: what both
 /// name_to_handle_at and fanotify's records give for an object.
@@ -50,4 +52,8 @@ public:
     /// Whether the entry `name` of the directory with handle dir is now the
     /// object with handle entry.
     virtual bool holds(HandleBytes dir, std::string_view name, HandleBytes entry) = 0;
+    /// The sub-directories of the directory with this handle, as a listing
+    /// finds them now and on its file system only: each one's name and
+    /// handle, at most `most` of them. False once it is gone.
+    virtual bool directoriesIn(HandleBytes dir, size_t most, std::vector<std::pair<std::string, std::string>>& found) = 0;
 };

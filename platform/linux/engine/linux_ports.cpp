@@ -159,11 +159,11 @@ std::string LinuxFanotifyPort::handleOf(int dir, int& error) {
     return bytesOf(handle);
 }
 
-// Opened as a path only; -1 once it is gone.
-int LinuxFanotifyPort::openDirectory(HandleBytes handle) const {
+// Opened as a path only unless it is to be listed; -1 once it is gone.
+int LinuxFanotifyPort::openDirectory(HandleBytes handle, bool listable) const {
     HandleBuffer copy;
     std::memcpy(&copy, handle.data(), std::min(handle.size(), sizeof copy));
-    return open_by_handle_at(rootFd_, &copy.header, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return open_by_handle_at(rootFd_, &copy.header, (listable ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
 }
 
 bool LinuxFanotifyPort::placeOf(HandleBytes dir, std::string& parent, std::string& name) {
@@ -200,4 +200,34 @@ bool LinuxFanotifyPort::holds(HandleBytes dir, std::string_view name, HandleByte
                       bytesOf(found) == entry;
     close(fd);
     return same;
+}
+
+bool LinuxFanotifyPort::directoriesIn(HandleBytes dir, size_t most,
+                                      std::vector<std::pair<std::string, std::string>>& found) {
+    const int fd = openDirectory(dir, true);
+    if (fd < 0) return false;
+    // A directory mounted on one of these names is another file system's
+    // root, whose handle may equal one on this file system.
+    HandleBuffer handle;
+    handle.header.handle_bytes = MAX_HANDLE_SZ;
+    int ownMount = 0;
+    bool listed = name_to_handle_at(fd, "", &handle.header, &ownMount, AT_EMPTY_PATH) == 0;
+    alignas(dirent64) char buffer[16 * 1024];
+    for (long got; listed && found.size() < most && (got = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0;) {
+        for (long at = 0; at < got && found.size() < most;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            // Only what the listing says is a directory: the rest would cost
+            // a call each to find out.
+            if (entry->d_type != DT_DIR || std::strcmp(entry->d_name, ".") == 0 ||
+                std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            handle.header.handle_bytes = MAX_HANDLE_SZ;
+            int mount = 0;
+            if (name_to_handle_at(fd, entry->d_name, &handle.header, &mount, 0) == 0 && mount == ownMount)
+                found.emplace_back(entry->d_name, bytesOf(handle));
+        }
+    }
+    close(fd);
+    return listed;
 }

@@ -41,10 +41,11 @@ public:
     std::string handleOf(int dir, int& error) override;
     bool placeOf(HandleBytes dir, std::string& parent, std::string& name) override;
     bool holds(HandleBytes dir, std::string_view name, HandleBytes entry) override;
+    bool directoriesIn(HandleBytes dir, size_t most, std::vector<std::pair<std::string, std::string>>& found) override;
 
 private:
     LinuxFanotifyPort(int rootFd, int fd, int openFds) : rootFd_(rootFd), fd_(fd), openFds_(openFds) {}
-    int openDirectory(HandleBytes handle) const;
+    int openDirectory(HandleBytes handle, bool listable = false) const;
     int rootFd_;
     int fd_;
     // This process's /proc/self/fd, or -1: a directory's name is read from
