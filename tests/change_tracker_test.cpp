@@ -146,6 +146,7 @@ const Row kRows[] = {
     {"renames in a long run", "a/", "touch a/012345678901234567890123; renames 700; read", kAny, kAny},
     // Places learned by listing a parent are dropped once a directory moves.
     {"a sibling learned by a listing, moved out before it is met", "ab/ a/", "mkdir ab/a.c; read; mv a ~/ab; touch ~/ab; read", kSkip, "ADDED ab/a.c; REMOVED a"},
+    {"a sibling learned by a listing, renamed while it is looked up", "f/d.d/ f/x/a+", "looking f/d.d: mv f/d.d f/a; chmod f/x/a+; touch f/d.d; read", kSkip, "MODIFIED f/x/a+; MODIFIED f/d.d; OLD f/d.d; NEW f/a"},
 };
 
 struct Case {

@@ -109,6 +109,7 @@ bool FanotifySource::fill() {
     const size_t got = port_.read(chunk, readBytes_);
     // A read stops well short of a full buffer only when the queue is empty.
     queueWasEmpty_ = got + kLargestEvent <= readBytes_;
+    if (queueWasEmpty_) learned_.queueEnded();
     if (got == 0) return false;
     if (chunksUsed_ > 0 && got <= readBytes_ / 4) {
         // Reading on while changes are still being made brings a few events
@@ -122,7 +123,6 @@ bool FanotifySource::fill() {
     ++chunksUsed_;
     bytesRead_ += got;
     parse(chunk, got);
-    if (queueWasEmpty_) learned_.queueEnded();
     return true;
 }
 
@@ -686,8 +686,10 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
         for (const auto& [each, link] : chain) outside_.insert(each);
         return -1;
     }
-    // Its siblings are likely to be met next.
-    if (learned_.looks() != looks) learned_.learnIn(port_, chain.front().second.parent, handle);
+    // Their siblings are likely to be met next.
+    if (learned_.looks() != looks) {
+        for (const auto& [each, link] : chain) learned_.learnIn(port_, link.parent, each);
+    }
     for (auto step = chain.rbegin(); step != chain.rend(); ++step) {
         const int key = disk_.keyFor(step->first);
         names_.push_back(std::move(step->second.name));
@@ -702,6 +704,11 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
 // with every event queued so far read.
 bool FanotifySource::linkBefore(const std::string& handle, size_t position, Link& link) {
     if (linkAhead(handle, position, link, false)) return true;
+    // One learned since the queue's end was last found is trusted once it is
+    // found again: a read is cheaper than a look. What it reads may say.
+    if (learned_.awaits(handle) && bytesRead_ < kLookaheadBytes && fill() &&
+        linkAhead(handle, position, link, false))
+        return true;
     if (learned_.take(handle, link.parent, link.name)) return true;
     learned_.looked();
     if (port_.placeOf(handle, link.parent, link.name)) {

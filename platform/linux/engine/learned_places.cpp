@@ -32,6 +32,12 @@ void LearnedPlaces::learnIn(FanotifyPort& port, HandleBytes parent, HandleBytes 
     }
 }
 
+bool LearnedPlaces::awaits(HandleBytes dir) const {
+    if (!untrusted_) return false;
+    const auto found = places_.find(dir);
+    return found != places_.end() && !found->second.trusted;
+}
+
 bool LearnedPlaces::take(HandleBytes dir, std::string& parent, std::string& name) {
     const auto found = places_.find(dir);
     if (found == places_.end()) return false;

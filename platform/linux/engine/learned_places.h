@@ -27,6 +27,8 @@ public:
     /// last forgetting, or listing has not been paying. `met` is the
     /// directory whose place was looked up, known by now.
     void learnIn(FanotifyPort& port, HandleBytes parent, HandleBytes met);
+    /// Whether a place is learned for this directory, not trusted yet.
+    bool awaits(HandleBytes dir) const;
     /// A place learned and trusted, given once.
     bool take(HandleBytes dir, std::string& parent, std::string& name);
     /// A directory's place was looked up one by one.
