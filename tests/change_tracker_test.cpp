@@ -144,6 +144,7 @@ const Row kRows[] = {
     // Enough renames to be handed over in several pieces, none between the
     // two halves of one (the oracle checks every row for it).
     {"renames in a long run", "a/", "touch a/012345678901234567890123; renames 700; read", kAny, kAny},
+    {"a listing finds a directory where an event told of a file", "", "mkdir -p b/e; mv b ~/a+; mv ~/a+ e; touch e/a; listing e: mkdir -p e/a/e/a-b/ab; watching e: rm e/a; read; touch e/a/e/d.d; read", kAny, "ADDED b; ADDED b/e; REMOVED b; ADDED e; ADDED e/a; ADDED e/e; REMOVED e/a; ADDED e/a; ADDED e/a/e; ADDED e/a/e/a-b; ADDED e/a/e/a-b/ab; ADDED e/a/e/d.d"},
     // Places learned by listing a parent are dropped once a directory moves.
     {"a sibling learned by a listing, moved out before it is met", "ab/ a/", "mkdir ab/a.c; read; mv a ~/ab; touch ~/ab; read", kSkip, "ADDED ab/a.c; REMOVED a"},
     {"a sibling learned by a listing, renamed while it is looked up", "f/d.d/ f/x/a+", "looking f/d.d: mv f/d.d f/a; chmod f/x/a+; touch f/d.d; read", kSkip, "MODIFIED f/x/a+; MODIFIED f/d.d; OLD f/d.d; NEW f/a"},

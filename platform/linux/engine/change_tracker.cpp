@@ -677,7 +677,16 @@ void ChangeTracker::listed(NodeId dir, const std::vector<TreeWalker::Found>& ent
             continue;
         }
         if (entry.met == TreeWalker::Met::Other) continue;
-        const bool isNew = directory->told.emplace(entry.name, Doubt::Held{true, entry.isDirectory}).second;
+        auto [held, isNew] = directory->told.emplace(entry.name, Doubt::Held{true, entry.isDirectory});
+        if (!isNew && held->second.isDirectory != entry.isDirectory) {
+            // Another entry of the name than the one an event told: that one
+            // went, and its removal is still queued.
+            const bool wasDirectory = held->second.isDirectory;
+            held->second = Doubt::Held{true, entry.isDirectory};
+            tell(FILE_ACTION_REMOVED, dir, entry.name, wasDirectory);
+            if (wasDirectory && entry.node == kNoNode) forgetChild(dir, entry.name, true);
+            isNew = true;
+        }
         if (isNew) tellAdded(dir, entry.name, entry.isDirectory, false);
         if (entry.node == kNoNode) continue;
         unwatched_.forgetAny(tree_.key(dir), entry.name);
