@@ -10,7 +10,7 @@ namespace {
 // learned: one call each. A place used saves a look, four calls.
 constexpr long kMostCredit = 1024;
 constexpr long kCreditPerUse = 4;
-// Places kept at most; beyond, the oldest listings are let go together.
+// Places kept at most; beyond, all of them are let go and learned anew.
 constexpr size_t kMostPlaces = 4096;
 // Sub-directories learned from one listing at most.
 constexpr size_t kMostListed = 256;
