@@ -15,6 +15,7 @@
 
 #include "platform/linux/engine/fanotify_source.h"
 #include "platform/linux/engine/inotify_source.h"
+#include "platform/linux/engine/linux_ports.h"
 #include "platform/linux/last_error.h"
 
 namespace {
@@ -119,6 +120,7 @@ std::unique_ptr<ChangeMonitor> ChangeMonitor::prepare(SourceOpener openSource, i
             return nullptr;
         }
         // A partial watch would miss changes in silence: refuse instead.
+        const OwnWorkingDirectory walking;
         if (const int walkError = monitor->engine_.start(); walkError != 0) {
             error = win32ErrorFromErrno(walkError);
             return nullptr;
@@ -205,6 +207,7 @@ void ChangeMonitor::waiterLeft() {
 }
 
 void ChangeMonitor::serviceLocked(bool mountsChanged, size_t budgetBytes) {
+    const OwnWorkingDirectory watching;
     try {
         readAndSettle(mountsChanged, budgetBytes);
     } catch (const std::bad_alloc&) {

@@ -9,12 +9,38 @@
 #include <poll.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
+
+// Where this thread stands. While it holds an OwnWorkingDirectory, a watch
+// steps into the directory it adds; the directory it stood in before the
+// first step is kept open to go back to at the end.
+struct Standing {
+    int scopes = 0;
+    int before = -1;
+    bool ownsWorkingDirectory = false;
+    bool cannot = false;
+};
+thread_local Standing tStanding;
+
+bool stepInto(int dir) {
+    Standing& standing = tStanding;
+    if (standing.scopes == 0 || standing.cannot) return false;
+    if (standing.before < 0) {
+        // The process's other threads keep the working directory they share.
+        if (!standing.ownsWorkingDirectory) standing.ownsWorkingDirectory = unshare(CLONE_FS) == 0;
+        if (standing.ownsWorkingDirectory) standing.before = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        standing.cannot = standing.before < 0;
+        if (standing.cannot) return false;
+    }
+    // A directory that may be read but not entered is watched by its longer path.
+    return fchdir(dir) == 0;
+}
 
 struct HandleBuffer {
     file_handle header;
@@ -108,10 +134,27 @@ size_t LinuxInotifyPort::read(char* buffer, size_t size) { return readRetrying(f
 bool LinuxInotifyPort::hasQueued() { return queuedOn(fd_) > 0; }
 
 int LinuxInotifyPort::addWatch(int dir, int& error) {
-    char procPath[32];
-    const int wd = inotify_add_watch(fd_, procPathOf(dir, procPath), mask_);
+    int wd;
+    if (stepInto(dir)) {
+        wd = inotify_add_watch(fd_, ".", mask_);
+    } else {
+        char procPath[32];
+        wd = inotify_add_watch(fd_, procPathOf(dir, procPath), mask_);
+    }
     if (wd < 0) error = errno;
     return wd;
+}
+
+OwnWorkingDirectory::OwnWorkingDirectory() { ++tStanding.scopes; }
+
+OwnWorkingDirectory::~OwnWorkingDirectory() {
+    Standing& standing = tStanding;
+    if (--standing.scopes > 0 || standing.before < 0) return;
+    // An open directory can always be entered again by the thread that stood
+    // in it; were it not, the thread would stay in the last one it watched.
+    [[maybe_unused]] const int back = fchdir(standing.before);
+    ::close(standing.before);
+    standing.before = -1;
 }
 
 void LinuxInotifyPort::removeWatch(int wd) { inotify_rm_watch(fd_, wd); }

@@ -6,7 +6,8 @@
 
 #include "platform/linux/engine/kernel_ports.h"
 
-/// An inotify instance; watches are added through /proc/self/fd, so a
+/// An inotify instance; watches are added through the open directory (its
+/// /proc/self/fd entry, or "." from a thread that stands in it), so a
 /// directory is watched by what is open, not by a path that may have changed.
 class LinuxInotifyPort : public InotifyPort {
 public:
@@ -23,6 +24,22 @@ private:
     LinuxInotifyPort(int fd, uint32_t mask) : fd_(fd), mask_(mask) {}
     int fd_;
     uint32_t mask_;
+};
+
+/// While one lives, inotify watches added by the calling thread step into
+/// the directory they watch and name it "." (inotify_add_watch takes no
+/// directory descriptor, and every other path to an open directory costs a
+/// walk through /proc). The first step gives the thread a working directory
+/// of its own, so the process's other threads never see it move; the last
+/// one to end puts the thread back where it stood. Without one, or where the
+/// thread cannot have a working directory of its own, watches are added
+/// through /proc/self/fd.
+class OwnWorkingDirectory {
+public:
+    OwnWorkingDirectory();
+    ~OwnWorkingDirectory();
+    OwnWorkingDirectory(const OwnWorkingDirectory&) = delete;
+    OwnWorkingDirectory& operator=(const OwnWorkingDirectory&) = delete;
 };
 
 /// A fanotify group marking the whole file system of rootFd, which the caller
