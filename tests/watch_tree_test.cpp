@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <random>
+#include <unordered_map>
 
 #include "platform/linux/last_error.h"
+#include "platform/linux/engine/key_index.h"
 #include "platform/linux/engine/record_queue.h"
 #include "platform/linux/engine/watch_tree.h"
 
@@ -56,6 +59,28 @@ TEST(WatchTree, ManyRenamesKeepNamesIntactWhileReclaimingSpace) {
 
 // Laid out as on Windows, so that "Notified with N bytes." says the same: each record
 // on a 4-byte boundary, the count ending where the last name ends (18 for a lone "hoo").
+// Keys come and go in clusters that wrap round the table's end: every erase
+// must leave each remaining key reachable from its home slot.
+TEST(KeyIndex, AgreesWithAMapThroughInsertsAndErases) {
+    KeyIndex index;
+    std::unordered_map<int, uint32_t> expected;
+    std::mt19937 random(7);
+    for (int step = 0; step < 200000; ++step) {
+        const int key = static_cast<int>(random() % 3000) - 5;
+        if (expected.count(key) != 0 && random() % 2 == 0) {
+            index.erase(key);
+            expected.erase(key);
+        } else if (expected.count(key) == 0) {
+            index.insert(key, static_cast<uint32_t>(step));
+            expected[key] = static_cast<uint32_t>(step);
+        }
+        const int probe = static_cast<int>(random() % 3000) - 5;
+        const auto found = expected.find(probe);
+        ASSERT_EQ(index.find(probe), found == expected.end() ? KeyIndex::kAbsent : found->second) << step;
+    }
+    EXPECT_EQ(index.size(), expected.size());
+}
+
 TEST(RecordQueue, TakesWholeRecordsInOrderLaidOutAsOnWindows) {
     RecordQueue queue;
     RecordBatch batch;

@@ -13,7 +13,7 @@ NodeId WatchTree::add(int key, NodeId parent, std::string_view name) {
     }
     nodes_[id].key = key;
     storeName(nodes_[id], name);
-    byKey_.emplace(key, id);
+    byKey_.insert(key, id);
     if (parent == kNoNode) {
         root_ = id;
     } else {
@@ -23,8 +23,8 @@ NodeId WatchTree::add(int key, NodeId parent, std::string_view name) {
 }
 
 NodeId WatchTree::find(int key) const {
-    auto found = byKey_.find(key);
-    return found == byKey_.end() ? kNoNode : found->second;
+    const uint32_t found = byKey_.find(key);
+    return found == KeyIndex::kAbsent ? kNoNode : found;
 }
 
 NodeId WatchTree::findChild(NodeId parent, std::string_view childName) const {
@@ -109,7 +109,7 @@ void WatchTree::appendPath(NodeId node, std::string& out) const {
 std::vector<int> WatchTree::allKeys() const {
     std::vector<int> keys;
     keys.reserve(byKey_.size());
-    for (const auto& entry : byKey_) keys.push_back(entry.first);
+    byKey_.forEachKey([&keys](int key) { keys.push_back(key); });
     return keys;
 }
 

@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include "platform/linux/engine/key_index.h"
 
 /// Index of a node in the tree; kNoNode when there is none.
 using NodeId = uint32_t;
@@ -71,7 +72,7 @@ private:
 
     std::vector<Node> nodes_;
     std::vector<NodeId> freeNodes_;
-    std::unordered_map<int, NodeId> byKey_;
+    KeyIndex byKey_;
     std::string names_;  // every node's name, back to back
     size_t deadNameBytes_ = 0;
     NodeId root_ = kNoNode;
