@@ -59,7 +59,7 @@ FAULTS = [
      "if (!doubt_.holdsDirectory(tree_, node) || !options_.listNewDirectories) {",
      "if (!doubt_.holdsDirectory(tree_, node)) {"),
     ("halves with different cookies are taken for one move", "change_tracker.cpp",
-     "if (event.uncertain && (node == kNoNode || to == kNoNode || keyAt(to, toName) != tree_.key(node))) {",
+     "if (event.uncertain && (node == kNoNode || to == kNoNode || event.leaves || keyAt(to, toName) != tree_.key(node))) {",
      "if (false) {"),
     ("a directory placed ahead of a move is taken for the one that moved", "change_tracker.cpp",
      "keyAt(from, event.fromName) == tree_.key(node)) {", "false) {"),
