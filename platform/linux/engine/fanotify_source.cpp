@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/fanotify.h>
 
 #include "platform/linux/engine/linux_disk.h"
@@ -29,6 +30,8 @@ constexpr size_t kVacateLooks = 64;
 constexpr size_t kMergedChain = 8;
 // Deeper than this, a directory's place is not looked up: no real tree is.
 constexpr size_t kDeepest = 4096;
+// No position in a read.
+constexpr size_t kNone = SIZE_MAX;
 
 
 HandleBytes bytesOf(const file_handle* handle) {
@@ -277,12 +280,27 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     change.fromName = from >= 0 ? event.oldName : std::string_view();
     change.entry = child;
     change.replaced = to >= 0 && replacesEntry(event, position);
+    // A copy, as the event is: telling may read on.
+    const size_t merged = change.replaced && !isDirectory ? mergedOnto(event, position) : kNone;
+    const std::optional<Event> onward =
+        merged != kNone ? std::optional<Event>(events_[merged]) : std::nullopt;
+    if (onward) change.replaced = false;
     // A file replaced where a move merged away had taken it: that move first.
     if (change.replaced && !isDirectory && events_[position + 1].target != nullptr)
         tellMergedMove(events_[position + 1].target, event.name, to, false);
     // Nothing replaced where a move told of another left that one: it went on.
     if (to >= 0 && !change.replaced && !moves_.empty()) vacate(to, event.name, event.target, position);
     tell(change);
+    if (onward) {
+        // The entry it replaced is gone from where the reader has it, then
+        // the file goes on there.
+        const int key = locate(onward->dir, position);
+        if (key >= 0) {
+            names_.emplace_back(onward->name);
+            tell(ChangeEvent::Kind::Removed, key, names_.back(), false);
+        }
+        tellMergedMove(event.target, onward->name, key, false);
+    }
     forgetUnless(child);
     if (!removedFiles_.empty() && event.target != nullptr) {
         const auto removed = removedFiles_.find(bytesOf(event.target));
@@ -489,6 +507,33 @@ bool FanotifySource::replacesEntry(const Event& rename, size_t position) {
 }
 
 void FanotifySource::noteUnlinked(HandleBytes handle) { unlinked_.note(handle); }
+
+// Where in this read the earlier rename of this file is that took it from
+// where this rename takes it to the place this read last named the entry the
+// rename seems to replace: the kernel merged a second such rename, made
+// after this one, into that one, and the second replaced the entry. nullptr
+// when the entry was last named where this rename goes, or not in this read.
+size_t FanotifySource::mergedOnto(const Event& rename, size_t position) const {
+    const Event& victim = events_[position + 1];
+    if (victim.target == nullptr || rename.target == nullptr || rename.dir == nullptr) return kNone;
+    const Event* named = nullptr;
+    for (size_t at = position; at-- > 0 && named == nullptr;) {
+        const Event& each = events_[at];
+        if (each.target != nullptr && each.dir != nullptr && each.name != "." &&
+            bytesOf(each.target) == bytesOf(victim.target))
+            named = &each;
+    }
+    if (named == nullptr || (bytesOf(named->dir) == bytesOf(rename.dir) && named->name == rename.name))
+        return kNone;
+    for (size_t at = 0; at < position; ++at) {
+        const Event& each = events_[at];
+        if ((each.mask & FAN_RENAME) && each.target != nullptr && bytesOf(each.target) == bytesOf(rename.target) &&
+            each.oldDir != nullptr && bytesOf(each.oldDir) == bytesOf(rename.dir) && each.oldName == rename.name &&
+            each.dir != nullptr && bytesOf(each.dir) == bytesOf(named->dir) && each.name == named->name)
+            return at;
+    }
+    return kNone;
+}
 
 // A directory never met, gone without a removal: a rename replaced it.
 bool FanotifySource::goneUnseen(const Event& self) {

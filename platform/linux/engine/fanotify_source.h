@@ -94,6 +94,7 @@ private:
     void translateRename(const Event& event, size_t position);
     void translateSelf(const Event& event, size_t position);
     bool replacesEntry(const Event& event, size_t position);
+    size_t mergedOnto(const Event& rename, size_t position) const;
     bool goneUnseen(const Event& self);
     bool placeVictim(const Event& self, size_t position);
     bool replacedLater(const Event& self, size_t position);
