@@ -149,6 +149,7 @@ const Row kRows[] = {
     {"a sibling learned by a listing, moved out before it is met", "ab/ a/", "mkdir ab/a.c; read; mv a ~/ab; touch ~/ab; read", kSkip, "ADDED ab/a.c; REMOVED a"},
     {"a sibling learned by a listing, renamed while it is looked up", "f/d.d/ f/x/a+", "looking f/d.d: mv f/d.d f/a; chmod f/x/a+; touch f/d.d; read", kSkip, "MODIFIED f/x/a+; MODIFIED f/d.d; OLD f/d.d; NEW f/a"},
     {"a file's rename onto a name merged into an identical earlier one: the entry it replaced told gone after the rename before", "", "touch d; mv d d.d; mv d.d f; touch d.d; mv f b; mv b d; mv d d.d; read; later 10; read", kAny, "ADDED d; OLD d; NEW d.d; OLD d.d; NEW f; ADDED d.d; OLD f; NEW b; OLD b; NEW d; REMOVED d.d; OLD d; NEW d.d"},
+    {"a directory out and back twice, its second return merged into the first: back before what is changed in it", "a-b/d.d/d.d/", "mv a-b ~/ab; mv ~/ab a.c; mv a.c ~/ab; mv ~/ab a.c; mv a.c/d.d/d.d a.c/d.d/a+; read; later 10; read", kAny, "REMOVED a-b; ADDED a.c; REMOVED a.c; ADDED a.c; ADDED a.c/d.d; ADDED a.c/d.d/a+"},
 };
 
 struct Case {

@@ -323,8 +323,12 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
 // A to B, back to A, and to B again, an entry shows as two moves that leave it
 // in A. A later event naming it in B tells of the move merged away, first.
 void FanotifySource::tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory) {
-    if (target == nullptr || key < 0 || moves_.empty()) return;
-    const auto found = moves_.find(bytesOf(target));
+    if (target != nullptr) tellMergedMove(bytesOf(target), name, key, isDirectory);
+}
+
+void FanotifySource::tellMergedMove(HandleBytes target, std::string_view name, int key, bool isDirectory) {
+    if (key < 0 || moves_.empty()) return;
+    const auto found = moves_.find(target);
     if (found == moves_.end()) return;
     Move& last = found->second.back();
     if (last.toKey < 0 || !tree_->holds(last.toKey)) {
@@ -337,13 +341,13 @@ void FanotifySource::tellMergedMove(const file_handle* target, std::string_view 
             return;
         const Move merged{-1, std::string(), key, std::string(name), isDirectory};
         found->second.push_back(merged);
-        tellMove(bytesOf(target), merged);
+        tellMove(target, merged);
         return;
     }
     if (last.toKey == key && last.toName == name) return;
     const Move merged{last.toKey, last.toName, key, std::string(name), isDirectory};
     found->second.push_back(merged);
-    tellMove(bytesOf(target), merged);
+    tellMove(target, merged);
 }
 
 // An entry made where a move told of another left that one: it had gone on,
@@ -730,6 +734,18 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
         if (outside_.size() + chain.size() > kOutsideLimit) outside_.clear();
         for (const auto& [each, link] : chain) outside_.insert(each);
         return -1;
+    }
+    // Found inside, where the reader was last told the outermost of them had
+    // gone out: a move back in, made before, from outside to this very place,
+    // was merged into that earlier one. It is told first, and what lies in
+    // it is then where the reader has it.
+    const auto& [outermost, outermostLink] = chain.back();
+    if (const auto moved = moves_.find(outermost); moved != moves_.end() && moved->second.back().toKey < 0) {
+        const size_t told = moved->second.size();
+        tellMergedMove(outermost, outermostLink.name, parentKey, true);
+        // Telling may reach the tracker and back: the table is looked up again.
+        if (const auto after = moves_.find(outermost); after != moves_.end() && after->second.size() != told)
+            return locate(dir, position);
     }
     // Their siblings are likely to be met next.
     if (learned_.looks() != looks) {

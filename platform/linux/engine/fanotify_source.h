@@ -126,6 +126,7 @@ private:
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
     void tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory);
+    void tellMergedMove(HandleBytes target, std::string_view name, int key, bool isDirectory);
     void auditMoves();
     void auditMovesWithin(const file_handle* moved, size_t position);
     void auditMove(const file_handle* dir, size_t position);
