@@ -57,8 +57,6 @@ TEST(WatchTree, ManyRenamesKeepNamesIntactWhileReclaimingSpace) {
     EXPECT_EQ(tree.findChild(root, "keep"), keep);
 }
 
-// Laid out as on Windows, so that "Notified with N bytes." says the same: each record
-// on a 4-byte boundary, the count ending where the last name ends (18 for a lone "hoo").
 // Keys come and go in clusters that wrap round the table's end: every erase
 // must leave each remaining key reachable from its home slot.
 TEST(KeyIndex, AgreesWithAMapThroughInsertsAndErases) {
@@ -81,6 +79,8 @@ TEST(KeyIndex, AgreesWithAMapThroughInsertsAndErases) {
     EXPECT_EQ(index.size(), expected.size());
 }
 
+// Laid out as on Windows, so that "Notified with N bytes." says the same: each record
+// on a 4-byte boundary, the count ending where the last name ends (18 for a lone "hoo").
 TEST(RecordQueue, TakesWholeRecordsInOrderLaidOutAsOnWindows) {
     RecordQueue queue;
     RecordBatch batch;

@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <optional>
 #include <sys/fanotify.h>
 
 #include "platform/linux/engine/linux_disk.h"
@@ -280,26 +279,22 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     change.fromName = from >= 0 ? event.oldName : std::string_view();
     change.entry = child;
     change.replaced = to >= 0 && replacesEntry(event, position);
-    // A copy, as the event is: telling may read on.
-    const size_t merged = change.replaced && !isDirectory ? mergedOnto(event, position) : kNone;
-    const std::optional<Event> onward =
-        merged != kNone ? std::optional<Event>(events_[merged]) : std::nullopt;
-    if (onward) change.replaced = false;
+    const size_t onward = change.replaced && !isDirectory ? mergedOnto(event, position) : kNone;
+    if (onward != kNone) change.replaced = false;
     // A file replaced where a move merged away had taken it: that move first.
     if (change.replaced && !isDirectory && events_[position + 1].target != nullptr)
         tellMergedMove(events_[position + 1].target, event.name, to, false);
     // Nothing replaced where a move told of another left that one: it went on.
     if (to >= 0 && !change.replaced && !moves_.empty()) vacate(to, event.name, event.target, position);
     tell(change);
-    if (onward) {
+    if (onward != kNone) {
         // The entry it replaced is gone from where the reader has it, then
-        // the file goes on there.
-        const int key = locate(onward->dir, position);
-        if (key >= 0) {
-            names_.emplace_back(onward->name);
-            tell(ChangeEvent::Kind::Removed, key, names_.back(), false);
-        }
-        tellMergedMove(event.target, onward->name, key, false);
+        // the file goes on there. By position: telling may read on and move
+        // the events.
+        const int key = locate(events_[onward].dir, position);
+        const std::string_view name = events_[onward].name;
+        if (key >= 0) tell(ChangeEvent::Kind::Removed, key, name, false);
+        tellMergedMove(event.target, name, key, false);
     }
     forgetUnless(child);
     if (!removedFiles_.empty() && event.target != nullptr) {
@@ -515,7 +510,7 @@ void FanotifySource::noteUnlinked(HandleBytes handle) { unlinked_.note(handle); 
 // Where in this read the earlier rename of this file is that took it from
 // where this rename takes it to the place this read last named the entry the
 // rename seems to replace: the kernel merged a second such rename, made
-// after this one, into that one, and the second replaced the entry. nullptr
+// after this one, into that one, and the second replaced the entry. kNone
 // when the entry was last named where this rename goes, or not in this read.
 size_t FanotifySource::mergedOnto(const Event& rename, size_t position) const {
     const Event& victim = events_[position + 1];
@@ -740,7 +735,8 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
     // was merged into that earlier one. It is told first, and what lies in
     // it is then where the reader has it.
     const auto& [outermost, outermostLink] = chain.back();
-    if (const auto moved = moves_.find(outermost); moved != moves_.end() && moved->second.back().toKey < 0) {
+    if (const auto moved = moves_.empty() ? moves_.end() : moves_.find(outermost);
+        moved != moves_.end() && moved->second.back().toKey < 0) {
         const size_t told = moved->second.size();
         tellMergedMove(outermost, outermostLink.name, parentKey, true);
         // Telling may reach the tracker and back: the table is looked up again.

@@ -1,7 +1,5 @@
 #include "platform/linux/engine/key_index.h"
 
-#include <utility>
-
 // Without a mark for erased slots: the run of slots after the hole is walked,
 // and each entry the hole lies on the way to (from its home slot) moves into
 // it, leaving its own slot as the next hole.
