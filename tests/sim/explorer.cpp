@@ -30,10 +30,37 @@ const char* const kNames[] = {"a", "a-b", "a.c", "ab", "a+", "b", "b-1", "x", "x
 
 struct Draw {
     std::mt19937_64 rng;
+    // Faults live where the same few entries change again and again in a
+    // short while: the paths the last steps made, moved or let go are drawn
+    // more often than the rest of the tree.
+    std::vector<std::string> recent;
+    std::vector<std::string> vacated;
     size_t below(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng); }
     bool chance(int percent) { return below(100) < static_cast<size_t>(percent); }
     const char* name() { return kNames[below(sizeof kNames / sizeof kNames[0])]; }
     template <class T> const T& pick(const std::vector<T>& from) { return from[below(from.size())]; }
+    void remember(std::vector<std::string>& list, const std::string& path) {
+        list.push_back(path);
+        if (list.size() > 4) list.erase(list.begin());
+    }
+    /// Notes the paths a change names: "mv A B", "rm [-r] A", "touch/mkdir [-p] P".
+    void noteChange(const std::string& change) {
+        std::vector<std::string> words;
+        for (size_t at = 0, end; at < change.size(); at = end + 1) {
+            end = change.find(' ', at);
+            if (end == std::string::npos) end = change.size();
+            if (change[at] != '-') words.push_back(change.substr(at, end - at));
+        }
+        if (words.size() < 2 || words[1].rfind("~/", 0) == 0) return;
+        if (words[0] == "mv" && words.size() == 3) {
+            remember(vacated, words[1]);
+            if (words[2].rfind("~/", 0) != 0) remember(recent, words[2]);
+        } else if (words[0] == "rm") {
+            remember(vacated, words[1]);
+        } else if (words[0] == "touch" || words[0] == "mkdir") {
+            remember(recent, words[1]);
+        }
+    }
 };
 
 struct Plan {
@@ -67,16 +94,28 @@ std::string startTree(Draw& draw) {
 std::string place(Draw& draw, KernelModel& model) {
     const std::vector<std::string> dirs = model.entries(false, true);
     if (draw.chance(10)) return std::string("~/") + draw.name();
+    if (!draw.vacated.empty() && draw.chance(20)) return draw.pick(draw.vacated);
+    if (!draw.recent.empty() && draw.chance(10)) return draw.pick(draw.recent);  // over what a step just made
+    if (!draw.recent.empty() && draw.chance(20)) return draw.pick(draw.recent) + "/" + draw.name();
     if (dirs.empty() || draw.chance(25)) return draw.name();
     return draw.pick(dirs) + "/" + draw.name();
 }
 
 std::string anyEntry(Draw& draw, KernelModel& model, bool outside = false) {
+    if (!draw.recent.empty() && draw.chance(35)) return draw.pick(draw.recent);
     const std::vector<std::string> all = model.entries(outside, false);
     return all.empty() ? std::string(draw.name()) : draw.pick(all);
 }
 
+std::string drawChange(Draw& draw, KernelModel& model);
+
 std::string change(Draw& draw, KernelModel& model) {
+    std::string drawn = drawChange(draw, model);
+    draw.noteChange(drawn);
+    return drawn;
+}
+
+std::string drawChange(Draw& draw, KernelModel& model) {
     switch (draw.below(14)) {
     case 0:
     case 1: return "touch " + place(draw, model);
@@ -98,7 +137,13 @@ std::string change(Draw& draw, KernelModel& model) {
         const size_t slash = from.rfind('/');
         return "mv " + from + " " + (slash == std::string::npos ? "" : from.substr(0, slash + 1)) + draw.name();
     }
-    default: return "mv " + anyEntry(draw, model) + " " + place(draw, model);
+    default: {
+        // A move to another directory, often under the same name.
+        const std::string from = anyEntry(draw, model);
+        std::string to = place(draw, model);
+        if (draw.chance(30)) to = to.substr(0, to.rfind('/') + 1) + from.substr(from.rfind('/') + 1);
+        return "mv " + from + " " + to;
+    }
     }
 }
 
@@ -129,9 +174,29 @@ std::string step(Draw& draw, KernelModel& model, Kernel kernel, bool& hooked, bo
     return change(draw, model);
 }
 
+// A directory's trip through one made just now, not watched yet, changed
+// there, and back beside where it was, over what may be there: the shape of
+// an editor's or a package manager's swap, which one step at a time rarely draws.
+std::vector<std::string> excursion(Draw& draw, KernelModel& model) {
+    const std::vector<std::string> dirs = model.entries(false, true);
+    if (dirs.empty()) return {};
+    const std::string from = draw.pick(dirs);
+    const std::string parent = from.substr(0, from.rfind('/') + 1);
+    const std::string away = (draw.chance(30) ? std::string("~/") : parent) + draw.name() + "/" + draw.name();
+    const std::string back = parent + draw.name();
+    std::vector<std::string> steps;
+    if (draw.chance(50)) steps.push_back("mkdir " + back);
+    steps.push_back("mkdir -p " + away.substr(0, away.rfind('/')));
+    steps.push_back("mv " + from + " " + away);
+    steps.push_back("touch " + away + "/" + draw.name());
+    if (draw.chance(50)) steps.push_back("rm " + steps.back().substr(6));
+    steps.push_back("mv " + away + " " + back);
+    return steps;
+}
+
 // Draws one story and tells it; fault receives what the oracle found.
 Plan tell(uint64_t seed, Kernel kernel, size_t& operations, std::string& fault) {
-    Draw draw{std::mt19937_64(seed * 2 + (kernel == Kernel::Fanotify ? 1 : 0))};
+    Draw draw{std::mt19937_64(seed * 2 + (kernel == Kernel::Fanotify ? 1 : 0)), {}, {}};
     Plan plan;
     plan.options.kernel = kernel;
     if (draw.chance(30)) plan.options.readBytes = 1536 + draw.below(4096);
@@ -148,8 +213,11 @@ Plan tell(uint64_t seed, Kernel kernel, size_t& operations, std::string& fault) 
     const size_t length = 10 + draw.below(draw.chance(20) ? 300 : 60);
     bool hooked = false, overflowed = false;
     for (size_t i = 0; i < length; ++i) {
-        const std::string next = step(draw, story.model(), kernel, hooked, overflowed);
-        if (story.perform(next)) plan.steps.push_back(next);
+        const std::vector<std::string> next =
+            draw.chance(3) ? excursion(draw, story.model()) : std::vector<std::string>{step(draw, story.model(), kernel, hooked, overflowed)};
+        for (const std::string& each : next) {
+            if (story.perform(each)) plan.steps.push_back(each);
+        }
     }
     for (const char* each : kEnding) story.perform(each);
     operations += length;

@@ -91,6 +91,7 @@ public:
         if (watched.wd < 0) {
             if (m_.wds_.size() >= m_.watchLimit_) {
                 error = ENOSPC;
+                m_.lostAny_ = true;
                 return -1;
             }
             // The kernel's range is far wider than any tree: one a story
@@ -430,6 +431,7 @@ void KernelModel::push(Event event) {
     if (kernel_ == Kernel::Inotify) {
         if (overflowed_ || queue_.size() >= queueLimit_) {
             if (queue_.back().mask != IN_Q_OVERFLOW) queue_.push_back(overflowEvent());
+            lostAny_ = true;
             return;
         }
         // An event like the last one queued is merged into it. The cookie is
@@ -464,6 +466,7 @@ void KernelModel::flushDeferred() {
 bool KernelModel::overflow() {
     if (kernel_ != Kernel::Inotify) return false;  // fanotify's queue has no limit
     queue_.push_back(overflowEvent());
+    lostAny_ = true;
     // Nothing more is queued until the queue is read.
     overflowed_ = true;
     return true;

@@ -88,6 +88,9 @@ public:
     Renames heardRenames() const;
     /// Whether the watched directory itself was removed.
     bool rootGone() const { return !nodes_[root_].linked; }
+    /// Whether the kernel ever said events were lost, or refused a watch:
+    /// only then may the reader be told of a loss.
+    bool lostAny() const { return lostAny_; }
     /// Events queued and not read yet.
     size_t queued() const { return queue_.size(); }
     /// Paths of the entries below the root or in the directory beside it,
@@ -165,6 +168,7 @@ private:
     std::vector<Event> torn_;
     bool deferring_ = false;
     bool overflowed_ = false;
+    bool lostAny_ = false;
     bool merged_ = false;  // the last event pushed went into one queued
     std::deque<Event> queue_;
     std::vector<Event> deferred_;
