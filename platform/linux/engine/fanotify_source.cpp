@@ -261,6 +261,8 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     if (from >= 0) settleRemovals(from, event.oldName, event.target, position);
     if (to >= 0) settleRemovals(to, event.name, event.target, position);
     tellMergedMove(event.target, event.oldName, from, isDirectory);
+    if (from < 0 && event.oldDir != nullptr && event.target != nullptr && !moves_.empty())
+        tellMergedOut(bytesOf(event.target), std::string(bytesOf(event.oldDir)), position);
     if (!moves_.empty()) {
         if (from >= 0) auditMove(event.oldDir, position);
         if (to >= 0 && (event.oldDir == nullptr || bytesOf(event.dir) != bytesOf(event.oldDir)))
@@ -331,7 +333,7 @@ void FanotifySource::tellMergedMove(HandleBytes target, std::string_view name, i
         // move in from outside to this place.
         const std::vector<Move>& moves = found->second;
         if (std::none_of(moves.begin(), moves.end(), [&](const Move& each) {
-                return each.fromKey < 0 && each.toKey == key && each.toName == name;
+                return (each.fromKey < 0 || !tree_->holds(each.fromKey)) && each.toKey == key && each.toName == name;
             }))
             return;
         const Move merged{-1, std::string(), key, std::string(name), isDirectory};
@@ -701,6 +703,38 @@ bool FanotifySource::known(int key) const {
     return false;
 }
 
+// A moved directory the disk had outside, in `parent`, where an earlier move
+// took it from the place its last move brought it back to: that move was made
+// again, and merged into the first. It is told first.
+void FanotifySource::tellMergedOut(HandleBytes dir, const std::string& parent, size_t position) {
+    const auto last = moves_.find(dir);
+    if (last == moves_.end()) return;
+    const Move move = last->second.back();
+    const auto& moves = last->second;
+    if (std::none_of(moves.begin(), moves.end(),
+                     [&](const Move& each) { return each.fromKey == move.toKey && each.fromName == move.toName && each.toKey < 0; }) ||
+        !wasOutside(parent, position))
+        return;
+    const Move merged{move.toKey, move.toName, -1, std::string(), move.isDirectory};
+    last->second.push_back(merged);
+    tellMove(dir, merged);
+}
+
+// Whether the directory with this handle lay outside the tree at the event at
+// `position`: no directory the tree knows was above it. Unlike isOutside, it
+// places nothing on the way.
+bool FanotifySource::wasOutside(std::string handle, size_t position) {
+    for (size_t depth = 0; depth < kDeepest; ++depth) {
+        if (outside_.find(handle) != outside_.end()) return true;
+        if (known(disk_.find(handle))) return false;
+        Link link;
+        if (!linkBefore(handle, position, link)) return false;
+        if (link.parent.empty()) return true;
+        handle = std::move(link.parent);
+    }
+    return false;
+}
+
 // The key of the directory with this handle if it is inside the tree at the
 // event at `position`, else -1. A directory not met before is placed now,
 // with every directory between it and one the tree knows.
@@ -736,7 +770,7 @@ int FanotifySource::locate(const file_handle* dir, size_t position) {
     // it is then where the reader has it.
     const auto& [outermost, outermostLink] = chain.back();
     if (const auto moved = moves_.empty() ? moves_.end() : moves_.find(outermost);
-        moved != moves_.end() && moved->second.back().toKey < 0) {
+        moved != moves_.end() && (moved->second.back().toKey < 0 || !tree_->holds(moved->second.back().toKey))) {
         const size_t told = moved->second.size();
         tellMergedMove(outermost, outermostLink.name, parentKey, true);
         // Telling may reach the tracker and back: the table is looked up again.
@@ -946,9 +980,27 @@ void FanotifySource::auditMoves() {
     for (auto& [target, chain] : missed) {
         for (Move& move : chain) {
             if (move.toKey >= 0 && !tree_->holds(move.toKey)) move.toKey = -1;
+            // A file made there since, or moved there, was replaced by it.
+            if (!move.isDirectory && move.toKey >= 0 && namedOtherAt(target, move.toKey, move.toName))
+                tell(ChangeEvent::Kind::Removed, move.toKey, move.toName, false);
             tellMove(target, move);
         }
     }
+}
+
+// Whether the last event of this read that names the place (key, name) put
+// another file than `target` there: the reader holds that one.
+bool FanotifySource::namedOtherAt(HandleBytes target, int key, std::string_view name) const {
+    const HandleBytes dir = disk_.handle(key);
+    for (size_t at = events_.size(); at-- > 0;) {
+        const Event& each = events_[at];
+        if ((each.mask & FAN_RENAME) && each.oldDir != nullptr && bytesOf(each.oldDir) == dir && each.oldName == name)
+            return false;
+        if (each.dir == nullptr || bytesOf(each.dir) != dir || each.name != name) continue;
+        if ((each.mask & FAN_DELETE) || (each.mask & FAN_ONDIR) || each.target == nullptr) return false;
+        return (each.mask & (FAN_CREATE | FAN_RENAME)) && bytesOf(each.target) != target;
+    }
+    return false;
 }
 
 // Before a directory moves, the entries moved inside it that are no longer
@@ -1029,7 +1081,8 @@ void FanotifySource::auditMoveOf(HandleBytes dir, size_t position) {
         if (!linkAhead(std::string(dir), position, link, false)) return;
         key = disk_.find(link.parent);
         name = std::move(link.name);
-        if (key < 0 || !tree_->holds(key) || (key == move.toKey && name == move.toName)) return;
+        if (key < 0 || !tree_->holds(key)) return tellMergedOut(dir, link.parent, position);
+        if (key == move.toKey && name == move.toName) return;
         const auto& moves = last->second;
         if (std::none_of(moves.begin(), moves.end(), [&](const Move& each) {
                 return each.fromKey == move.toKey && each.fromName == move.toName && each.toKey == key &&
@@ -1046,7 +1099,7 @@ void FanotifySource::auditMoveOf(HandleBytes dir, size_t position) {
             return;
         key = disk_.find(link.parent);
         name = std::move(link.name);
-        if (key < 0 || !tree_->holds(key)) return;
+        if (key < 0 || !tree_->holds(key)) return tellMergedOut(dir, link.parent, position);
     }
     if (key == move.toKey && name == move.toName) return;
     if (leavesFrom(dir, position)) {

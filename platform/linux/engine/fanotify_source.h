@@ -113,6 +113,9 @@ private:
     void vacate(int key, std::string_view name, const file_handle* made, size_t position);
     void noteUnlinked(HandleBytes handle);
     int locate(const file_handle* dir, size_t position);
+    bool wasOutside(std::string handle, size_t position);
+    void tellMergedOut(HandleBytes dir, const std::string& parent, size_t position);
+    bool namedOtherAt(HandleBytes target, int key, std::string_view name) const;
     bool known(int key) const;
     bool linkBefore(const std::string& handle, size_t position, Link& link);
     bool linkAhead(const std::string& handle, size_t position, Link& link, bool readMore,
