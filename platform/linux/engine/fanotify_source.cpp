@@ -692,6 +692,19 @@ void FanotifySource::translateSelf(const Event& event, size_t position) {
     tell(change);
 }
 
+// Where the directory with this key is: in the tree, or placed for the event
+// being translated (met for the first time, it is not in the tree yet).
+bool FanotifySource::placeOf(int key, int& parentKey, std::string& name) const {
+    if (tree_->place(key, parentKey, name)) return true;
+    for (const Place& place : places_) {
+        if (place.key != key) continue;
+        parentKey = place.parentKey;
+        name = place.name;
+        return true;
+    }
+    return false;
+}
+
 // Whether the directory with this key is in the tree, or placed for the
 // event being translated.
 bool FanotifySource::known(int key) const {
@@ -1058,7 +1071,7 @@ void FanotifySource::auditMove(const file_handle* dir, size_t position) {
     if (directoriesMoved_) {
         int parentKey = disk_.find(bytesOf(dir));
         std::string name;
-        for (size_t depth = 0; depth < kDeepest && tree_->place(parentKey, parentKey, name); ++depth) {
+        for (size_t depth = 0; depth < kDeepest && placeOf(parentKey, parentKey, name); ++depth) {
             const HandleBytes handle = disk_.handle(parentKey);
             if (moves_.find(handle) != moves_.end()) moved.push_back(handle);
         }
