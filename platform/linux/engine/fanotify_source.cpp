@@ -696,24 +696,24 @@ void FanotifySource::translateSelf(const Event& event, size_t position) {
 // being translated (met for the first time, it is not in the tree yet).
 bool FanotifySource::placeOf(int key, int& parentKey, std::string& name) const {
     if (tree_->place(key, parentKey, name)) return true;
+    const Place* place = placedNow(key);
+    if (place == nullptr) return false;
+    parentKey = place->parentKey;
+    name = place->name;
+    return true;
+}
+
+const Place* FanotifySource::placedNow(int key) const {
     for (const Place& place : places_) {
-        if (place.key != key) continue;
-        parentKey = place.parentKey;
-        name = place.name;
-        return true;
+        if (place.key == key) return &place;
     }
-    return false;
+    return nullptr;
 }
 
 // Whether the directory with this key is in the tree, or placed for the
 // event being translated.
 bool FanotifySource::known(int key) const {
-    if (key < 0) return false;
-    if (tree_->holds(key)) return true;
-    for (const Place& place : places_) {
-        if (place.key == key) return true;
-    }
-    return false;
+    return key >= 0 && (tree_->holds(key) || placedNow(key) != nullptr);
 }
 
 // A moved directory the disk had outside, in `parent`, where an earlier move

@@ -117,6 +117,7 @@ private:
     void tellMergedOut(HandleBytes dir, const std::string& parent, size_t position);
     bool namedOtherAt(HandleBytes target, int key, std::string_view name) const;
     bool placeOf(int key, int& parentKey, std::string& name) const;
+    const Place* placedNow(int key) const;
     bool known(int key) const;
     bool linkBefore(const std::string& handle, size_t position, Link& link);
     bool linkAhead(const std::string& handle, size_t position, Link& link, bool readMore,
