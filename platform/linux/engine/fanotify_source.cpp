@@ -202,13 +202,15 @@ void FanotifySource::translate(size_t position) {
     if (key < 0) return;
     const bool isDirectory = (event.mask & FAN_ONDIR) != 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
+    // A directory made and removed at this name left it before a move merged
+    // away could bring an entry there.
+    settleRemovals(key, event.name, event.target, position);
     if (!(event.mask & FAN_CREATE)) tellMergedMove(event.target, event.name, key, isDirectory);
     if (!moves_.empty()) auditMove(event.dir, position);
     if (stopped_) return;  // let go with the rest of the queue
     // One renamed later was removed after that.
     if (isDirectory && (event.mask & FAN_DELETE) && !(event.mask & FAN_CREATE))
         settleRemovalsWhere([&](const Removal& each) { return !comesBack(each, position); });
-    settleRemovals(key, event.name, event.target, position);
     // The kernel merges events about one entry while they wait in the queue;
     // they happened in this order.
     if ((event.mask & FAN_CREATE) && !moves_.empty()) vacate(key, event.name, event.target, position);
