@@ -205,7 +205,7 @@ void FanotifySource::translate(size_t position) {
     // A directory made and removed at this name left it before a move merged
     // away could bring an entry there.
     settleRemovals(key, event.name, event.target, position);
-    if (!(event.mask & FAN_CREATE)) tellMergedMove(event.target, event.name, key, isDirectory);
+    if (!(event.mask & FAN_CREATE)) tellMergedMove(event.target, event.name, key, isDirectory, position);
     if (!moves_.empty()) auditMove(event.dir, position);
     if (stopped_) return;  // let go with the rest of the queue
     // One renamed later was removed after that.
@@ -262,7 +262,7 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
     }
     if (from >= 0) settleRemovals(from, event.oldName, event.target, position);
     if (to >= 0) settleRemovals(to, event.name, event.target, position);
-    tellMergedMove(event.target, event.oldName, from, isDirectory);
+    tellMergedMove(event.target, event.oldName, from, isDirectory, position);
     if (from < 0 && event.oldDir != nullptr && event.target != nullptr && !moves_.empty())
         tellMergedOut(bytesOf(event.target), std::string(bytesOf(event.oldDir)), position);
     if (!moves_.empty()) {
@@ -321,11 +321,13 @@ void FanotifySource::translateRename(const Event& event, size_t position) {
 // The kernel merges a rename into an identical one still queued: moved from
 // A to B, back to A, and to B again, an entry shows as two moves that leave it
 // in A. A later event naming it in B tells of the move merged away, first.
-void FanotifySource::tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory) {
-    if (target != nullptr) tellMergedMove(bytesOf(target), name, key, isDirectory);
+void FanotifySource::tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory,
+                                    size_t position) {
+    if (target != nullptr) tellMergedMove(bytesOf(target), name, key, isDirectory, position);
 }
 
-void FanotifySource::tellMergedMove(HandleBytes target, std::string_view name, int key, bool isDirectory) {
+void FanotifySource::tellMergedMove(HandleBytes target, std::string_view name, int key, bool isDirectory,
+                                    size_t position) {
     if (key < 0 || moves_.empty()) return;
     const auto found = moves_.find(target);
     if (found == moves_.end()) return;
@@ -346,6 +348,9 @@ void FanotifySource::tellMergedMove(HandleBytes target, std::string_view name, i
     if (last.toKey == key && last.toName == name) return;
     const Move merged{last.toKey, last.toName, key, std::string(name), isDirectory};
     found->second.push_back(merged);
+    // A file made there after the identical earlier move was replaced by it.
+    if (position != kNone && !isDirectory && namedOtherAt(target, key, name, position))
+        tell(ChangeEvent::Kind::Removed, key, names_.emplace_back(name), false);
     tellMove(target, merged);
 }
 
@@ -996,18 +1001,18 @@ void FanotifySource::auditMoves() {
         for (Move& move : chain) {
             if (move.toKey >= 0 && !tree_->holds(move.toKey)) move.toKey = -1;
             // A file made there since, or moved there, was replaced by it.
-            if (!move.isDirectory && move.toKey >= 0 && namedOtherAt(target, move.toKey, move.toName))
+            if (!move.isDirectory && move.toKey >= 0 && namedOtherAt(target, move.toKey, move.toName, events_.size()))
                 tell(ChangeEvent::Kind::Removed, move.toKey, move.toName, false);
             tellMove(target, move);
         }
     }
 }
 
-// Whether the last event of this read that names the place (key, name) put
-// another file than `target` there: the reader holds that one.
-bool FanotifySource::namedOtherAt(HandleBytes target, int key, std::string_view name) const {
+// Whether the last event of this read before `end` that names the place
+// (key, name) put another file than `target` there: the reader holds that one.
+bool FanotifySource::namedOtherAt(HandleBytes target, int key, std::string_view name, size_t end) const {
     const HandleBytes dir = disk_.handle(key);
-    for (size_t at = events_.size(); at-- > 0;) {
+    for (size_t at = end; at-- > 0;) {
         const Event& each = events_[at];
         if ((each.mask & FAN_RENAME) && each.oldDir != nullptr && bytesOf(each.oldDir) == dir && each.oldName == name)
             return false;

@@ -115,7 +115,7 @@ private:
     int locate(const file_handle* dir, size_t position);
     bool wasOutside(std::string handle, size_t position);
     void tellMergedOut(HandleBytes dir, const std::string& parent, size_t position);
-    bool namedOtherAt(HandleBytes target, int key, std::string_view name) const;
+    bool namedOtherAt(HandleBytes target, int key, std::string_view name, size_t end) const;
     bool placeOf(int key, int& parentKey, std::string& name) const;
     const Place* placedNow(int key) const;
     bool known(int key) const;
@@ -130,8 +130,11 @@ private:
     void settleRemovalsAround(const file_handle* moved, size_t position);
     void forgetUnless(int child);
     void noteMove(const Event& event, int from, int to);
-    void tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory);
-    void tellMergedMove(HandleBytes target, std::string_view name, int key, bool isDirectory);
+    // With a position, a file the read put at the place before it is told
+    // replaced.
+    void tellMergedMove(const file_handle* target, std::string_view name, int key, bool isDirectory,
+                        size_t position = SIZE_MAX);
+    void tellMergedMove(HandleBytes target, std::string_view name, int key, bool isDirectory, size_t position = SIZE_MAX);
     void auditMoves();
     void auditMovesWithin(const file_handle* moved, size_t position);
     void auditMove(const file_handle* dir, size_t position);
