@@ -325,7 +325,12 @@ void ChangeTracker::moved(const ChangeEvent& event) {
     }
     if (from != kNoNode && !keepSource) doubt_.told(tree_.key(from), event.fromName, false, event.isDirectory);
     if (heard && !shown) doubt_.told(tree_.key(to), toName, true, event.isDirectory);
-    if (from != kNoNode) unwatched_.forget(tree_.key(from), event.fromName, Why::Vanished);
+    // A watched directory left the name: whatever was noted to look at there
+    // again is gone with it, and what comes there next has its own event.
+    if (from != kNoNode) {
+        if (node != kNoNode) unwatched_.forgetAny(tree_.key(from), event.fromName);
+        else unwatched_.forget(tree_.key(from), event.fromName, Why::Vanished);
+    }
     if (to != kNoNode) unwatched_.forget(tree_.key(to), toName, Why::Vanished);
     if (other) {
         // What it replaced may have held it, moved there by a walk's sighting.
