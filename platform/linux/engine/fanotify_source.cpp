@@ -951,7 +951,10 @@ void FanotifySource::auditMoves() {
     bool gone = false;
     for (const auto& [target, moves] : moves_) {
         const Move& last = moves.back();
-        if (last.toKey >= 0 && (!tree_->holds(last.toKey) || isAt(last.toKey, last.toName, target))) continue;
+        // Where the last move put it has gone since: it went with it, unless
+        // a move merged away had taken it on from there first.
+        const bool leftBehind = last.toKey >= 0 && !tree_->holds(last.toKey);
+        if (last.toKey >= 0 && !leftBehind && isAt(last.toKey, last.toName, target)) continue;
         // Removed since, in an event merged ahead of the moves: not there
         // for that reason alone.
         if (removedAnyway(target)) continue;
@@ -966,7 +969,7 @@ void FanotifySource::auditMoves() {
             for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
                 if (again->fromKey != key || again->fromName != name) continue;
                 const bool out = again->toKey < 0 || !tree_->holds(again->toKey);
-                if ((out && last.toKey >= 0) || (!out && isAt(again->toKey, again->toName, target))) {
+                if ((out && last.toKey >= 0 && !leftBehind) || (!out && isAt(again->toKey, again->toName, target))) {
                     next = &*again;
                     found = true;
                     break;
@@ -982,6 +985,7 @@ void FanotifySource::auditMoves() {
             missed.emplace_back(target, std::move(chain));
             continue;
         }
+        if (leftBehind) continue;
         // A directory the reader holds, gone from the disk with no removal
         // read: a rename replaced it, and the kernel merged the change of its
         // link count into an earlier change of it. Which rename is not known.
@@ -1000,6 +1004,7 @@ void FanotifySource::auditMoves() {
     for (auto& [target, chain] : missed) {
         for (Move& move : chain) {
             if (move.toKey >= 0 && !tree_->holds(move.toKey)) move.toKey = -1;
+            if (move.fromKey >= 0 && !tree_->holds(move.fromKey)) move.fromKey = -1;
             // A file made there since, or moved there, was replaced by it.
             if (!move.isDirectory && move.toKey >= 0 && namedOtherAt(target, move.toKey, move.toName, events_.size()))
                 tell(ChangeEvent::Kind::Removed, move.toKey, move.toName, false);
