@@ -1053,7 +1053,9 @@ void FanotifySource::auditMovesWithin(const file_handle* moved, size_t position)
             if (again->fromKey != last.toKey || again->fromName != last.toName) continue;
             // Not where it was and moved out from there before: out again.
             const bool out = again->toKey < 0 || !tree_->holds(again->toKey);
-            if (out ? link.parent.empty()
+            // A directory whose handle no longer opens did not go out: a
+            // rename replaced it, and that rename tells it gone.
+            if (out ? link.parent.empty() && (!last.isDirectory || existsAnywhere(target))
                     : link.parent.empty() ? isAt(again->toKey, again->toName, target)
                                           : key == again->toKey && link.name == again->toName) {
                 const Move merged{last.toKey, last.toName, out ? -1 : again->toKey, again->toName, last.isDirectory};
@@ -1155,6 +1157,11 @@ bool FanotifySource::leavesFrom(HandleBytes dir, size_t position) {
             return true;
     }
     return false;
+}
+
+bool FanotifySource::existsAnywhere(HandleBytes dir) {
+    std::string parent, name;
+    return port_.placeOf(dir, parent, name);
 }
 
 bool FanotifySource::isAt(int dirKey, const std::string& name, HandleBytes target) {

@@ -140,6 +140,7 @@ private:
     void auditMove(const file_handle* dir, size_t position);
     void auditMoveOf(HandleBytes dir, size_t position);
     bool leavesFrom(HandleBytes dir, size_t position);
+    bool existsAnywhere(HandleBytes dir);
     bool isAt(int dirKey, const std::string& name, HandleBytes target);
 
     std::unique_ptr<FanotifyPort> ownedPort_;
