@@ -362,8 +362,12 @@ void FanotifySource::vacate(int key, std::string_view name, const file_handle* m
     for (auto& [target, moves] : moves_) {
         const Move& last = moves.back();
         if (last.toKey != key || last.toName != name || (made != nullptr && target == bytesOf(made))) continue;
-        // It left by its removal, unless it came back to be removed.
-        if (removedAnyway(target) && !removedElsewhere(target, key, name) && !renamedLater(target, position)) return;
+        // It left by its removal, unless it came back to be removed: by a
+        // rename read later, or merged away, when it is removed there after
+        // this one was made.
+        if (removedAnyway(target) && !removedElsewhere(target, key, name) && !renamedLater(target, position) &&
+            !removedAfter(target, position))
+            return;
         const Move* found = nullptr;
         size_t candidates = 0;
         for (auto again = moves.rbegin() + 1; again != moves.rend(); ++again) {
@@ -458,6 +462,13 @@ bool FanotifySource::removedAnyway(HandleBytes handle) const {
 
 // Whether the removal read of the object names another place than this:
 // it went on from here first.
+bool FanotifySource::removedAfter(HandleBytes handle, size_t position) const {
+    const auto found = leaving_.find(handle);
+    if (found == leaving_.end()) return false;
+    return std::any_of(found->second.begin(), found->second.end(),
+                       [&](size_t at) { return at > position && (events_[at].mask & FAN_DELETE); });
+}
+
 bool FanotifySource::removedElsewhere(HandleBytes handle, int key, std::string_view name) const {
     const auto found = leaving_.find(handle);
     if (found == leaving_.end()) return false;

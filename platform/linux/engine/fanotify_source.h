@@ -108,6 +108,7 @@ private:
     int heldThere(const file_handle* dir, const Event& rename) const;
     bool renamedAhead(const file_handle* target, size_t position);
     bool removedAnyway(HandleBytes handle) const;
+    bool removedAfter(HandleBytes handle, size_t position) const;
     bool removedElsewhere(HandleBytes handle, int key, std::string_view name) const;
     void tellMove(HandleBytes target, const Move& move);
     void vacate(int key, std::string_view name, const file_handle* made, size_t position);
