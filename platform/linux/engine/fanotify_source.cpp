@@ -384,6 +384,8 @@ void FanotifySource::vacate(int key, std::string_view name, const file_handle* m
         Move merged = *found;
         if (merged.toKey >= 0 && !tree_->holds(merged.toKey)) merged.toKey = -1;
         moves.push_back(merged);
+        if (!merged.isDirectory && merged.toKey >= 0 && namedOtherAt(target, merged.toKey, merged.toName, position))
+            tell(ChangeEvent::Kind::Removed, merged.toKey, names_.emplace_back(merged.toName), false);
         tellMove(target, merged);
         return;
     }
