@@ -98,6 +98,9 @@ size_t FanotifySource::read(Receiver& receiver, const TreeQuery& tree, long long
         told = !removals_.empty() || rootDeleted_ || !moves_.empty();
         settleAllRemovals();
         auditMoves();
+        // Every rename they waited for has been read: those left moved only
+        // outside the tree.
+        if (!removedFiles_.empty()) removedFiles_.clear();
         if (rootDeleted_) tell(ChangeEvent::Kind::RootGone, tree.rootKey(), {}, true);
     }
     return bytesRead_ > 0 ? bytesRead_ : told ? 1 : 0;
@@ -199,7 +202,14 @@ void FanotifySource::translate(size_t position) {
         return;
     }
     const int key = locate(event.dir, position);
-    if (key < 0) return;
+    if (key < 0) {
+        // Removed outside, merged into an earlier event of its name, and
+        // renamed into the tree since: told gone where it went.
+        if ((event.mask & FAN_DELETE) && !(event.mask & FAN_ONDIR) && event.target != nullptr &&
+            renamedLater(event.target, position))
+            removedFiles_[std::string(bytesOf(event.target))] = {-1, std::string(event.name)};
+        return;
+    }
     const bool isDirectory = (event.mask & FAN_ONDIR) != 0;
     const int child = isDirectory && event.target != nullptr ? disk_.keyFor(bytesOf(event.target)) : -1;
     // A directory made and removed at this name left it before a move merged
