@@ -472,8 +472,7 @@ bool FanotifySource::removedAnyway(HandleBytes handle) const {
     return false;
 }
 
-// Whether the removal read of the object names another place than this:
-// it went on from here first.
+// Whether a removal of the object is read after this position.
 bool FanotifySource::removedAfter(HandleBytes handle, size_t position) const {
     const auto found = leaving_.find(handle);
     if (found == leaving_.end()) return false;
@@ -481,6 +480,8 @@ bool FanotifySource::removedAfter(HandleBytes handle, size_t position) const {
                        [&](size_t at) { return at > position && (events_[at].mask & FAN_DELETE); });
 }
 
+// Whether the removal read of the object names another place than this:
+// it went on from here first.
 bool FanotifySource::removedElsewhere(HandleBytes handle, int key, std::string_view name) const {
     const auto found = leaving_.find(handle);
     if (found == leaving_.end()) return false;
